@@ -1,0 +1,6 @@
+#pragma once
+#include "cli/options.h"
+namespace kov {
+// `plate`: takes the arguments after the command word and ends the process.
+[[noreturn]] void renderPlate(const Args& args);
+}  // namespace kov

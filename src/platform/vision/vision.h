@@ -1,0 +1,63 @@
+// The vision services that `faces` asks about one sampled frame: face landmarks, feature prints,
+// saliency and text. All boxes are fractions of the frame with the origin at the bottom-left.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/media/video_reader.h"
+#include "platform/pixels.h"
+
+namespace kov {
+
+struct PointF {
+  double x = 0;
+  double y = 0;
+};
+
+struct FaceObservation {
+  NormBox box;
+  float confidence = 0;
+  bool hasLandmarks = false;
+  std::vector<PointF> innerLips;  // fractions of the face box
+};
+
+struct SalientObject {
+  NormBox box;
+  float confidence = 0;
+};
+
+struct TextObservation {
+  NormBox box;
+  bool hasCandidate = false;
+  std::string text;  // the best candidate, UTF-8
+  float confidence = 0;
+};
+
+// The requests made on one sampled frame (the frame must outlive this object). A failed request
+// gives an empty result, never an error.
+class FrameRequests {
+ public:
+  virtual ~FrameRequests() = default;
+  virtual std::vector<FaceObservation> faceLandmarks() = 0;
+  // A raw feature vector for `region` (clipped to the frame by the caller), stretched to the
+  // descriptor's fixed input size; none when it cannot be computed.
+  virtual std::optional<std::vector<float>> featurePrint(const NormBox& region) = 0;
+  virtual std::vector<SalientObject> salientObjects() = 0;
+  // Text lines at least `minimumTextHeight` (fraction of the frame height) tall.
+  virtual std::vector<TextObservation> recognizeText(float minimumTextHeight) = 0;
+};
+
+class VisionService {
+ public:
+  virtual ~VisionService() = default;
+  virtual std::unique_ptr<FrameRequests> forFrame(const DecodedFrame& frame) = 0;
+};
+
+// Loads the detectors' models. On failure (a model file missing or unreadable) returns none and
+// sets `error` to a one-line message naming the file.
+std::unique_ptr<VisionService> createVisionService(std::string& error);
+
+}  // namespace kov

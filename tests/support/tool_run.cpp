@@ -1,0 +1,72 @@
+#include "support/tool_run.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace kov::test {
+
+std::string toolPath() { return KOV_BINARY; }
+std::string sourceRoot() { return KOV_SOURCE_ROOT; }
+
+RunResult runProgram(const std::vector<std::string>& argv, const std::string& cwd) {
+  RunResult result;
+  int outPipe[2], errPipe[2];
+  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return result;
+  pid_t pid = fork();
+  if (pid == 0) {
+    int devnull = open("/dev/null", O_RDONLY);
+    dup2(devnull, 0);
+    dup2(outPipe[1], 1);
+    dup2(errPipe[1], 2);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    std::vector<char*> cargs;
+    for (const auto& a : argv) cargs.push_back(const_cast<char*>(a.c_str()));
+    cargs.push_back(nullptr);
+    execvp(cargs[0], cargs.data());
+    _exit(127);
+  }
+  close(outPipe[1]);
+  close(errPipe[1]);
+  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open = 2;
+  while (open > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char buf[65536];
+      ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        sinks[i]->append(buf, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+RunResult runTool(const std::vector<std::string>& args, const std::string& cwd) {
+  std::vector<std::string> argv{toolPath()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return runProgram(argv, cwd);
+}
+
+int shell(const std::string& command) {
+  int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace kov::test
