@@ -1,6 +1,70 @@
-// Placeholder: replaced by the frame pipeline.
+// The `faces` command: open the range, walk every decoded frame through the cut detector and the
+// sampling gate, analyse the sampled frames, and write the report.
 #include "faces/faces_command.h"
+
+#include <cmath>
+
 #include "cli/output.h"
+#include "faces/report.h"
+#include "faces/scene_cuts.h"
+#include "faces/video_range.h"
+
 namespace kov {
-int runFaces(const Args&) { fail("usage: kov-vision faces <video> --start <s> --end <s> [--fps 6]\n"); }
+namespace {
+
+constexpr double kDueTolerance = 0.0005;
+
+double nonNegative(std::optional<double> option, double fallback) {
+  double v = option.value_or(fallback);
+  return (v < 0 || std::isnan(v)) ? 0 : v;
+}
+
+}  // namespace
+
+FacesOptions readFacesOptions(const Args& args) {
+  FacesOptions options;
+  options.start = argument("--start", args).value_or(0);
+  options.sampleFps = clampNanToLower(argument("--fps", args).value_or(6), 1, 30);
+  options.analysis.textEvery = nonNegative(argument("--text-every", args), 0.5);
+  options.analysis.printEvery = nonNegative(argument("--print-every", args), 1);
+  double printSize = clampNanToLower(argument("--print-size", args).value_or(64), 16, 2048);
+  options.analysis.printSize = static_cast<int>(printSize);
+  options.end = argument("--end", args);
+  options.width = argument("--width", args);
+  return options;
+}
+
+int runFaces(const Args& args) {
+  FacesOptions options = readFacesOptions(args);
+  std::string modelError;
+  auto vision = createVisionService(modelError);
+  if (!vision) fail(modelError + "\n");
+
+  OpenedRange range = openVideoRange({args[1], options.start, options.end, options.width, 640, PixelLayout::Nv12});
+
+  FacesReport report;
+  report.width = static_cast<long long>(range.info.naturalWidth);
+  report.height = static_cast<long long>(range.info.naturalHeight);
+  report.fps = range.info.frameRate;
+  report.duration = range.end - range.start;
+
+  CutDetector cuts;
+  AnalysisSchedule schedule;
+  double nextSample = 0;
+  const double interval = 1.0 / options.sampleFps;
+  while (const DecodedFrame* frame = range.reader->nextFrame()) {
+    double t = frame->time - range.start;
+    if (t < 0) continue;
+    cuts.step(frame->luma(), t, nextSample, schedule.nextPrint);
+    if (nextSample > t + kDueTolerance) continue;
+    nextSample = t + interval;
+    report.frames.push_back(analyseFrame(*frame, t, *vision, options.analysis, schedule));
+  }
+  if (auto reason = range.reader->failure()) fail("decode failed: " + *reason + "\n");
+
+  report.cuts = cuts.cuts();
+  writeReport(encodeReport(report));
+  return 0;
+}
+
 }  // namespace kov

@@ -1,0 +1,324 @@
+// FFmpeg-backed range reader: demux the first video track, decode with frame threads, and scale
+// each frame of the range straight to the requested size and layout with libswscale.
+#include "platform/media/video_reader.h"
+
+#include <cmath>
+#include <cstring>
+#include <string_view>
+
+#include "platform/media/ffmpeg_common.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
+}
+
+namespace kov {
+namespace {
+
+// Demuxers that present a single still picture as a one-frame video; such files are pictures,
+// not videos.
+bool isStillPictureFormat(const AVInputFormat* format) {
+  std::string_view name = format->name;
+  return name == "image2" || (name.size() > 5 && name.substr(name.size() - 5) == "_pipe");
+}
+
+int findVideoStream(AVFormatContext* format) {
+  for (unsigned i = 0; i < format->nb_streams; ++i) {
+    const AVStream* stream = format->streams[i];
+    if (stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+    if (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) continue;  // cover art of audio files
+    return static_cast<int>(i);
+  }
+  return -1;
+}
+
+AVPixelFormat outputFormat(PixelLayout layout) {
+  return layout == PixelLayout::Nv12 ? AV_PIX_FMT_NV12 : AV_PIX_FMT_BGRA;
+}
+
+class FfmpegVideoReader : public VideoReader {
+ public:
+  explicit FfmpegVideoReader(const std::string& path) { open(path); }
+
+  ~FfmpegVideoReader() override {
+    sws_freeContext(scaler_);
+    av_frame_free(&decoded_);
+    av_frame_free(&scaled_);
+    av_packet_free(&packet_);
+    avcodec_free_context(&codec_);
+    avformat_close_input(&format_);
+  }
+
+  const VideoInfo& info() const override { return info_; }
+
+  bool createDecoder() override {
+    if (streamIndex_ < 0) return false;
+    const AVCodecParameters* params = stream()->codecpar;
+    const AVCodec* decoder = avcodec_find_decoder(params->codec_id);
+    if (!decoder) return false;
+    codec_ = avcodec_alloc_context3(decoder);
+    if (!codec_ || avcodec_parameters_to_context(codec_, params) < 0) return false;
+    codec_->thread_count = 0;  // one per core
+    codec_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    codec_->pkt_timebase = stream()->time_base;
+    decoded_ = av_frame_alloc();
+    scaled_ = av_frame_alloc();
+    packet_ = av_packet_alloc();
+    return decoded_ && scaled_ && packet_;
+  }
+
+  std::optional<std::string> startReading(double start, double end, int width, int height,
+                                          PixelLayout layout) override {
+    if (!codec_) return std::string("unknown");
+    int status = avcodec_open2(codec_, codec_->codec, nullptr);
+    if (status < 0) return ffmpegErrorText(status);
+    start_ = start;
+    end_ = end;
+    layout_ = layout;
+    scaled_->format = outputFormat(layout);
+    scaled_->width = width;
+    scaled_->height = height;
+    status = av_frame_get_buffer(scaled_, 64);
+    if (status < 0) return ffmpegErrorText(status);
+    seekBefore(start);
+    capture_.begin();
+    return std::nullopt;
+  }
+
+  const DecodedFrame* nextFrame() override {
+    if (finished_) return nullptr;
+    while (true) {
+      int status = avcodec_receive_frame(codec_, decoded_);
+      if (status == 0) {
+        const DecodedFrame* frame = takeDecodedFrame();
+        if (frame || finished_) return frame;
+        continue;
+      }
+      if (status == AVERROR_EOF) return endOfStream();
+      if (status != AVERROR(EAGAIN)) return stopWithFailure(ffmpegErrorText(status));
+      if (!feedDecoder()) return nullptr;
+    }
+  }
+
+  std::optional<std::string> failure() const override { return failure_; }
+
+ private:
+  void open(const std::string& path) {
+    if (avformat_open_input(&format_, path.c_str(), nullptr, nullptr) < 0) return;
+    if (isStillPictureFormat(format_->iformat)) return;
+    if (avformat_find_stream_info(format_, nullptr) < 0) return;
+    streamIndex_ = findVideoStream(format_);
+    if (streamIndex_ < 0) return;
+    const AVStream* s = stream();
+    info_.hasTrack = true;
+    info_.naturalWidth = s->codecpar->width;
+    info_.naturalHeight = s->codecpar->height;
+    if (s->avg_frame_rate.num > 0 && s->avg_frame_rate.den > 0)
+      info_.frameRate = static_cast<float>(av_q2d(s->avg_frame_rate));
+    if (format_->duration != AV_NOPTS_VALUE && format_->duration > 0)
+      info_.duration = static_cast<double>(format_->duration) / AV_TIME_BASE;
+    else if (s->duration != AV_NOPTS_VALUE && s->duration > 0)
+      info_.duration = static_cast<double>(s->duration) * av_q2d(s->time_base);
+    if (format_->start_time != AV_NOPTS_VALUE)
+      originSeconds_ = static_cast<double>(format_->start_time) / AV_TIME_BASE;
+  }
+
+  AVStream* stream() const { return format_->streams[streamIndex_]; }
+
+  // Seeks to the key frame at or before `start`; a failed seek just decodes from the beginning.
+  void seekBefore(double start) {
+    if (start <= 0) return;
+    double seconds = start + originSeconds_;
+    int64_t target = static_cast<int64_t>(std::floor(seconds / av_q2d(stream()->time_base)));
+    if (av_seek_frame(format_, streamIndex_, target, AVSEEK_FLAG_BACKWARD) >= 0)
+      avcodec_flush_buffers(codec_);
+  }
+
+  double frameSeconds(const AVFrame* frame) const {
+    int64_t pts = frame->best_effort_timestamp;
+    if (pts == AV_NOPTS_VALUE) pts = frame->pts;
+    if (pts == AV_NOPTS_VALUE) return lastTime_;
+    return static_cast<double>(pts) * av_q2d(stream()->time_base) - originSeconds_;
+  }
+
+  // Reads packets until one of the video stream has been sent to the decoder, or the input ends
+  // (then the decoder is told to drain). Returns false after a failure.
+  bool feedDecoder() {
+    while (true) {
+      int status = av_read_frame(format_, packet_);
+      if (status == AVERROR_EOF) {
+        demuxerEnded_ = true;
+        avcodec_send_packet(codec_, nullptr);
+        return true;
+      }
+      if (status < 0) {
+        stopWithFailure(ffmpegErrorText(status));
+        return false;
+      }
+      if (packet_->stream_index != streamIndex_) {
+        av_packet_unref(packet_);
+        continue;
+      }
+      bool corrupt = (packet_->flags & AV_PKT_FLAG_CORRUPT) != 0;
+      double packetTime = packetSeconds();
+      lastPacketTime_ = std::max(lastPacketTime_, packetTime);
+      status = avcodec_send_packet(codec_, packet_);
+      av_packet_unref(packet_);
+      if (corrupt && packetTime >= start_) {
+        stopWithFailure("damaged video data at " + secondsText(packetTime));
+        return false;
+      }
+      if (status < 0 && status != AVERROR(EAGAIN) && status != AVERROR_INVALIDDATA) {
+        stopWithFailure(ffmpegErrorText(status));
+        return false;
+      }
+      if (status == AVERROR_INVALIDDATA && packetTime >= start_) {
+        stopWithFailure(ffmpegErrorText(status));
+        return false;
+      }
+      return true;
+    }
+  }
+
+  double packetSeconds() const {
+    int64_t ts = packet_->pts != AV_NOPTS_VALUE ? packet_->pts : packet_->dts;
+    if (ts == AV_NOPTS_VALUE) return lastPacketTime_;
+    return static_cast<double>(ts) * av_q2d(stream()->time_base) - originSeconds_;
+  }
+
+  // Handles one frame from the decoder: skips it before the range, ends the range at or after
+  // `end_`, otherwise converts it. Returns the frame to deliver, or null to keep decoding.
+  const DecodedFrame* takeDecodedFrame() {
+    double time = frameSeconds(decoded_);
+    if (time < start_) {
+      av_frame_unref(decoded_);
+      return nullptr;
+    }
+    if (time >= end_) {
+      av_frame_unref(decoded_);
+      finished_ = true;
+      return nullptr;
+    }
+    if (auto problem = damageOf(decoded_, time)) {
+      av_frame_unref(decoded_);
+      return stopWithFailure(*problem);
+    }
+    if (!convert()) {
+      av_frame_unref(decoded_);
+      return stopWithFailure("cannot convert the decoded picture");
+    }
+    av_frame_unref(decoded_);
+    delivered_ = true;
+    lastTime_ = time;
+    fillFrame(time);
+    return &frame_;
+  }
+
+  std::optional<std::string> damageOf(const AVFrame* frame, double time) {
+    if (auto logged = capture_.takeError(); logged && delivered_) return *logged;
+    if ((frame->flags & AV_FRAME_FLAG_CORRUPT) || frame->decode_error_flags != 0)
+      return "damaged video data at " + secondsText(time);
+    return std::nullopt;
+  }
+
+  bool convert() {
+    scaler_ = sws_getCachedContext(scaler_, decoded_->width, decoded_->height,
+                                   static_cast<AVPixelFormat>(decoded_->format), scaled_->width,
+                                   scaled_->height, static_cast<AVPixelFormat>(scaled_->format),
+                                   SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (!scaler_) return false;
+    matchColourSpace();
+    if (av_frame_make_writable(scaled_) < 0) return false;
+    int rows = sws_scale(scaler_, decoded_->data, decoded_->linesize, 0, decoded_->height,
+                         scaled_->data, scaled_->linesize);
+    return rows > 0;
+  }
+
+  // HD sources are BT.709; letting libswscale assume BT.601 would shift colours in BGRA output.
+  void matchColourSpace() {
+    int* invTable;
+    int srcRange, *table, dstRange, brightness, contrast, saturation;
+    if (sws_getColorspaceDetails(scaler_, &invTable, &srcRange, &table, &dstRange, &brightness,
+                                 &contrast, &saturation) < 0)
+      return;
+    int space = decoded_->colorspace;
+    if (space == AVCOL_SPC_UNSPECIFIED) space = decoded_->height >= 720 ? AVCOL_SPC_BT709 : AVCOL_SPC_BT470BG;
+    const int* coefficients = sws_getCoefficients(space);
+    srcRange = decoded_->color_range == AVCOL_RANGE_JPEG ? 1 : srcRange;
+    sws_setColorspaceDetails(scaler_, coefficients, srcRange, coefficients, dstRange, brightness,
+                             contrast, saturation);
+  }
+
+  void fillFrame(double time) {
+    frame_.time = time;
+    frame_.layout = layout_;
+    frame_.width = scaled_->width;
+    frame_.height = scaled_->height;
+    frame_.planes[0] = scaled_->data[0];
+    frame_.planes[1] = layout_ == PixelLayout::Nv12 ? scaled_->data[1] : nullptr;
+    frame_.strides[0] = scaled_->linesize[0];
+    frame_.strides[1] = layout_ == PixelLayout::Nv12 ? scaled_->linesize[1] : 0;
+  }
+
+  // The decoder has drained. A stream whose frames stop well short of where its own index says
+  // it ends was cut short or damaged, even when the demuxer reported nothing.
+  const DecodedFrame* endOfStream() {
+    finished_ = true;
+    if (auto logged = capture_.takeError(); logged && delivered_) return stopWithFailure(*logged);
+    double expectedEnd = std::min(end_, streamEndSeconds());
+    double frameGap = info_.frameRate > 0 ? 1.0 / info_.frameRate : 0.1;
+    double reached = delivered_ ? lastTime_ + frameGap : start_;
+    if (demuxerEnded_ && std::isfinite(expectedEnd) && reached + std::max(0.5, 3 * frameGap) < expectedEnd)
+      return stopWithFailure("the video data ends at " + secondsText(reached) + ", before " +
+                             secondsText(expectedEnd));
+    return nullptr;
+  }
+
+  double streamEndSeconds() const {
+    const AVStream* s = stream();
+    if (s->duration == AV_NOPTS_VALUE || s->duration <= 0) return INFINITY;
+    double begin = s->start_time != AV_NOPTS_VALUE ? static_cast<double>(s->start_time) * av_q2d(s->time_base) : 0;
+    return begin + static_cast<double>(s->duration) * av_q2d(s->time_base) - originSeconds_;
+  }
+
+  const DecodedFrame* stopWithFailure(const std::string& reason) {
+    finished_ = true;
+    if (!failure_) failure_ = reason;
+    return nullptr;
+  }
+
+  AVFormatContext* format_ = nullptr;
+  AVCodecContext* codec_ = nullptr;
+  SwsContext* scaler_ = nullptr;
+  AVFrame* decoded_ = nullptr;
+  AVFrame* scaled_ = nullptr;
+  AVPacket* packet_ = nullptr;
+  int streamIndex_ = -1;
+  double originSeconds_ = 0;
+  VideoInfo info_;
+
+  double start_ = 0;
+  double end_ = 0;
+  PixelLayout layout_ = PixelLayout::Nv12;
+  DecodedFrame frame_;
+  double lastTime_ = 0;
+  double lastPacketTime_ = -INFINITY;
+  bool delivered_ = false;
+  bool demuxerEnded_ = false;
+  bool finished_ = false;
+  std::optional<std::string> failure_;
+  FfmpegErrorCapture capture_;
+};
+
+}  // namespace
+
+std::unique_ptr<VideoReader> openVideo(const std::string& path) {
+  silenceFfmpegLog();
+  return std::make_unique<FfmpegVideoReader>(path);
+}
+
+}  // namespace kov
