@@ -24,6 +24,7 @@ struct MovieSettings {
   int keyFrameInterval = 0;   // at most this many frames between key frames (H.264 only)
   int timeBaseNum = 1;        // frame times are counted in units of num/den seconds
   int timeBaseDen = 600;
+  double frameRate = 30;      // nominal frames per second, a hint for the encoder's rate control
 };
 
 class MovieWriter {

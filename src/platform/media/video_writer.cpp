@@ -1,0 +1,176 @@
+// FFmpeg-backed movie writer: BGRA pictures converted by libswscale, encoded with libx264 (MP4)
+// or prores_ks 4444 with alpha (QuickTime), muxed with libavformat.
+#include "platform/media/video_writer.h"
+
+#include <cmath>
+
+#include "platform/media/ffmpeg_common.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+namespace kov {
+namespace {
+
+struct CodecChoice {
+  const char* container;
+  const char* encoder;
+  AVPixelFormat pixelFormat;
+};
+
+CodecChoice codecChoice(MovieCodec codec) {
+  if (codec == MovieCodec::ProRes4444) return {"mov", "prores_ks", AV_PIX_FMT_YUVA444P10LE};
+  return {"mp4", "libx264", AV_PIX_FMT_YUV420P};
+}
+
+class FfmpegMovieWriter : public MovieWriter {
+ public:
+  ~FfmpegMovieWriter() override {
+    sws_freeContext(scaler_);
+    av_frame_free(&picture_);
+    av_packet_free(&packet_);
+    avcodec_free_context(&codec_);
+    if (format_) {
+      if (format_->pb) avio_closep(&format_->pb);
+      avformat_free_context(format_);
+    }
+  }
+
+  // Builds the container and encoder; returns the reason when they cannot be made.
+  std::optional<std::string> create(const MovieSettings& settings) {
+    settings_ = settings;
+    CodecChoice choice = codecChoice(settings.codec);
+    int status = avformat_alloc_output_context2(&format_, nullptr, choice.container, settings.path.c_str());
+    if (status < 0 || !format_) return ffmpegErrorText(status);
+    const AVCodec* encoder = avcodec_find_encoder_by_name(choice.encoder);
+    if (!encoder) return std::string("the ") + choice.encoder + " encoder is not available";
+    stream_ = avformat_new_stream(format_, nullptr);
+    codec_ = avcodec_alloc_context3(encoder);
+    picture_ = av_frame_alloc();
+    packet_ = av_packet_alloc();
+    if (!stream_ || !codec_ || !picture_ || !packet_) return ffmpegErrorText(AVERROR(ENOMEM));
+    configureEncoder(choice);
+    if (format_->oformat->flags & AVFMT_GLOBALHEADER) codec_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    status = avcodec_open2(codec_, encoder, nullptr);
+    if (status < 0) return ffmpegErrorText(status);
+    status = avcodec_parameters_from_context(stream_->codecpar, codec_);
+    if (status < 0) return ffmpegErrorText(status);
+    stream_->time_base = codec_->time_base;
+    stream_->avg_frame_rate = codec_->framerate;
+    return preparePicture(choice.pixelFormat);
+  }
+
+  // Opens the file and writes the header; returns the reason when writing cannot start.
+  std::optional<std::string> start() {
+    int status = avio_open(&format_->pb, settings_.path.c_str(), AVIO_FLAG_WRITE);
+    if (status < 0) return ffmpegErrorText(status);
+    status = avformat_write_header(format_, nullptr);
+    if (status < 0) return ffmpegErrorText(status);
+    return std::nullopt;
+  }
+
+  std::optional<std::string> append(const BgraView& bgra, std::int64_t pts) override {
+    if (bgra.width != settings_.width || bgra.height != settings_.height)
+      return std::string("picture size does not match the movie");
+    int status = av_frame_make_writable(picture_);
+    if (status < 0) return ffmpegErrorText(status);
+    const std::uint8_t* source[4] = {bgra.data, nullptr, nullptr, nullptr};
+    int sourceStride[4] = {static_cast<int>(bgra.stride), 0, 0, 0};
+    sws_scale(scaler_, source, sourceStride, 0, bgra.height, picture_->data, picture_->linesize);
+    picture_->pts = pts;
+    status = avcodec_send_frame(codec_, picture_);
+    if (status < 0) return ffmpegErrorText(status);
+    return writePackets();
+  }
+
+  std::optional<std::string> finish() override {
+    int status = avcodec_send_frame(codec_, nullptr);
+    if (status < 0) return ffmpegErrorText(status);
+    if (auto problem = writePackets()) return problem;
+    status = av_write_trailer(format_);
+    if (status < 0) return ffmpegErrorText(status);
+    status = avio_closep(&format_->pb);
+    if (status < 0) return ffmpegErrorText(status);
+    return std::nullopt;
+  }
+
+ private:
+  void configureEncoder(const CodecChoice& choice) {
+    codec_->width = settings_.width;
+    codec_->height = settings_.height;
+    codec_->pix_fmt = choice.pixelFormat;
+    codec_->time_base = AVRational{settings_.timeBaseNum, settings_.timeBaseDen};
+    codec_->framerate = av_d2q(settings_.frameRate > 0 ? settings_.frameRate : 30, 100000);
+    codec_->color_range = AVCOL_RANGE_MPEG;
+    codec_->colorspace = AVCOL_SPC_BT709;
+    codec_->color_primaries = AVCOL_PRI_BT709;
+    codec_->color_trc = AVCOL_TRC_BT709;
+    if (settings_.codec == MovieCodec::H264) {
+      codec_->bit_rate = settings_.bitRate;
+      codec_->gop_size = settings_.keyFrameInterval;
+      av_opt_set(codec_->priv_data, "profile", "high", 0);
+      av_opt_set(codec_->priv_data, "preset", "veryfast", 0);
+    } else {
+      av_opt_set(codec_->priv_data, "profile", "4444", 0);
+    }
+  }
+
+  std::optional<std::string> preparePicture(AVPixelFormat pixelFormat) {
+    picture_->format = pixelFormat;
+    picture_->width = settings_.width;
+    picture_->height = settings_.height;
+    int status = av_frame_get_buffer(picture_, 64);
+    if (status < 0) return ffmpegErrorText(status);
+    scaler_ = sws_getContext(settings_.width, settings_.height, AV_PIX_FMT_BGRA, settings_.width,
+                             settings_.height, pixelFormat, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (!scaler_) return std::string("cannot convert pictures for the encoder");
+    const int* bt709 = sws_getCoefficients(AVCOL_SPC_BT709);
+    sws_setColorspaceDetails(scaler_, bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
+    return std::nullopt;
+  }
+
+  std::optional<std::string> writePackets() {
+    while (true) {
+      int status = avcodec_receive_packet(codec_, packet_);
+      if (status == AVERROR(EAGAIN) || status == AVERROR_EOF) return std::nullopt;
+      if (status < 0) return ffmpegErrorText(status);
+      av_packet_rescale_ts(packet_, codec_->time_base, stream_->time_base);
+      packet_->stream_index = stream_->index;
+      status = av_interleaved_write_frame(format_, packet_);
+      if (status < 0) return ffmpegErrorText(status);
+    }
+  }
+
+  MovieSettings settings_;
+  AVFormatContext* format_ = nullptr;
+  AVStream* stream_ = nullptr;
+  AVCodecContext* codec_ = nullptr;
+  AVFrame* picture_ = nullptr;
+  AVPacket* packet_ = nullptr;
+  SwsContext* scaler_ = nullptr;
+};
+
+}  // namespace
+
+MovieWriterResult createMovieWriter(const MovieSettings& settings) {
+  silenceFfmpegLog();
+  MovieWriterResult result;
+  auto writer = std::make_unique<FfmpegMovieWriter>();
+  if (auto reason = writer->create(settings)) {
+    result.createFailed = true;
+    result.reason = *reason;
+    return result;
+  }
+  if (auto reason = writer->start()) {
+    result.reason = *reason;
+    return result;
+  }
+  result.writer = std::move(writer);
+  return result;
+}
+
+}  // namespace kov
