@@ -1,0 +1,482 @@
+#include "platform/segment/graph_runner.h"
+
+#include <algorithm>
+#include <array>
+
+#include "platform/segment/model_error.h"
+
+namespace kov {
+
+struct GraphRunner::Step {
+  OpKind kind = OpKind::Add;
+  std::vector<const float*> inputs;  // resolved once the buffers exist
+  std::vector<int> inputTensors;
+  float* output = nullptr;
+  int outputTensor = -1;
+  Dims inDims, outDims;
+  int aShape[4] = {1, 1, 1, 1}, bShape[4] = {1, 1, 1, 1}, outShape[4] = {1, 1, 1, 1};
+  PackedFilter filter;
+  const float* weights = nullptr;
+  const float* bias = nullptr;
+  int kh = 1, kw = 1, multiplier = 1;
+  WindowGeometry geometry;
+  Activation activation = Activation::None;
+  bool alignCorners = false, halfPixelCenters = false;
+};
+
+namespace {
+
+// Limits that keep every index computation of the kernels far inside int.
+constexpr int kMaxStride = 1 << 16;
+constexpr std::int64_t kMaxWindow = 1 << 20;
+
+using Shape4 = std::array<int, 4>;
+
+}  // namespace
+
+class GraphRunner::Planner {
+ public:
+  Planner(const Model& model, GraphRunner& runner) : model_(model), runner_(runner) {}
+
+  void plan() {
+    if (model_.inputs.size() != 1 || model_.outputs.size() != 1)
+      fail("the graph must have one input and one output, it has " + std::to_string(model_.inputs.size()) +
+           " and " + std::to_string(model_.outputs.size()));
+    const std::size_t count = model_.tensors.size();
+    shapes_.assign(count, Shape4{1, 1, 1, 1});
+    available_.assign(count, false);
+    runner_.constants_.assign(count, {});
+    for (std::size_t t = 0; t < count; ++t) {
+      const ModelTensor& tensor = model_.tensors[t];
+      if (tensor.constant) available_[t] = true;
+    }
+    int input = model_.inputs[0];
+    requireActivation(input, "the graph input");
+    available_[static_cast<std::size_t>(input)] = true;
+    shapes_[static_cast<std::size_t>(input)] = shape4(input, "the graph input");
+    runner_.inputDims_ = dimsOf(input, "the graph input");
+
+    for (std::size_t i = 0; i < model_.operators.size(); ++i) {
+      where_ = model_.name + ": operator " + std::to_string(i) + " (" + model_.operators[i].name + ")";
+      runner_.steps_.push_back(planStep(model_.operators[i]));
+    }
+    where_ = model_.name;
+    int output = model_.outputs[0];
+    if (!available_[static_cast<std::size_t>(output)] || model_.tensors[static_cast<std::size_t>(output)].constant)
+      fail("no operator writes the graph output");
+    runner_.outputDims_ = dimsOf(output, "the graph output");
+    fuseActivations(output);
+    assignBuffers(input, output);
+  }
+
+ private:
+  [[noreturn]] void fail(const std::string& what) const {
+    throw ModelError((where_.empty() ? model_.name : where_) + ": " + what);
+  }
+
+  const ModelTensor& tensor(int index) const { return model_.tensors[static_cast<std::size_t>(index)]; }
+
+  std::string describe(int index) const { return "tensor \"" + tensor(index).name + "\""; }
+
+  void requireActivation(int index, const std::string& what) const {
+    if (index < 0) fail(what + " is missing");
+    if (tensor(index).type != TensorType::Float32)
+      fail(what + " (" + describe(index) + ") has the unsupported type " + std::to_string(tensor(index).typeCode));
+  }
+
+  Shape4 shape4(int index, const std::string& what) const {
+    const auto& shape = tensor(index).shape;
+    if (shape.size() > 4) fail(what + " (" + describe(index) + ") has more than 4 dimensions");
+    Shape4 result{1, 1, 1, 1};
+    std::copy(shape.begin(), shape.end(), result.begin() + static_cast<std::ptrdiff_t>(4 - shape.size()));
+    return result;
+  }
+
+  Dims dimsOf(int index, const std::string& what) const {
+    Shape4 s = shapes_[static_cast<std::size_t>(index)];
+    if (s[0] != 1) fail(what + " (" + describe(index) + ") has a batch of " + std::to_string(s[0]));
+    return {s[1], s[2], s[3]};
+  }
+
+  int activationInput(const ModelOperator& op, std::size_t position) {
+    if (position >= op.inputs.size()) fail("has too few inputs");
+    int index = op.inputs[position];
+    std::string what = "input " + std::to_string(position);
+    requireActivation(index, what);
+    if (!available_[static_cast<std::size_t>(index)])
+      fail(what + " (" + describe(index) + ") is read before any operator writes it");
+    if (tensor(index).constant) shapes_[static_cast<std::size_t>(index)] = shape4(index, what);
+    return index;
+  }
+
+  const ModelTensor* constantInput(const ModelOperator& op, std::size_t position, TensorType type, bool optional) {
+    if (position >= op.inputs.size() || op.inputs[position] < 0) {
+      if (optional) return nullptr;
+      fail("input " + std::to_string(position) + " is missing");
+    }
+    const ModelTensor& t = tensor(op.inputs[position]);
+    if (!t.constant) fail("input " + std::to_string(position) + " (" + describe(op.inputs[position]) + ") must be constant");
+    if (t.type != type && !(type == TensorType::Float32 && t.type == TensorType::Float16))
+      fail("input " + std::to_string(position) + " (" + describe(op.inputs[position]) + ") has the wrong type");
+    return &t;
+  }
+
+  const float* keepConstant(int index) {
+    auto& stored = runner_.constants_[static_cast<std::size_t>(index)];
+    if (stored.empty()) stored = tensor(index).floats;
+    return stored.data();
+  }
+
+  // Checks the output tensor's declared shape against the computed one and marks it written.
+  int output(const ModelOperator& op, const Shape4& computed) {
+    if (op.outputs.size() != 1) fail("must have one output, it has " + std::to_string(op.outputs.size()));
+    int index = op.outputs[0];
+    requireActivation(index, "the output");
+    if (tensor(index).constant || available_[static_cast<std::size_t>(index)])
+      fail("writes " + describe(index) + ", which already has a value");
+    Shape4 declared = shape4(index, "the output");
+    for (int extent : computed)
+      if (extent < 1) fail("computes an empty output");
+    if (declared != computed)
+      fail("the output " + describe(index) + " is declared as " + text(declared) + " but the operator makes " +
+           text(computed));
+    shapes_[static_cast<std::size_t>(index)] = computed;
+    available_[static_cast<std::size_t>(index)] = true;
+    return index;
+  }
+
+  static std::string text(const Shape4& s) {
+    std::string result = "[";
+    for (int d = 0; d < 4; ++d) {
+      if (d > 0) result += ',';
+      result += std::to_string(s[static_cast<std::size_t>(d)]);
+    }
+    return result + "]";
+  }
+
+  void checkStrides(const ModelOperator& op) const {
+    if (op.strideW < 1 || op.strideH < 1 || op.strideW > kMaxStride || op.strideH > kMaxStride)
+      fail("has the unusable stride " + std::to_string(op.strideW) + "x" + std::to_string(op.strideH));
+    if (op.dilationW < 1 || op.dilationH < 1 || op.dilationW > kMaxStride || op.dilationH > kMaxStride)
+      fail("has the unusable dilation " + std::to_string(op.dilationW) + "x" + std::to_string(op.dilationH));
+  }
+
+  WindowGeometry window(const ModelOperator& op, Dims in, int kh, int kw, int& outH, int& outW) const {
+    checkStrides(op);
+    if ((kh - 1) * std::int64_t{op.dilationH} >= kMaxWindow || (kw - 1) * std::int64_t{op.dilationW} >= kMaxWindow)
+      fail("has an unusable window size");
+    outH = windowOutputExtent(in.h, kh, op.strideH, op.dilationH, op.padding);
+    outW = windowOutputExtent(in.w, kw, op.strideW, op.dilationW, op.padding);
+    if (outH < 1 || outW < 1) fail("has a window larger than its input");
+    WindowGeometry g;
+    g.strideH = op.strideH;
+    g.strideW = op.strideW;
+    g.dilationH = op.dilationH;
+    g.dilationW = op.dilationW;
+    if (op.padding == Padding::Same) {
+      g.padTop = windowPaddingBefore(in.h, kh, op.strideH, op.dilationH, outH);
+      g.padLeft = windowPaddingBefore(in.w, kw, op.strideW, op.dilationW, outW);
+    }
+    return g;
+  }
+
+  Step planStep(const ModelOperator& op) {
+    Step step;
+    step.kind = op.kind;
+    step.activation = op.activation;
+    switch (op.kind) {
+      case OpKind::Conv: planConv(op, step); break;
+      case OpKind::DepthwiseConv: planDepthwise(op, step); break;
+      case OpKind::TransposeConvBias: planTranspose(op, step); break;
+      case OpKind::ResizeBilinear: planResize(op, step); break;
+      case OpKind::AveragePool: planPool(op, step); break;
+      case OpKind::Mean: planMean(op, step); break;
+      case OpKind::Add:
+      case OpKind::Mul: planBinary(op, step); break;
+      case OpKind::Relu:
+      case OpKind::HardSwish:
+      case OpKind::Logistic: planUnary(op, step); break;
+      case OpKind::Dequantize: fail("only constant float16 data can be dequantized");
+    }
+    return step;
+  }
+
+  void planConv(const ModelOperator& op, Step& step) {
+    int in = activationInput(op, 0);
+    step.inputTensors = {in};
+    step.inDims = dimsOf(in, "input 0");
+    const ModelTensor* weights = constantInput(op, 1, TensorType::Float32, false);
+    const auto& w = weights->shape;
+    if (w.size() != 4 || w[3] != step.inDims.c)
+      fail("the weights do not have the shape [out, kh, kw, " + std::to_string(step.inDims.c) + "]");
+    const ModelTensor* bias = constantInput(op, 2, TensorType::Float32, true);
+    if (bias && bias->floats.size() != static_cast<std::size_t>(w[0])) fail("the bias does not match the weights");
+    int outH, outW;
+    step.geometry = window(op, step.inDims, w[1], w[2], outH, outW);
+    step.filter = packConvFilter(weights->floats.data(), w[0], w[1], w[2], w[3], bias ? bias->floats.data() : nullptr);
+    step.outputTensor = output(op, {1, outH, outW, w[0]});
+    step.outDims = {outH, outW, w[0]};
+  }
+
+  void planDepthwise(const ModelOperator& op, Step& step) {
+    int in = activationInput(op, 0);
+    step.inputTensors = {in};
+    step.inDims = dimsOf(in, "input 0");
+    const ModelTensor* weights = constantInput(op, 1, TensorType::Float32, false);
+    const auto& w = weights->shape;
+    if (w.size() != 4 || w[0] != 1 || w[3] % step.inDims.c != 0)
+      fail("the weights do not have the shape [1, kh, kw, " + std::to_string(step.inDims.c) + " x multiplier]");
+    const ModelTensor* bias = constantInput(op, 2, TensorType::Float32, true);
+    if (bias && bias->floats.size() != static_cast<std::size_t>(w[3])) fail("the bias does not match the weights");
+    int outH, outW;
+    step.geometry = window(op, step.inDims, w[1], w[2], outH, outW);
+    step.kh = w[1];
+    step.kw = w[2];
+    step.multiplier = w[3] / step.inDims.c;
+    step.weights = keepConstant(op.inputs[1]);
+    step.bias = bias ? keepConstant(op.inputs[2]) : nullptr;
+    step.outputTensor = output(op, {1, outH, outW, w[3]});
+    step.outDims = {outH, outW, w[3]};
+  }
+
+  void planTranspose(const ModelOperator& op, Step& step) {
+    int in = activationInput(op, 0);
+    step.inputTensors = {in};
+    step.inDims = dimsOf(in, "input 0");
+    const ModelTensor* weights = constantInput(op, 1, TensorType::Float32, false);
+    const auto& w = weights->shape;
+    if (w.size() != 4 || w[3] != step.inDims.c)
+      fail("the weights do not have the shape [out, kh, kw, " + std::to_string(step.inDims.c) + "]");
+    const ModelTensor* bias = constantInput(op, 2, TensorType::Float32, true);
+    if (bias && bias->floats.size() != static_cast<std::size_t>(w[0])) fail("the bias does not match the weights");
+    ModelOperator plain = op;
+    plain.dilationH = plain.dilationW = 1;
+    checkStrides(plain);
+    auto extent = [&](int input, int kernel, int stride) {
+      return op.padding == Padding::Same ? input * stride : (input - 1) * stride + kernel;
+    };
+    int outH = extent(step.inDims.h, w[1], op.strideH), outW = extent(step.inDims.w, w[2], op.strideW);
+    step.geometry.strideH = op.strideH;
+    step.geometry.strideW = op.strideW;
+    step.geometry.padTop = std::max((step.inDims.h - 1) * op.strideH + w[1] - outH, 0) / 2;
+    step.geometry.padLeft = std::max((step.inDims.w - 1) * op.strideW + w[2] - outW, 0) / 2;
+    step.filter = packTransposeFilter(weights->floats.data(), w[0], w[1], w[2], w[3]);
+    step.bias = bias ? keepConstant(op.inputs[2]) : nullptr;
+    step.outputTensor = output(op, {1, outH, outW, w[0]});
+    step.outDims = {outH, outW, w[0]};
+  }
+
+  void planResize(const ModelOperator& op, Step& step) {
+    int in = activationInput(op, 0);
+    step.inputTensors = {in};
+    step.inDims = dimsOf(in, "input 0");
+    const ModelTensor* size = constantInput(op, 1, TensorType::Int32, false);
+    if (size->ints.size() != 2 || size->ints[0] < 1 || size->ints[1] < 1) fail("the target size is not [height, width]");
+    if (op.alignCorners && op.halfPixelCenters) fail("align_corners and half_pixel_centers cannot both be set");
+    step.alignCorners = op.alignCorners;
+    step.halfPixelCenters = op.halfPixelCenters;
+    step.outputTensor = output(op, {1, size->ints[0], size->ints[1], step.inDims.c});
+    step.outDims = {size->ints[0], size->ints[1], step.inDims.c};
+  }
+
+  void planPool(const ModelOperator& op, Step& step) {
+    int in = activationInput(op, 0);
+    step.inputTensors = {in};
+    step.inDims = dimsOf(in, "input 0");
+    if (op.filterH < 1 || op.filterW < 1 || op.filterH > 4096 || op.filterW > 4096)
+      fail("has the unusable filter size " + std::to_string(op.filterW) + "x" + std::to_string(op.filterH));
+    ModelOperator plain = op;
+    plain.dilationH = plain.dilationW = 1;
+    int outH, outW;
+    step.geometry = window(plain, step.inDims, op.filterH, op.filterW, outH, outW);
+    step.kh = op.filterH;
+    step.kw = op.filterW;
+    step.outputTensor = output(op, {1, outH, outW, step.inDims.c});
+    step.outDims = {outH, outW, step.inDims.c};
+  }
+
+  void planMean(const ModelOperator& op, Step& step) {
+    int in = activationInput(op, 0);
+    step.inputTensors = {in};
+    if (tensor(in).shape.size() != 4) fail("only the mean over height and width of a 4-D tensor is supported");
+    step.inDims = dimsOf(in, "input 0");
+    const ModelTensor* axes = constantInput(op, 1, TensorType::Int32, false);
+    std::vector<int> normalized;
+    for (int axis : axes->ints) normalized.push_back(axis < 0 ? axis + 4 : axis);
+    std::sort(normalized.begin(), normalized.end());
+    if (normalized != std::vector<int>{1, 2}) fail("only the mean over height and width (axes 1 and 2) is supported");
+    step.outputTensor = output(op, {1, 1, 1, step.inDims.c});
+    step.outDims = {1, 1, step.inDims.c};
+  }
+
+  void planBinary(const ModelOperator& op, Step& step) {
+    if (op.inputs.size() != 2) fail("must have two inputs");
+    int a = activationInput(op, 0), b = activationInput(op, 1);
+    step.inputTensors = {a, b};
+    Shape4 sa = shapes_[static_cast<std::size_t>(a)], sb = shapes_[static_cast<std::size_t>(b)], out;
+    for (int d = 0; d < 4; ++d) {
+      if (sa[d] != sb[d] && sa[d] != 1 && sb[d] != 1) fail("the shapes of its inputs cannot be broadcast together");
+      out[d] = std::max(sa[d], sb[d]);
+    }
+    std::copy(sa.begin(), sa.end(), step.aShape);
+    std::copy(sb.begin(), sb.end(), step.bShape);
+    std::copy(out.begin(), out.end(), step.outShape);
+    step.outputTensor = output(op, out);
+  }
+
+  void planUnary(const ModelOperator& op, Step& step) {
+    int in = activationInput(op, 0);
+    step.inputTensors = {in};
+    step.outputTensor = output(op, shapes_[static_cast<std::size_t>(in)]);
+    Shape4 s = shapes_[static_cast<std::size_t>(in)];
+    step.outDims = {s[0] * s[1], s[2], s[3]};
+  }
+
+  // A convolution whose only reader is a RELU or HARD_SWISH applies it while storing its results,
+  // which saves a pass over the tensor; the activation step disappears.
+  void fuseActivations(int graphOutput) {
+    auto& steps = runner_.steps_;
+    std::vector<int> readers(model_.tensors.size(), 0);
+    for (const Step& step : steps)
+      for (int t : step.inputTensors) ++readers[static_cast<std::size_t>(t)];
+    std::vector<bool> removed(steps.size(), false);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      Step& step = steps[i];
+      bool convolution = step.kind == OpKind::Conv || step.kind == OpKind::DepthwiseConv;
+      int out = step.outputTensor;
+      if (!convolution || step.activation != Activation::None || out == graphOutput ||
+          readers[static_cast<std::size_t>(out)] != 1)
+        continue;
+      for (std::size_t j = i + 1; j < steps.size(); ++j) {
+        if (std::find(steps[j].inputTensors.begin(), steps[j].inputTensors.end(), out) == steps[j].inputTensors.end())
+          continue;
+        if (steps[j].kind == OpKind::Relu || steps[j].kind == OpKind::HardSwish) {
+          step.activation = steps[j].kind == OpKind::Relu ? Activation::Relu : Activation::HardSwish;
+          step.outputTensor = steps[j].outputTensor;
+          removed[j] = true;
+        }
+        break;
+      }
+    }
+    std::vector<Step> kept;
+    for (std::size_t i = 0; i < steps.size(); ++i)
+      if (!removed[i]) kept.push_back(std::move(steps[i]));
+    steps = std::move(kept);
+  }
+
+  std::size_t elements(int index) const {
+    const Shape4& s = shapes_[static_cast<std::size_t>(index)];
+    return static_cast<std::size_t>(s[0]) * s[1] * s[2] * s[3];
+  }
+
+  // Gives every written tensor a buffer. A buffer returns to the free list after the last step that
+  // reads its tensor, and the next output that fits takes it (the smallest that fits).
+  void assignBuffers(int input, int graphOutput) {
+    const std::size_t count = model_.tensors.size();
+    std::vector<int> lastRead(count, -1);
+    for (std::size_t i = 0; i < runner_.steps_.size(); ++i)
+      for (int t : runner_.steps_[i].inputTensors) lastRead[static_cast<std::size_t>(t)] = static_cast<int>(i);
+
+    std::vector<std::size_t> capacity;
+    std::vector<int> bufferOf(count, -1);
+    std::vector<int> freeList;
+    auto take = [&](std::size_t size) {
+      auto best = freeList.end();
+      for (auto it = freeList.begin(); it != freeList.end(); ++it)
+        if (capacity[static_cast<std::size_t>(*it)] >= size &&
+            (best == freeList.end() || capacity[static_cast<std::size_t>(*it)] < capacity[static_cast<std::size_t>(*best)]))
+          best = it;
+      if (best == freeList.end()) {
+        capacity.push_back(size);
+        return static_cast<int>(capacity.size() - 1);
+      }
+      int chosen = *best;
+      freeList.erase(best);
+      return chosen;
+    };
+    bufferOf[static_cast<std::size_t>(input)] = take(elements(input));
+    for (std::size_t i = 0; i < runner_.steps_.size(); ++i) {
+      Step& step = runner_.steps_[i];
+      bufferOf[static_cast<std::size_t>(step.outputTensor)] = take(elements(step.outputTensor));
+      if (lastRead[static_cast<std::size_t>(step.outputTensor)] < 0 && step.outputTensor != graphOutput)
+        freeList.push_back(bufferOf[static_cast<std::size_t>(step.outputTensor)]);
+      for (int t : step.inputTensors) {
+        bool released = lastRead[static_cast<std::size_t>(t)] == static_cast<int>(i) && t != graphOutput &&
+                        !tensor(t).constant && bufferOf[static_cast<std::size_t>(t)] >= 0;
+        if (released && std::find(freeList.begin(), freeList.end(), bufferOf[static_cast<std::size_t>(t)]) == freeList.end())
+          freeList.push_back(bufferOf[static_cast<std::size_t>(t)]);
+      }
+    }
+    for (std::size_t size : capacity) runner_.buffers_.emplace_back(size, 0.0f);
+
+    auto pointer = [&](int t) -> float* {
+      if (tensor(t).constant) return const_cast<float*>(keepConstant(t));
+      return runner_.buffers_[static_cast<std::size_t>(bufferOf[static_cast<std::size_t>(t)])].data();
+    };
+    for (Step& step : runner_.steps_) {
+      for (int t : step.inputTensors) step.inputs.push_back(pointer(t));
+      step.output = pointer(step.outputTensor);
+    }
+    runner_.inputData_ = pointer(input);
+    runner_.outputData_ = pointer(graphOutput);
+  }
+
+  const Model& model_;
+  GraphRunner& runner_;
+  std::vector<Shape4> shapes_;
+  std::vector<bool> available_;
+  std::string where_;
+};
+
+GraphRunner::GraphRunner(const Model& model, std::shared_ptr<WorkerPool> workers) : workers_(std::move(workers)) {
+  Planner(model, *this).plan();
+  if (!workers_) workers_ = std::make_shared<WorkerPool>(inferenceThreads());
+}
+
+GraphRunner::~GraphRunner() = default;
+
+const float* GraphRunner::run() {
+  for (Step& step : steps_) {
+    const float* in = step.inputs[0];
+    switch (step.kind) {
+      case OpKind::Conv:
+        conv2d(in, step.inDims, step.filter, step.geometry, step.activation, step.output, step.outDims, *workers_);
+        break;
+      case OpKind::DepthwiseConv:
+        depthwiseConv2d(in, step.inDims, step.weights, step.kh, step.kw, step.multiplier, step.bias, step.geometry,
+                        step.activation, step.output, step.outDims, *workers_);
+        break;
+      case OpKind::TransposeConvBias:
+        transposeConvBias(in, step.inDims, step.filter, step.bias, step.geometry, step.output, step.outDims, *workers_);
+        break;
+      case OpKind::ResizeBilinear:
+        resizeBilinear(in, step.inDims, step.output, step.outDims, step.alignCorners, step.halfPixelCenters);
+        break;
+      case OpKind::AveragePool:
+        averagePool(in, step.inDims, step.kh, step.kw, step.geometry, step.activation, step.output, step.outDims);
+        break;
+      case OpKind::Mean:
+        meanOverSpace(in, step.inDims, step.output);
+        break;
+      case OpKind::Add:
+      case OpKind::Mul:
+        broadcastBinary(step.kind == OpKind::Add ? BinaryOp::Add : BinaryOp::Mul, in, step.aShape, step.inputs[1],
+                        step.bShape, step.output, step.outShape, step.activation);
+        break;
+      case OpKind::Relu:
+        relu(in, step.output, step.outDims.size());
+        break;
+      case OpKind::HardSwish:
+        hardSwish(in, step.output, step.outDims.size());
+        break;
+      case OpKind::Logistic:
+        logistic(in, step.output, step.outDims.size());
+        break;
+      case OpKind::Dequantize:
+        break;  // folded at load
+    }
+  }
+  return outputData_;
+}
+
+}  // namespace kov

@@ -1,0 +1,475 @@
+#include "platform/segment/kernels.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "platform/segment/worker_pool.h"
+
+// The matrix product and the depthwise loop are built twice on x86-64: for the baseline instruction
+// set and for AVX2 with FMA, picked at load time by the CPU, so the binary still runs everywhere.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
+#define KOV_VECTOR_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#else
+#define KOV_VECTOR_CLONES
+#endif
+
+namespace kov {
+namespace {
+
+typedef float Float8 __attribute__((vector_size(32)));
+
+inline __attribute__((always_inline)) Float8 load8(const float* p) {
+  Float8 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+inline __attribute__((always_inline)) void store8(float* p, Float8 v) { std::memcpy(p, &v, sizeof v); }
+
+inline __attribute__((always_inline)) Float8 splat8(float x) { return Float8{x, x, x, x, x, x, x, x}; }
+
+// What happens to a value before it is stored: a clamp, then optionally hard-swish.
+struct PostOp {
+  float low;
+  float high;
+  bool hardSwish;
+};
+
+PostOp postOpFor(Activation activation) {
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  switch (activation) {
+    case Activation::Relu: return {0.0f, kInf, false};
+    case Activation::Relu6: return {0.0f, 6.0f, false};
+    case Activation::ReluN1To1: return {-1.0f, 1.0f, false};
+    case Activation::HardSwish: return {-kInf, kInf, true};
+    case Activation::None: break;
+  }
+  return {-kInf, kInf, false};
+}
+
+inline __attribute__((always_inline)) float hardSwishValue(float x) {
+  return x * std::min(std::max(x + 3.0f, 0.0f), 6.0f) * (1.0f / 6.0f);
+}
+
+inline __attribute__((always_inline)) Float8 clamp8(Float8 v, Float8 low, Float8 high) {
+  v = v < low ? low : v;
+  return v > high ? high : v;
+}
+
+inline __attribute__((always_inline)) Float8 finish8(Float8 v, const PostOp& post) {
+  v = clamp8(v, splat8(post.low), splat8(post.high));
+  if (post.hardSwish) v = v * clamp8(v + splat8(3.0f), splat8(0.0f), splat8(6.0f)) * splat8(1.0f / 6.0f);
+  return v;
+}
+
+inline __attribute__((always_inline)) float finish1(float v, const PostOp& post) {
+  v = std::min(std::max(v, post.low), post.high);
+  return post.hardSwish ? hardSwishValue(v) : v;
+}
+
+// Stores the first `count` lanes of a vector.
+inline __attribute__((always_inline)) void storePart(float* p, Float8 v, int count) {
+  if (count >= 8) {
+    store8(p, v);
+    return;
+  }
+  float lanes[8];
+  store8(lanes, v);
+  std::memcpy(p, lanes, static_cast<std::size_t>(count) * sizeof(float));
+}
+
+// One block of `Rows` rows times all columns, 16 columns at a time (then 8).
+template <int Rows>
+inline __attribute__((always_inline)) void matmulBlock(const float* a, std::ptrdiff_t aStride, int depth,
+                                                        const float* b, int paddedCols, const float* bias,
+                                                        int cols, float* c, std::ptrdiff_t cStride,
+                                                        const PostOp& post) {
+  int col = 0;
+  for (; col + 16 <= paddedCols; col += 16) {
+    Float8 acc[Rows][2];
+    Float8 bias0 = load8(bias + col), bias1 = load8(bias + col + 8);
+    for (int r = 0; r < Rows; ++r) {
+      acc[r][0] = bias0;
+      acc[r][1] = bias1;
+    }
+    const float* bk = b + col;
+    for (int k = 0; k < depth; ++k, bk += paddedCols) {
+      Float8 b0 = load8(bk), b1 = load8(bk + 8);
+      for (int r = 0; r < Rows; ++r) {
+        Float8 av = splat8(a[r * aStride + k]);
+        acc[r][0] += av * b0;
+        acc[r][1] += av * b1;
+      }
+    }
+    for (int r = 0; r < Rows; ++r) {
+      storePart(c + r * cStride + col, finish8(acc[r][0], post), cols - col);
+      if (cols - col > 8) storePart(c + r * cStride + col + 8, finish8(acc[r][1], post), cols - col - 8);
+    }
+  }
+  if (col < paddedCols) {  // one last group of 8 columns
+    Float8 acc[Rows];
+    for (int r = 0; r < Rows; ++r) acc[r] = load8(bias + col);
+    const float* bk = b + col;
+    for (int k = 0; k < depth; ++k, bk += paddedCols) {
+      Float8 b0 = load8(bk);
+      for (int r = 0; r < Rows; ++r) acc[r] += splat8(a[r * aStride + k]) * b0;
+    }
+    for (int r = 0; r < Rows; ++r) storePart(c + r * cStride + col, finish8(acc[r], post), cols - col);
+  }
+}
+
+KOV_VECTOR_CLONES
+void matmulRows(const float* a, std::ptrdiff_t aStride, int rows, int depth, const float* b, int paddedCols,
+                const float* bias, int cols, float* c, std::ptrdiff_t cStride, PostOp post) {
+  int r = 0;
+  for (; r + 6 <= rows; r += 6)
+    matmulBlock<6>(a + r * aStride, aStride, depth, b, paddedCols, bias, cols, c + r * cStride, cStride, post);
+  for (; r < rows; ++r)
+    matmulBlock<1>(a + r * aStride, aStride, depth, b, paddedCols, bias, cols, c + r * cStride, cStride, post);
+}
+
+// The taps of a window that fall inside the input along one axis: k in [first, last).
+struct TapRange {
+  int first, last;
+};
+
+inline __attribute__((always_inline)) TapRange tapsInside(int origin, int kernel, int dilation, int input) {
+  TapRange range{0, kernel};
+  while (range.first < kernel && origin + range.first * dilation < 0) ++range.first;
+  while (range.last > range.first && origin + (range.last - 1) * dilation >= input) --range.last;
+  return range;
+}
+
+KOV_VECTOR_CLONES
+void depthwiseRows(const float* in, Dims inDims, const float* weights, int kh, int kw, int multiplier,
+                   const float* bias, const WindowGeometry& g, PostOp post, float* out, Dims outDims,
+                   int rowBegin, int rowEnd) {
+  const int inC = inDims.c;
+  const int outC = outDims.c;
+  const bool vectorChannels = multiplier == 1 && outC % 8 == 0;
+  const std::ptrdiff_t rowStride = static_cast<std::ptrdiff_t>(inDims.w) * inC;
+  for (int oy = rowBegin; oy < rowEnd; ++oy) {
+    const int originY = oy * g.strideH - g.padTop;
+    const TapRange rows = tapsInside(originY, kh, g.dilationH, inDims.h);
+    for (int ox = 0; ox < outDims.w; ++ox) {
+      const int originX = ox * g.strideW - g.padLeft;
+      const TapRange columns = tapsInside(originX, kw, g.dilationW, inDims.w);
+      float* o = out + (static_cast<std::size_t>(oy) * outDims.w + ox) * outC;
+      // Offset of the window's top-left tap, which may lie outside the input; only taps inside are read.
+      const std::ptrdiff_t origin = static_cast<std::ptrdiff_t>(originY) * rowStride + static_cast<std::ptrdiff_t>(originX) * inC;
+      if (vectorChannels) {
+        for (int ch = 0; ch < outC; ch += 8) {
+          Float8 acc = bias ? load8(bias + ch) : splat8(0.0f);
+          for (int ky = rows.first; ky < rows.last; ++ky) {
+            const float* ip = in + (origin + ky * g.dilationH * rowStride + ch);
+            const float* wp = weights + static_cast<std::ptrdiff_t>(ky) * kw * outC + ch;
+            for (int kx = columns.first; kx < columns.last; ++kx)
+              acc += load8(ip + kx * g.dilationW * inC) * load8(wp + kx * outC);
+          }
+          store8(o + ch, finish8(acc, post));
+        }
+        continue;
+      }
+      for (int ch = 0; ch < outC; ++ch) o[ch] = bias ? bias[ch] : 0.0f;
+      for (int ky = rows.first; ky < rows.last; ++ky) {
+        for (int kx = columns.first; kx < columns.last; ++kx) {
+          const float* ip = in + (origin + ky * g.dilationH * rowStride + kx * g.dilationW * inC);
+          const float* wp = weights + static_cast<std::size_t>(ky * kw + kx) * outC;
+          for (int i = 0; i < inC; ++i)
+            for (int m = 0; m < multiplier; ++m) o[i * multiplier + m] += ip[i] * wp[i * multiplier + m];
+        }
+      }
+      for (int ch = 0; ch < outC; ++ch) o[ch] = finish1(o[ch], post);
+    }
+  }
+}
+
+int roundUpTo8(int n) { return (n + 7) / 8 * 8; }
+
+// Writes the patch of output row `oy` (outDims.w patches of kh * kw * inC values) for the matrix product.
+void gatherPatches(const float* in, Dims inDims, const PackedFilter& f, const WindowGeometry& g, int oy,
+                   int outW, float* patch) {
+  const std::size_t pixelBytes = static_cast<std::size_t>(f.inC) * sizeof(float);
+  for (int ox = 0; ox < outW; ++ox) {
+    for (int ky = 0; ky < f.kh; ++ky) {
+      int iy = oy * g.strideH + ky * g.dilationH - g.padTop;
+      for (int kx = 0; kx < f.kw; ++kx, patch += f.inC) {
+        int ix = ox * g.strideW + kx * g.dilationW - g.padLeft;
+        if (iy < 0 || iy >= inDims.h || ix < 0 || ix >= inDims.w)
+          std::memset(patch, 0, pixelBytes);
+        else
+          std::memcpy(patch, in + (static_cast<std::size_t>(iy) * inDims.w + ix) * inDims.c, pixelBytes);
+      }
+    }
+  }
+}
+
+bool isPointwise(const PackedFilter& f, const WindowGeometry& g) {
+  return f.kh == 1 && f.kw == 1 && g.strideH == 1 && g.strideW == 1 && g.padTop == 0 && g.padLeft == 0;
+}
+
+// Rows of output handed to one thread at least; below that a second thread costs more than it saves.
+int minimumRowsPerThread(std::size_t workPerRow) {
+  constexpr std::size_t kMinimumWork = 1 << 17;
+  return static_cast<int>(std::max<std::size_t>(1, kMinimumWork / std::max<std::size_t>(workPerRow, 1)));
+}
+
+}  // namespace
+
+int windowOutputExtent(int input, int kernel, int stride, int dilation, Padding padding) {
+  int effective = (kernel - 1) * dilation + 1;
+  if (padding == Padding::Same) return (input + stride - 1) / stride;
+  return (input - effective + stride) / stride;
+}
+
+int windowPaddingBefore(int input, int kernel, int stride, int dilation, int output) {
+  int effective = (kernel - 1) * dilation + 1;
+  int total = std::max((output - 1) * stride + effective - input, 0);
+  return total / 2;
+}
+
+PackedFilter packConvFilter(const float* weights, int outC, int kh, int kw, int inC, const float* bias) {
+  PackedFilter f;
+  f.kh = kh;
+  f.kw = kw;
+  f.inC = inC;
+  f.outC = outC;
+  f.paddedCols = roundUpTo8(outC);
+  const std::size_t depth = static_cast<std::size_t>(kh) * kw * inC;
+  f.weights.assign(depth * f.paddedCols, 0.0f);
+  f.bias.assign(static_cast<std::size_t>(f.paddedCols), 0.0f);
+  for (int o = 0; o < outC; ++o) {
+    for (std::size_t k = 0; k < depth; ++k) f.weights[k * f.paddedCols + o] = weights[o * depth + k];
+    if (bias) f.bias[static_cast<std::size_t>(o)] = bias[o];
+  }
+  return f;
+}
+
+PackedFilter packTransposeFilter(const float* weights, int outC, int kh, int kw, int inC) {
+  PackedFilter f;
+  f.kh = kh;
+  f.kw = kw;
+  f.inC = inC;
+  f.outC = outC;
+  const int cols = kh * kw * outC;
+  f.paddedCols = roundUpTo8(cols);
+  f.weights.assign(static_cast<std::size_t>(inC) * f.paddedCols, 0.0f);
+  f.bias.assign(static_cast<std::size_t>(f.paddedCols), 0.0f);
+  // Column (ky * kw + kx) * outC + o of row i holds weights[o][ky][kx][i].
+  for (int o = 0; o < outC; ++o)
+    for (int ky = 0; ky < kh; ++ky)
+      for (int kx = 0; kx < kw; ++kx)
+        for (int i = 0; i < inC; ++i)
+          f.weights[static_cast<std::size_t>(i) * f.paddedCols + (ky * kw + kx) * outC + o] =
+              weights[((static_cast<std::size_t>(o) * kh + ky) * kw + kx) * inC + i];
+  return f;
+}
+
+void matmulBias(const float* a, std::ptrdiff_t aStride, int rows, int depth, const float* b, int paddedCols,
+                const float* bias, int cols, float* c, std::ptrdiff_t cStride, Activation activation) {
+  matmulRows(a, aStride, rows, depth, b, paddedCols, bias, cols, c, cStride, postOpFor(activation));
+}
+
+void conv2d(const float* in, Dims inDims, const PackedFilter& f, const WindowGeometry& g, Activation activation,
+            float* out, Dims outDims, WorkerPool& workers) {
+  const int depth = f.kh * f.kw * f.inC;
+  const std::size_t workPerRow = static_cast<std::size_t>(outDims.w) * depth * f.outC;
+  if (isPointwise(f, g)) {
+    const int pixels = outDims.h * outDims.w;
+    workers.run(pixels, minimumRowsPerThread(static_cast<std::size_t>(depth) * f.outC), [&](int begin, int end, int) {
+      matmulBias(in + static_cast<std::size_t>(begin) * depth, depth, end - begin, depth, f.weights.data(),
+                 f.paddedCols, f.bias.data(), f.outC, out + static_cast<std::size_t>(begin) * f.outC, f.outC,
+                 activation);
+    });
+    return;
+  }
+  workers.run(outDims.h, minimumRowsPerThread(workPerRow), [&](int begin, int end, int) {
+    thread_local std::vector<float> patch;
+    patch.resize(static_cast<std::size_t>(outDims.w) * depth);
+    for (int oy = begin; oy < end; ++oy) {
+      gatherPatches(in, inDims, f, g, oy, outDims.w, patch.data());
+      matmulBias(patch.data(), depth, outDims.w, depth, f.weights.data(), f.paddedCols, f.bias.data(), f.outC,
+                 out + static_cast<std::size_t>(oy) * outDims.w * f.outC, f.outC, activation);
+    }
+  });
+}
+
+void depthwiseConv2d(const float* in, Dims inDims, const float* weights, int kh, int kw, int multiplier,
+                     const float* bias, const WindowGeometry& geometry, Activation activation, float* out,
+                     Dims outDims, WorkerPool& workers) {
+  PostOp post = postOpFor(activation);
+  const std::size_t workPerRow = static_cast<std::size_t>(outDims.w) * outDims.c * kh * kw;
+  workers.run(outDims.h, minimumRowsPerThread(workPerRow), [&](int begin, int end, int) {
+    depthwiseRows(in, inDims, weights, kh, kw, multiplier, bias, geometry, post, out, outDims, begin, end);
+  });
+}
+
+void transposeConvBias(const float* in, Dims inDims, const PackedFilter& f, const float* bias,
+                       const WindowGeometry& g, float* out, Dims outDims, WorkerPool& workers) {
+  const int pixels = inDims.h * inDims.w;
+  const int cols = f.kh * f.kw * f.outC;
+  thread_local std::vector<float> products;
+  products.resize(static_cast<std::size_t>(pixels) * cols);
+  float* productData = products.data();
+  workers.run(pixels, minimumRowsPerThread(static_cast<std::size_t>(f.inC) * cols), [&](int begin, int end, int) {
+    matmulBias(in + static_cast<std::size_t>(begin) * f.inC, f.inC, end - begin, f.inC, f.weights.data(),
+               f.paddedCols, f.bias.data(), cols, productData + static_cast<std::size_t>(begin) * cols, cols,
+               Activation::None);
+  });
+  for (std::size_t p = 0; p < static_cast<std::size_t>(outDims.h) * outDims.w; ++p)
+    for (int o = 0; o < f.outC; ++o) out[p * f.outC + o] = bias ? bias[o] : 0.0f;
+  for (int iy = 0; iy < inDims.h; ++iy) {
+    for (int ix = 0; ix < inDims.w; ++ix) {
+      const float* product = productData + (static_cast<std::size_t>(iy) * inDims.w + ix) * cols;
+      for (int ky = 0; ky < f.kh; ++ky) {
+        int oy = iy * g.strideH + ky - g.padTop;
+        if (oy < 0 || oy >= outDims.h) continue;
+        for (int kx = 0; kx < f.kw; ++kx) {
+          int ox = ix * g.strideW + kx - g.padLeft;
+          if (ox < 0 || ox >= outDims.w) continue;
+          float* o = out + (static_cast<std::size_t>(oy) * outDims.w + ox) * f.outC;
+          const float* v = product + (ky * f.kw + kx) * f.outC;
+          for (int ch = 0; ch < f.outC; ++ch) o[ch] += v[ch];
+        }
+      }
+    }
+  }
+}
+
+void resizeBilinear(const float* in, Dims inDims, float* out, Dims outDims, bool alignCorners,
+                    bool halfPixelCenters) {
+  auto sourceScale = [&](int input, int output) {
+    if (alignCorners && output > 1) return static_cast<float>(input - 1) / static_cast<float>(output - 1);
+    return static_cast<float>(input) / static_cast<float>(output);
+  };
+  struct Tap {
+    int lower, upper;
+    float weight;  // of the upper neighbour
+  };
+  auto taps = [&](int input, int output) {
+    float scale = sourceScale(input, output);
+    std::vector<Tap> result(static_cast<std::size_t>(output));
+    for (int o = 0; o < output; ++o) {
+      float source = halfPixelCenters ? (static_cast<float>(o) + 0.5f) * scale - 0.5f : static_cast<float>(o) * scale;
+      float lowerEdge = std::floor(source);
+      int lower = static_cast<int>(lowerEdge);
+      result[static_cast<std::size_t>(o)] = {std::clamp(lower, 0, input - 1), std::clamp(lower + 1, 0, input - 1),
+                                              source - lowerEdge};
+    }
+    return result;
+  };
+  std::vector<Tap> rows = taps(inDims.h, outDims.h), columns = taps(inDims.w, outDims.w);
+  const int c = inDims.c;
+  for (int oy = 0; oy < outDims.h; ++oy) {
+    const Tap& ty = rows[static_cast<std::size_t>(oy)];
+    const float* top = in + static_cast<std::size_t>(ty.lower) * inDims.w * c;
+    const float* bottom = in + static_cast<std::size_t>(ty.upper) * inDims.w * c;
+    float* o = out + static_cast<std::size_t>(oy) * outDims.w * c;
+    for (int ox = 0; ox < outDims.w; ++ox, o += c) {
+      const Tap& tx = columns[static_cast<std::size_t>(ox)];
+      const float* tl = top + static_cast<std::size_t>(tx.lower) * c;
+      const float* tr = top + static_cast<std::size_t>(tx.upper) * c;
+      const float* bl = bottom + static_cast<std::size_t>(tx.lower) * c;
+      const float* br = bottom + static_cast<std::size_t>(tx.upper) * c;
+      for (int ch = 0; ch < c; ++ch) {
+        float upper = tl[ch] + (tr[ch] - tl[ch]) * tx.weight;
+        float lower = bl[ch] + (br[ch] - bl[ch]) * tx.weight;
+        o[ch] = upper + (lower - upper) * ty.weight;
+      }
+    }
+  }
+}
+
+void averagePool(const float* in, Dims inDims, int filterH, int filterW, const WindowGeometry& g,
+                 Activation activation, float* out, Dims outDims) {
+  std::vector<float> sum(static_cast<std::size_t>(inDims.c));
+  for (int oy = 0; oy < outDims.h; ++oy) {
+    for (int ox = 0; ox < outDims.w; ++ox) {
+      std::fill(sum.begin(), sum.end(), 0.0f);
+      int cells = 0;
+      for (int ky = 0; ky < filterH; ++ky) {
+        int iy = oy * g.strideH + ky - g.padTop;
+        if (iy < 0 || iy >= inDims.h) continue;
+        for (int kx = 0; kx < filterW; ++kx) {
+          int ix = ox * g.strideW + kx - g.padLeft;
+          if (ix < 0 || ix >= inDims.w) continue;
+          const float* p = in + (static_cast<std::size_t>(iy) * inDims.w + ix) * inDims.c;
+          for (int ch = 0; ch < inDims.c; ++ch) sum[static_cast<std::size_t>(ch)] += p[ch];
+          ++cells;
+        }
+      }
+      float* o = out + (static_cast<std::size_t>(oy) * outDims.w + ox) * outDims.c;
+      for (int ch = 0; ch < inDims.c; ++ch) o[ch] = cells ? sum[static_cast<std::size_t>(ch)] / cells : 0.0f;
+    }
+  }
+  applyActivation(out, outDims.size(), activation);
+}
+
+void meanOverSpace(const float* in, Dims inDims, float* out) {
+  std::vector<double> sum(static_cast<std::size_t>(inDims.c), 0.0);
+  const std::size_t pixels = static_cast<std::size_t>(inDims.h) * inDims.w;
+  for (std::size_t p = 0; p < pixels; ++p)
+    for (int ch = 0; ch < inDims.c; ++ch) sum[static_cast<std::size_t>(ch)] += in[p * inDims.c + ch];
+  for (int ch = 0; ch < inDims.c; ++ch) out[ch] = static_cast<float>(sum[static_cast<std::size_t>(ch)] / pixels);
+}
+
+void broadcastBinary(BinaryOp op, const float* a, const int (&aShape)[4], const float* b, const int (&bShape)[4],
+                     float* out, const int (&outShape)[4], Activation activation) {
+  auto combine = [op](float x, float y) { return op == BinaryOp::Add ? x + y : x * y; };
+  auto sameShape = [](const int (&x)[4], const int (&y)[4]) { return std::equal(x, x + 4, y); };
+  auto perChannel = [&](const int (&shape)[4]) {
+    return shape[0] == 1 && shape[1] == 1 && shape[2] == 1 && shape[3] == outShape[3];
+  };
+  const std::size_t total = static_cast<std::size_t>(outShape[0]) * outShape[1] * outShape[2] * outShape[3];
+  if (sameShape(aShape, outShape) && sameShape(bShape, outShape)) {
+    for (std::size_t i = 0; i < total; ++i) out[i] = combine(a[i], b[i]);
+  } else if ((sameShape(aShape, outShape) && perChannel(bShape)) || (sameShape(bShape, outShape) && perChannel(aShape))) {
+    // Both operators commute, so the full operand can always be taken as the left one.
+    const float* full = sameShape(aShape, outShape) ? a : b;
+    const float* channel = full == a ? b : a;
+    const int c = outShape[3];
+    for (std::size_t p = 0; p < total; p += static_cast<std::size_t>(c))
+      for (int ch = 0; ch < c; ++ch) out[p + ch] = combine(full[p + ch], channel[ch]);
+  } else {
+    auto strides = [](const int (&shape)[4], std::size_t (&s)[4]) {
+      std::size_t step = 1;
+      for (int d = 3; d >= 0; --d) {
+        s[d] = shape[d] == 1 ? 0 : step;
+        step *= static_cast<std::size_t>(shape[d]);
+      }
+    };
+    std::size_t as[4], bs[4];
+    strides(aShape, as);
+    strides(bShape, bs);
+    float* o = out;
+    for (int i0 = 0; i0 < outShape[0]; ++i0)
+      for (int i1 = 0; i1 < outShape[1]; ++i1)
+        for (int i2 = 0; i2 < outShape[2]; ++i2)
+          for (int i3 = 0; i3 < outShape[3]; ++i3)
+            *o++ = combine(a[i0 * as[0] + i1 * as[1] + i2 * as[2] + i3 * as[3]],
+                           b[i0 * bs[0] + i1 * bs[1] + i2 * bs[2] + i3 * bs[3]]);
+  }
+  applyActivation(out, total, activation);
+}
+
+void relu(const float* in, float* out, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) out[i] = std::max(in[i], 0.0f);
+}
+
+void hardSwish(const float* in, float* out, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) out[i] = hardSwishValue(in[i]);
+}
+
+void logistic(const float* in, float* out, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) out[i] = 1.0f / (1.0f + std::exp(-in[i]));
+}
+
+void applyActivation(float* data, std::size_t count, Activation activation) {
+  if (activation == Activation::None) return;
+  PostOp post = postOpFor(activation);
+  for (std::size_t i = 0; i < count; ++i) data[i] = finish1(data[i], post);
+}
+
+}  // namespace kov

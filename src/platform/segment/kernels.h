@@ -1,0 +1,87 @@
+// The operator kernels of the segmentation runner: NHWC float32 tensors of batch 1. Each kernel
+// trusts its arguments; GraphRunner checks every shape when it loads a model.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "platform/segment/tflite_model.h"
+
+namespace kov {
+
+class WorkerPool;
+
+// Height, width and channels of one NHWC tensor of batch 1.
+struct Dims {
+  int h = 1;
+  int w = 1;
+  int c = 1;
+  std::size_t size() const { return static_cast<std::size_t>(h) * w * c; }
+  bool operator==(const Dims&) const = default;
+};
+
+// Output extent of a window operation along one axis (TensorFlow's rule).
+int windowOutputExtent(int input, int kernel, int stride, int dilation, Padding padding);
+// Padding before the first element along one axis; SAME puts an odd extra element at the end.
+int windowPaddingBefore(int input, int kernel, int stride, int dilation, int output);
+
+struct WindowGeometry {
+  int strideH = 1, strideW = 1;
+  int dilationH = 1, dilationW = 1;
+  int padTop = 0, padLeft = 0;
+};
+
+// Convolution weights laid out for the matrix product: row (ky * kw + kx) * inC + i, column o, with
+// the columns padded with zeros to a multiple of 8.
+struct PackedFilter {
+  int kh = 1, kw = 1, inC = 1, outC = 1;
+  int paddedCols = 8;
+  std::vector<float> weights;  // (kh * kw * inC) x paddedCols
+  std::vector<float> bias;     // paddedCols
+};
+
+// Packs CONV_2D weights [out, kh, kw, in]; `bias` may be null.
+PackedFilter packConvFilter(const float* weights, int outC, int kh, int kw, int inC, const float* bias);
+// Packs transposed-convolution weights [out, kh, kw, in] as an in x (kh * kw * out) matrix.
+PackedFilter packTransposeFilter(const float* weights, int outC, int kh, int kw, int inC);
+
+// c[r][0..cols) = act(sum_k a[r][k] * b[k][..] + bias), for `rows` rows of `depth` values.
+void matmulBias(const float* a, std::ptrdiff_t aStride, int rows, int depth, const float* b, int paddedCols,
+                const float* bias, int cols, float* c, std::ptrdiff_t cStride, Activation activation);
+
+void conv2d(const float* in, Dims inDims, const PackedFilter& filter, const WindowGeometry& geometry,
+            Activation activation, float* out, Dims outDims, WorkerPool& workers);
+
+// Weights [1, kh, kw, inC * multiplier]; output channel i * multiplier + m reads input channel i.
+void depthwiseConv2d(const float* in, Dims inDims, const float* weights, int kh, int kw, int multiplier,
+                     const float* bias, const WindowGeometry& geometry, Activation activation, float* out,
+                     Dims outDims, WorkerPool& workers);
+
+// Transposed convolution with bias: every input pixel adds its weighted kernel to the output at
+// (iy * strideH + ky - padTop, ix * strideW + kx - padLeft).
+void transposeConvBias(const float* in, Dims inDims, const PackedFilter& filter, const float* bias,
+                       const WindowGeometry& geometry, float* out, Dims outDims, WorkerPool& workers);
+
+void resizeBilinear(const float* in, Dims inDims, float* out, Dims outDims, bool alignCorners,
+                    bool halfPixelCenters);
+
+// Average over the window cells inside the input (padding cells are not counted).
+void averagePool(const float* in, Dims inDims, int filterH, int filterW, const WindowGeometry& geometry,
+                 Activation activation, float* out, Dims outDims);
+
+// Mean over height and width: one value per channel.
+void meanOverSpace(const float* in, Dims inDims, float* out);
+
+enum class BinaryOp { Add, Mul };
+
+// out = act(a op b) with NumPy broadcasting of 4-D shapes (each axis equal or 1).
+void broadcastBinary(BinaryOp op, const float* a, const int (&aShape)[4], const float* b, const int (&bShape)[4],
+                     float* out, const int (&outShape)[4], Activation activation);
+
+void relu(const float* in, float* out, std::size_t count);
+void hardSwish(const float* in, float* out, std::size_t count);
+void logistic(const float* in, float* out, std::size_t count);
+
+void applyActivation(float* data, std::size_t count, Activation activation);
+
+}  // namespace kov

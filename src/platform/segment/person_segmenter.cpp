@@ -1,0 +1,192 @@
+#include "platform/segment/person_segmenter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <opencv2/imgproc.hpp>
+#include <vector>
+
+#include "platform/segment/embedded_models.h"
+#include "platform/segment/graph_runner.h"
+#include "platform/segment/model_error.h"
+
+namespace kov {
+namespace {
+
+// Pictures at least this much wider than tall use the landscape model at the balanced level: from
+// 3:2 on the 144 x 256 input keeps most of the detail of the square one at about half the work.
+constexpr double kLandscapeAspect = 1.5;
+
+// Temporal smoothing: each pixel moves towards the new probability by at least kSmoothingFloor of
+// the step, and by all of it once the step reaches 1 / kSmoothingGain + ... (large changes are
+// motion and pass at once; small ones are noise and are damped).
+constexpr float kSmoothingFloor = 0.3f;
+constexpr float kSmoothingGain = 2.0f;
+
+// Where the picture sits inside the model's input: scaled to fit, centred, black around it.
+struct Letterbox {
+  int width = 1, height = 1;
+  int left = 0, top = 0;
+};
+
+Letterbox fitInto(int pictureWidth, int pictureHeight, Dims model) {
+  double scale = std::min(static_cast<double>(model.w) / pictureWidth, static_cast<double>(model.h) / pictureHeight);
+  Letterbox box;
+  box.width = std::clamp(static_cast<int>(std::lround(pictureWidth * scale)), 1, model.w);
+  box.height = std::clamp(static_cast<int>(std::lround(pictureHeight * scale)), 1, model.h);
+  box.left = (model.w - box.width) / 2;
+  box.top = (model.h - box.height) / 2;
+  return box;
+}
+
+// A probability plane over the picture's extent at the model's resolution.
+struct Probabilities {
+  int width = 0, height = 0;
+  std::vector<float> values;
+};
+
+GreyImage toMask(const Probabilities& p) {
+  GreyImage mask;
+  mask.width = p.width;
+  mask.height = p.height;
+  mask.pixels.resize(p.values.size());
+  for (std::size_t i = 0; i < p.values.size(); ++i)
+    mask.pixels[i] = static_cast<std::uint8_t>(std::lround(std::clamp(p.values[i], 0.0f, 1.0f) * 255.0f));
+  return mask;
+}
+
+class ModelSlot {
+ public:
+  ModelSlot(std::span<const std::uint8_t> bytes, const std::string& name, std::shared_ptr<WorkerPool> workers)
+      : runner_(readModel(bytes, name), std::move(workers)) {
+    Dims in = runner_.inputDims(), out = runner_.outputDims();
+    if (in.c != 3) throw ModelError(name + ": the input does not have 3 colour channels");
+    if (out.h != in.h || out.w != in.w || out.c != 1)
+      throw ModelError(name + ": the output is not one probability per input pixel");
+  }
+
+  Dims inputDims() const { return runner_.inputDims(); }
+
+  Probabilities run(const BgraView& picture) {
+    Dims dims = runner_.inputDims();
+    Letterbox box = fitInto(picture.width, picture.height, dims);
+    fillInput(picture, box, dims);
+    const float* out = runner_.run();
+    Probabilities p;
+    p.width = box.width;
+    p.height = box.height;
+    p.values.resize(static_cast<std::size_t>(box.width) * box.height);
+    for (int y = 0; y < box.height; ++y)
+      std::copy_n(out + static_cast<std::size_t>(box.top + y) * dims.w + box.left, box.width,
+                  p.values.begin() + static_cast<std::ptrdiff_t>(y) * box.width);
+    return p;
+  }
+
+ private:
+  // RGB in 0..1, the picture scaled into the letterbox; transparent parts count as black.
+  void fillInput(const BgraView& picture, const Letterbox& box, Dims dims) {
+    cv::Mat source(picture.height, picture.width, CV_8UC4, const_cast<std::uint8_t*>(picture.data),
+                   static_cast<std::size_t>(picture.stride));
+    bool shrinking = box.width < picture.width || box.height < picture.height;
+    cv::resize(source, scaled_, cv::Size(box.width, box.height), 0, 0, shrinking ? cv::INTER_AREA : cv::INTER_LINEAR);
+    float* input = runner_.input();
+    std::fill(input, input + dims.size(), 0.0f);
+    constexpr float kScale = 1.0f / (255.0f * 255.0f);
+    for (int y = 0; y < box.height; ++y) {
+      const std::uint8_t* bgra = scaled_.ptr<std::uint8_t>(y);
+      float* rgb = input + (static_cast<std::size_t>(box.top + y) * dims.w + box.left) * 3;
+      for (int x = 0; x < box.width; ++x, bgra += 4, rgb += 3) {
+        float alpha = static_cast<float>(bgra[3]) * kScale;
+        rgb[0] = static_cast<float>(bgra[2]) * alpha;
+        rgb[1] = static_cast<float>(bgra[1]) * alpha;
+        rgb[2] = static_cast<float>(bgra[0]) * alpha;
+      }
+    }
+  }
+
+  GraphRunner runner_;
+  cv::Mat scaled_;
+};
+
+class SelfieSegmenter;
+
+class SmoothedSequence : public SequenceSegmenter {
+ public:
+  SmoothedSequence(SelfieSegmenter& owner, SegmentQuality quality, bool smooth)
+      : owner_(owner), quality_(quality), smooth_(smooth) {}
+
+  std::optional<GreyImage> next(const BgraView& frame) override;
+
+ private:
+  void blendIntoState(const Probabilities& fresh);
+
+  SelfieSegmenter& owner_;
+  SegmentQuality quality_;
+  bool smooth_;
+  Probabilities state_;
+};
+
+class SelfieSegmenter : public PersonSegmenter {
+ public:
+  SelfieSegmenter()
+      : workers_(std::make_shared<WorkerPool>(inferenceThreads())),
+        square_(squareSegmentationModel(), "built-in model selfie_segmentation.tflite", workers_),
+        landscape_(landscapeSegmentationModel(), "built-in model selfie_segmentation_landscape.tflite", workers_) {}
+
+  std::optional<GreyImage> segment(const BgraView& picture, SegmentQuality quality) override {
+    std::optional<Probabilities> p = probabilities(picture, quality);
+    if (!p) return std::nullopt;
+    return toMask(*p);
+  }
+
+  std::unique_ptr<SequenceSegmenter> startSequence(SegmentQuality quality, bool smoothOverTime) override {
+    return std::make_unique<SmoothedSequence>(*this, quality, smoothOverTime);
+  }
+
+  std::optional<Probabilities> probabilities(const BgraView& picture, SegmentQuality quality) {
+    if (!picture.data || picture.width < 1 || picture.height < 1) return std::nullopt;
+    return modelFor(picture, quality).run(picture);
+  }
+
+ private:
+  ModelSlot& modelFor(const BgraView& picture, SegmentQuality quality) {
+    bool wide = static_cast<double>(picture.width) >= kLandscapeAspect * picture.height;
+    return quality == SegmentQuality::Balanced && wide ? landscape_ : square_;
+  }
+
+  std::shared_ptr<WorkerPool> workers_;
+  ModelSlot square_;
+  ModelSlot landscape_;
+};
+
+std::optional<GreyImage> SmoothedSequence::next(const BgraView& frame) {
+  std::optional<Probabilities> fresh = owner_.probabilities(frame, quality_);
+  if (!fresh) return std::nullopt;
+  if (smooth_ && state_.width == fresh->width && state_.height == fresh->height)
+    blendIntoState(*fresh);
+  else
+    state_ = std::move(*fresh);
+  return toMask(state_);
+}
+
+void SmoothedSequence::blendIntoState(const Probabilities& fresh) {
+  for (std::size_t i = 0; i < state_.values.size(); ++i) {
+    float step = fresh.values[i] - state_.values[i];
+    float rate = std::min(1.0f, kSmoothingFloor + kSmoothingGain * std::fabs(step));
+    state_.values[i] += rate * step;
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<PersonSegmenter> createPersonSegmenter(std::string& error) {
+  try {
+    return std::make_unique<SelfieSegmenter>();
+  } catch (const ModelError& e) {
+    error = std::string(e.what()) + "\n";
+  } catch (const std::bad_alloc&) {
+    error = "not enough memory for the segmentation models\n";
+  }
+  return nullptr;
+}
+
+}  // namespace kov

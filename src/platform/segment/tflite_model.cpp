@@ -1,0 +1,345 @@
+#include "platform/segment/tflite_model.h"
+
+#include <array>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "platform/segment/flat_reader.h"
+#include "platform/segment/model_error.h"
+
+namespace kov {
+namespace {
+
+// Field slots of the tables we read (byte offsets into each table's vtable).
+namespace slot {
+constexpr std::uint16_t kModelOperatorCodes = 6, kModelSubgraphs = 8, kModelBuffers = 12;
+constexpr std::uint16_t kSubgraphTensors = 4, kSubgraphInputs = 6, kSubgraphOutputs = 8, kSubgraphOperators = 10;
+constexpr std::uint16_t kTensorShape = 4, kTensorType = 6, kTensorBuffer = 8, kTensorName = 10;
+constexpr std::uint16_t kBufferData = 4;
+constexpr std::uint16_t kOperatorOpcode = 4, kOperatorInputs = 6, kOperatorOutputs = 8,
+                        kOperatorBuiltinOptions = 12, kOperatorCustomOptions = 14;
+constexpr std::uint16_t kCodeDeprecatedBuiltin = 4, kCodeCustom = 6, kCodeBuiltin = 10;
+}  // namespace slot
+
+// Builtin operator codes of the operators we run.
+constexpr int kAdd = 0, kAveragePool = 1, kConv = 3, kDepthwiseConv = 4, kDequantize = 6, kLogistic = 14,
+              kMul = 18, kRelu = 19, kResizeBilinear = 23, kCustom = 32, kMean = 40, kHardSwish = 117;
+
+constexpr const char* kTransposeConvBias = "Convolution2DTransposeBias";
+
+// Elements allowed in one tensor; far above what a segmentation model needs and small enough that
+// the sizes computed from a damaged shape cannot overflow.
+constexpr std::int64_t kMaxTensorElements = std::int64_t{1} << 28;
+
+float halfToFloat(std::uint16_t half) {
+  std::uint32_t sign = static_cast<std::uint32_t>(half & 0x8000u) << 16;
+  std::uint32_t exponent = (half >> 10) & 0x1fu;
+  std::uint32_t mantissa = half & 0x3ffu;
+  std::uint32_t bits;
+  if (exponent == 0x1f) {
+    bits = sign | 0x7f800000u | (mantissa << 13);
+  } else if (exponent != 0) {
+    bits = sign | ((exponent + 112) << 23) | (mantissa << 13);
+  } else if (mantissa == 0) {
+    bits = sign;
+  } else {
+    // Subnormal half: shift the mantissa up until its leading bit becomes the implicit one.
+    int shift = 0;
+    while ((mantissa & 0x400u) == 0) {
+      mantissa <<= 1;
+      ++shift;
+    }
+    bits = sign | (static_cast<std::uint32_t>(113 - shift) << 23) | ((mantissa & 0x3ffu) << 13);
+  }
+  float value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+class ModelReader {
+ public:
+  ModelReader(std::span<const std::uint8_t> bytes, const std::string& name) : file_(bytes, name) {}
+
+  Model read() {
+    Model model;
+    model.name = file_.name();
+    FlatTable root = file_.root("TFL3");
+    readBuffers(root);
+    readOperatorCodes(root);
+
+    FlatVector subgraphs = root.vector(slot::kModelSubgraphs, 4, "subgraph list");
+    if (subgraphs.count == 0) file_.damaged("the model has no subgraph");
+    FlatTable graph = file_.tableElement(subgraphs, 0, "subgraph");
+
+    FlatVector tensors = graph.vector(slot::kSubgraphTensors, 4, "tensor list");
+    for (std::uint32_t i = 0; i < tensors.count; ++i)
+      model.tensors.push_back(readTensor(file_.tableElement(tensors, i, "tensor")));
+    model.inputs = tensorIndices(graph.vector(slot::kSubgraphInputs, 4, "input list"), model, "graph input", false);
+    model.outputs = tensorIndices(graph.vector(slot::kSubgraphOutputs, 4, "output list"), model, "graph output", false);
+
+    FlatVector operators = graph.vector(slot::kSubgraphOperators, 4, "operator list");
+    for (std::uint32_t i = 0; i < operators.count; ++i) {
+      ModelOperator op = readOperator(file_.tableElement(operators, i, "operator"), model, i);
+      if (op.kind == OpKind::Dequantize && foldConstant(op, model)) continue;
+      model.operators.push_back(std::move(op));
+    }
+    return model;
+  }
+
+ private:
+  struct OperatorCode {
+    int builtin = 0;
+    std::string custom;
+  };
+
+  void readBuffers(const FlatTable& root) {
+    FlatVector buffers = root.vector(slot::kModelBuffers, 4, "buffer list");
+    for (std::uint32_t i = 0; i < buffers.count; ++i) {
+      FlatTable buffer = file_.tableElement(buffers, i, "buffer");
+      FlatVector data = buffer.vector(slot::kBufferData, 1, "buffer data");
+      buffers_.push_back(file_.bytes().subspan(data.position, data.count));
+    }
+  }
+
+  void readOperatorCodes(const FlatTable& root) {
+    FlatVector codes = root.vector(slot::kModelOperatorCodes, 4, "operator code list");
+    for (std::uint32_t i = 0; i < codes.count; ++i) {
+      FlatTable code = file_.tableElement(codes, i, "operator code");
+      OperatorCode entry;
+      entry.builtin = std::max<int>(code.i8(slot::kCodeDeprecatedBuiltin, 0), code.i32(slot::kCodeBuiltin, 0));
+      if (entry.builtin == kCustom) entry.custom = code.string(slot::kCodeCustom, "custom operator name");
+      codes_.push_back(std::move(entry));
+    }
+  }
+
+  ModelTensor readTensor(const FlatTable& table) {
+    ModelTensor tensor;
+    tensor.name = table.string(slot::kTensorName, "tensor name");
+    FlatVector shape = table.vector(slot::kTensorShape, 4, "tensor shape");
+    std::int64_t elements = 1;
+    for (std::uint32_t d = 0; d < shape.count; ++d) {
+      std::int32_t extent = file_.int32Element(shape, d, "tensor shape");
+      if (extent < 1 || elements * extent > kMaxTensorElements)
+        file_.damaged("tensor \"" + tensor.name + "\" has an unusable shape");
+      elements *= extent;
+      tensor.shape.push_back(extent);
+    }
+    tensor.typeCode = table.i8(slot::kTensorType, 0);
+    tensor.type = tensor.typeCode == 0   ? TensorType::Float32
+                  : tensor.typeCode == 1 ? TensorType::Float16
+                  : tensor.typeCode == 2 ? TensorType::Int32
+                                         : TensorType::Other;
+    std::uint32_t bufferIndex = table.u32(slot::kTensorBuffer, 0);
+    if (bufferIndex >= buffers_.size())
+      file_.damaged("tensor \"" + tensor.name + "\" refers to buffer " + std::to_string(bufferIndex) +
+                    " of " + std::to_string(buffers_.size()));
+    std::span<const std::uint8_t> data = buffers_[bufferIndex];
+    if (!data.empty()) readConstant(tensor, data, elements);
+    return tensor;
+  }
+
+  void readConstant(ModelTensor& tensor, std::span<const std::uint8_t> data, std::int64_t elements) {
+    tensor.constant = true;
+    std::size_t elementSize = tensor.type == TensorType::Float16 ? 2 : 4;
+    if (tensor.type == TensorType::Other) return;  // rejected by the runner if an operator uses it
+    if (data.size() != static_cast<std::size_t>(elements) * elementSize)
+      file_.damaged("tensor \"" + tensor.name + "\" holds " + std::to_string(data.size()) +
+                    " bytes of data but its shape needs " + std::to_string(elements * elementSize));
+    const std::uint8_t* p = data.data();
+    for (std::int64_t i = 0; i < elements; ++i, p += elementSize) {
+      if (tensor.type == TensorType::Float16) {
+        tensor.floats.push_back(halfToFloat(static_cast<std::uint16_t>(p[0] | (p[1] << 8))));
+        continue;
+      }
+      std::uint32_t bits = static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+                           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+      if (tensor.type == TensorType::Int32) {
+        tensor.ints.push_back(static_cast<std::int32_t>(bits));
+      } else {
+        float value;
+        std::memcpy(&value, &bits, sizeof value);
+        tensor.floats.push_back(value);
+      }
+    }
+  }
+
+  std::vector<int> tensorIndices(const FlatVector& list, const Model& model, const std::string& what,
+                                 bool optional) {
+    std::vector<int> indices;
+    for (std::uint32_t i = 0; i < list.count; ++i) {
+      std::int32_t index = file_.int32Element(list, i, what);
+      if ((index < 0 && !(optional && index == -1)) || index >= static_cast<std::int64_t>(model.tensors.size()))
+        file_.damaged(what + " refers to tensor " + std::to_string(index) + " of " +
+                      std::to_string(model.tensors.size()));
+      indices.push_back(index);
+    }
+    return indices;
+  }
+
+  ModelOperator readOperator(const FlatTable& table, const Model& model, std::uint32_t position) {
+    std::string where = "operator " + std::to_string(position);
+    std::uint32_t codeIndex = table.u32(slot::kOperatorOpcode, 0);
+    if (codeIndex >= codes_.size())
+      file_.damaged(where + " refers to operator code " + std::to_string(codeIndex) + " of " +
+                    std::to_string(codes_.size()));
+    const OperatorCode& code = codes_[codeIndex];
+
+    ModelOperator op;
+    op.name = code.builtin == kCustom ? code.custom : builtinOperatorName(code.builtin);
+    where += " (" + op.name + ")";
+    op.inputs = tensorIndices(table.vector(slot::kOperatorInputs, 4, where + " inputs"), model, where + " input", true);
+    op.outputs = tensorIndices(table.vector(slot::kOperatorOutputs, 4, where + " outputs"), model, where + " output", false);
+    FlatTable options = table;
+    bool hasOptions = table.table(slot::kOperatorBuiltinOptions, where + " options", options);
+
+    switch (code.builtin) {
+      case kAdd: op.kind = OpKind::Add; break;
+      case kMul: op.kind = OpKind::Mul; break;
+      case kAveragePool: op.kind = OpKind::AveragePool; break;
+      case kConv: op.kind = OpKind::Conv; break;
+      case kDepthwiseConv: op.kind = OpKind::DepthwiseConv; break;
+      case kDequantize: op.kind = OpKind::Dequantize; break;
+      case kLogistic: op.kind = OpKind::Logistic; break;
+      case kRelu: op.kind = OpKind::Relu; break;
+      case kResizeBilinear: op.kind = OpKind::ResizeBilinear; break;
+      case kMean: op.kind = OpKind::Mean; break;
+      case kHardSwish: op.kind = OpKind::HardSwish; break;
+      case kCustom:
+        if (code.custom != kTransposeConvBias)
+          file_.damaged(where + ": the custom operator \"" + code.custom + "\" is not supported");
+        op.kind = OpKind::TransposeConvBias;
+        readTransposeOptions(table.vector(slot::kOperatorCustomOptions, 1, where + " custom options"), op, where);
+        return op;
+      default:
+        file_.damaged(where + ": the operator " + op.name + " is not supported");
+    }
+    if (hasOptions) readBuiltinOptions(options, op, where);
+    return op;
+  }
+
+  void readBuiltinOptions(const FlatTable& options, ModelOperator& op, const std::string& where) {
+    switch (op.kind) {
+      case OpKind::Add:
+      case OpKind::Mul:
+        op.activation = activation(options.i8(4, 0), where);
+        break;
+      case OpKind::AveragePool:
+        op.padding = padding(options.i8(4, 0), where);
+        op.strideW = options.i32(6, 0);
+        op.strideH = options.i32(8, 0);
+        op.filterW = options.i32(10, 0);
+        op.filterH = options.i32(12, 0);
+        op.activation = activation(options.i8(14, 0), where);
+        break;
+      case OpKind::Conv:
+        op.padding = padding(options.i8(4, 0), where);
+        op.strideW = options.i32(6, 0);
+        op.strideH = options.i32(8, 0);
+        op.activation = activation(options.i8(10, 0), where);
+        op.dilationW = options.i32(12, 1);
+        op.dilationH = options.i32(14, 1);
+        break;
+      case OpKind::DepthwiseConv:
+        op.padding = padding(options.i8(4, 0), where);
+        op.strideW = options.i32(6, 0);
+        op.strideH = options.i32(8, 0);
+        op.depthMultiplier = options.i32(10, 0);
+        op.activation = activation(options.i8(12, 0), where);
+        op.dilationW = options.i32(14, 1);
+        op.dilationH = options.i32(16, 1);
+        break;
+      case OpKind::ResizeBilinear:
+        op.alignCorners = options.boolean(8, false);
+        op.halfPixelCenters = options.boolean(10, false);
+        break;
+      case OpKind::Mean:
+        op.keepDims = options.boolean(4, false);
+        break;
+      default:
+        break;
+    }
+  }
+
+  void readTransposeOptions(const FlatVector& options, ModelOperator& op, const std::string& where) {
+    if (options.count != 12)
+      file_.damaged(where + " has " + std::to_string(options.count) + " bytes of options instead of 12");
+    std::int32_t paddingCode = file_.i32(options.position, "custom options");
+    if (paddingCode != 1 && paddingCode != 2)
+      file_.damaged(where + " has the unknown padding " + std::to_string(paddingCode));
+    op.padding = paddingCode == 1 ? Padding::Same : Padding::Valid;
+    op.strideW = file_.i32(options.position + 4, "custom options");
+    op.strideH = file_.i32(options.position + 8, "custom options");
+  }
+
+  Padding padding(int code, const std::string& where) {
+    if (code != 0 && code != 1) file_.damaged(where + " has the unknown padding " + std::to_string(code));
+    return code == 0 ? Padding::Same : Padding::Valid;
+  }
+
+  Activation activation(int code, const std::string& where) {
+    switch (code) {
+      case 0: return Activation::None;
+      case 1: return Activation::Relu;
+      case 2: return Activation::ReluN1To1;
+      case 3: return Activation::Relu6;
+      default: file_.damaged(where + ": the fused activation " + std::to_string(code) + " is not supported");
+    }
+  }
+
+  // A DEQUANTIZE of constant data is done here once, so the runner never sees it.
+  bool foldConstant(const ModelOperator& op, Model& model) {
+    if (op.inputs.size() != 1 || op.outputs.size() != 1 || op.inputs[0] < 0) return false;
+    const ModelTensor& source = model.tensors[static_cast<std::size_t>(op.inputs[0])];
+    ModelTensor& target = model.tensors[static_cast<std::size_t>(op.outputs[0])];
+    if (!source.constant || (source.type != TensorType::Float16 && source.type != TensorType::Float32)) return false;
+    if (target.type != TensorType::Float32 || target.constant || source.shape != target.shape) return false;
+    target.floats = source.floats;
+    target.constant = true;
+    return true;
+  }
+
+  FlatBuffer file_;
+  std::vector<std::span<const std::uint8_t>> buffers_;
+  std::vector<OperatorCode> codes_;
+};
+
+}  // namespace
+
+std::string builtinOperatorName(int code) {
+  static constexpr std::array<const char*, 127> kNames = {
+      "ADD", "AVERAGE_POOL_2D", "CONCATENATION", "CONV_2D", "DEPTHWISE_CONV_2D", "DEPTH_TO_SPACE",
+      "DEQUANTIZE", "EMBEDDING_LOOKUP", "FLOOR", "FULLY_CONNECTED", "HASHTABLE_LOOKUP", "L2_NORMALIZATION",
+      "L2_POOL_2D", "LOCAL_RESPONSE_NORMALIZATION", "LOGISTIC", "LSH_PROJECTION", "LSTM", "MAX_POOL_2D",
+      "MUL", "RELU", "RELU_N1_TO_1", "RELU6", "RESHAPE", "RESIZE_BILINEAR", "RNN", "SOFTMAX",
+      "SPACE_TO_DEPTH", "SVDF", "TANH", "CONCAT_EMBEDDINGS", "SKIP_GRAM", "CALL", "CUSTOM",
+      "EMBEDDING_LOOKUP_SPARSE", "PAD", "UNIDIRECTIONAL_SEQUENCE_RNN", "GATHER", "BATCH_TO_SPACE_ND",
+      "SPACE_TO_BATCH_ND", "TRANSPOSE", "MEAN", "SUB", "DIV", "SQUEEZE", "UNIDIRECTIONAL_SEQUENCE_LSTM",
+      "STRIDED_SLICE", "BIDIRECTIONAL_SEQUENCE_RNN", "EXP", "TOPK_V2", "SPLIT", "LOG_SOFTMAX", "DELEGATE",
+      "BIDIRECTIONAL_SEQUENCE_LSTM", "CAST", "PRELU", "MAXIMUM", "ARG_MAX", "MINIMUM", "LESS", "NEG",
+      "PADV2", "GREATER", "GREATER_EQUAL", "LESS_EQUAL", "SELECT", "SLICE", "SIN", "TRANSPOSE_CONV",
+      "SPARSE_TO_DENSE", "TILE", "EXPAND_DIMS", "EQUAL", "NOT_EQUAL", "LOG", "SUM", "SQRT", "RSQRT",
+      "SHAPE", "POW", "ARG_MIN", "FAKE_QUANT", "REDUCE_PROD", "REDUCE_MAX", "PACK", "LOGICAL_OR",
+      "ONE_HOT", "LOGICAL_AND", "LOGICAL_NOT", "UNPACK", "REDUCE_MIN", "FLOOR_DIV", "REDUCE_ANY",
+      "SQUARE", "ZEROS_LIKE", "FILL", "FLOOR_MOD", "RANGE", "RESIZE_NEAREST_NEIGHBOR", "LEAKY_RELU",
+      "SQUARED_DIFFERENCE", "MIRROR_PAD", "ABS", "SPLIT_V", "UNIQUE", "CEIL", "REVERSE_V2", "ADD_N",
+      "GATHER_ND", "COS", "WHERE", "RANK", "ELU", "REVERSE_SEQUENCE", "MATRIX_DIAG", "QUANTIZE",
+      "MATRIX_SET_DIAG", "ROUND", "HARD_SWISH", "IF", "WHILE", "NON_MAX_SUPPRESSION_V4",
+      "NON_MAX_SUPPRESSION_V5", "SCATTER_ND", "SELECT_V2", "DENSIFY", "SEGMENT_SUM", "BATCH_MATMUL"};
+  if (code >= 0 && code < static_cast<int>(kNames.size())) return kNames[static_cast<std::size_t>(code)];
+  return "builtin operator " + std::to_string(code);
+}
+
+Model readModel(std::span<const std::uint8_t> bytes, const std::string& name) {
+  return ModelReader(bytes, name).read();
+}
+
+Model readModelFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw ModelError(path + ": cannot open the model file");
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw ModelError(path + ": cannot read the model file");
+  return readModel(bytes, path);
+}
+
+}  // namespace kov

@@ -1,0 +1,79 @@
+// A TensorFlow Lite graph as read from its FlatBuffer file: tensors with their constant data and the
+// operators in execution order with their options. Reading checks the file's structure; whether the
+// graph can run is checked by GraphRunner.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace kov {
+
+enum class TensorType { Float32, Float16, Int32, Other };
+
+struct ModelTensor {
+  std::string name;
+  std::vector<int> shape;
+  TensorType type = TensorType::Float32;
+  int typeCode = 0;                   // the file's type code, for messages about unsupported types
+  bool constant = false;              // holds data from the file (float16 data is already widened)
+  std::vector<float> floats;          // constant FLOAT32 or FLOAT16 data, as float32
+  std::vector<std::int32_t> ints;     // constant INT32 data
+};
+
+enum class OpKind {
+  Add,
+  AveragePool,
+  Conv,
+  DepthwiseConv,
+  Dequantize,
+  Logistic,
+  Mul,
+  Relu,
+  ResizeBilinear,
+  TransposeConvBias,
+  Mean,
+  HardSwish,
+};
+
+enum class Padding { Same, Valid };
+// The fused activations of the file, plus HardSwish, which GraphRunner fuses into the step before a
+// HARD_SWISH operator.
+enum class Activation { None, Relu, ReluN1To1, Relu6, HardSwish };
+
+struct ModelOperator {
+  OpKind kind = OpKind::Add;
+  std::string name;          // as the file names it, for messages
+  std::vector<int> inputs;   // tensor indices; -1 marks an absent optional input
+  std::vector<int> outputs;
+  Padding padding = Padding::Same;
+  int strideW = 1, strideH = 1;
+  int dilationW = 1, dilationH = 1;
+  int filterW = 1, filterH = 1;
+  int depthMultiplier = 1;
+  Activation activation = Activation::None;
+  bool alignCorners = false;
+  bool halfPixelCenters = false;
+  bool keepDims = false;
+};
+
+struct Model {
+  std::string name;
+  std::vector<ModelTensor> tensors;
+  std::vector<ModelOperator> operators;  // execution order; constant DEQUANTIZE steps already folded
+  std::vector<int> inputs;
+  std::vector<int> outputs;
+};
+
+// Reads a model from memory; `name` is used in error messages. Throws ModelError for a damaged or
+// foreign file and for operators outside the supported set (named in the message).
+Model readModel(std::span<const std::uint8_t> bytes, const std::string& name);
+
+// Reads a model file. Throws ModelError naming the file when it cannot be read or is damaged.
+Model readModelFile(const std::string& path);
+
+// The builtin operator name for a code ("CONV_2D"), or "builtin operator <code>".
+std::string builtinOperatorName(int code);
+
+}  // namespace kov
