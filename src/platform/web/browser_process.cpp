@@ -1,0 +1,321 @@
+#include "platform/web/browser_process.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/web/browser.h"
+
+extern char** environ;
+
+namespace kov {
+namespace {
+
+// Reads the lifeline until this process is gone (end of file), then kills the browser's process
+// group and removes the temporary folder. $1 is the browser's process group, $2 the folder.
+constexpr const char* kGuardianScript = "read -r _ <&3; kill -KILL -- -\"$1\" 2>/dev/null; rm -rf -- \"$2\"";
+
+// What the signal handler needs to know about each live browser, in plain atomics so that the
+// handler can read them at any moment.
+struct SignalSlot {
+  std::atomic<pid_t> browserPid{-1};
+  std::atomic<pid_t> guardianPid{-1};
+  std::atomic<int> lifelineFd{-1};
+};
+
+constexpr int kSlots = 8;
+SignalSlot gSlots[kSlots];
+std::atomic<int> gLiveBrowsers{0};
+struct sigaction gPreviousActions[3];
+constexpr int kHandledSignals[3] = {SIGINT, SIGTERM, SIGHUP};
+
+void sleepMs(int ms) {
+  timespec pause{0, static_cast<long>(ms) * 1000000L};
+  while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+}
+
+// Waits up to `ms` for a child to end; true when it has (or is not our child any more).
+bool reapWithin(pid_t pid, int ms) {
+  for (int waited = 0;; waited += 5) {
+    pid_t r = waitpid(pid, nullptr, WNOHANG);
+    if (r == pid || (r < 0 && errno != EINTR)) return true;
+    if (waited >= ms) return false;
+    sleepMs(5);
+  }
+}
+
+// Only async-signal-safe calls: kill, close, waitpid, nanosleep, sigaction, raise.
+void onTerminatingSignal(int signal) {
+  for (auto& slot : gSlots) {
+    pid_t browser = slot.browserPid.exchange(-1);
+    if (browser > 0) kill(-browser, SIGKILL);
+  }
+  for (auto& slot : gSlots) {
+    int lifeline = slot.lifelineFd.exchange(-1);
+    if (lifeline >= 0) close(lifeline);  // the guardian now removes the folder
+  }
+  for (auto& slot : gSlots) {
+    pid_t guardian = slot.guardianPid.exchange(-1);
+    if (guardian > 0) reapWithin(guardian, 3000);
+  }
+  struct sigaction defaults {};
+  defaults.sa_handler = SIG_DFL;
+  sigemptyset(&defaults.sa_mask);
+  sigaction(signal, &defaults, nullptr);
+  raise(signal);
+}
+
+void installSignalHandlers() {
+  if (gLiveBrowsers.fetch_add(1) != 0) return;
+  struct sigaction action {};
+  action.sa_handler = onTerminatingSignal;
+  sigfillset(&action.sa_mask);
+  for (int i = 0; i < 3; ++i) sigaction(kHandledSignals[i], &action, &gPreviousActions[i]);
+  // A browser that dies under us must surface as a write error, not kill the tool silently.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+void restoreSignalHandlers() {
+  if (gLiveBrowsers.fetch_sub(1) != 1) return;
+  for (int i = 0; i < 3; ++i) sigaction(kHandledSignals[i], &gPreviousActions[i], nullptr);
+}
+
+SignalSlot* claimSlot() {
+  for (auto& slot : gSlots) {
+    pid_t expected = -1;
+    if (slot.browserPid.compare_exchange_strong(expected, 0)) return &slot;
+  }
+  return nullptr;
+}
+
+SignalSlot* slotOf(pid_t browserPid) {
+  for (auto& slot : gSlots)
+    if (slot.browserPid.load() == browserPid) return &slot;
+  return nullptr;
+}
+
+bool isExecutable(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+std::string findOnPath(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::stringstream folders(path ? path : "/usr/local/bin:/usr/bin:/bin");
+  std::string folder;
+  while (std::getline(folders, folder, ':')) {
+    if (folder.empty()) continue;
+    std::string candidate = folder + "/" + name;
+    if (isExecutable(candidate)) return candidate;
+  }
+  return "";
+}
+
+std::string temporaryRoot() {
+  const char* tmp = std::getenv("TMPDIR");
+  if (tmp && *tmp) return tmp;
+  return "/tmp";
+}
+
+std::vector<std::string> browserArguments(const std::string& binary, const std::string& folder) {
+  std::vector<std::string> args = {
+      binary,
+      "--remote-debugging-pipe",
+      "--user-data-dir=" + folder + "/profile",
+      "--headless",
+      "--hide-scrollbars",
+      "--force-color-profile=srgb",
+      "--no-first-run",
+      "--no-default-browser-check",
+      "--disable-background-networking",
+      "--disable-component-update",
+      "--disable-sync",
+      "--disable-extensions",
+      "--disable-breakpad",
+      "--mute-audio",
+      // Lets HeadlessExperimental.beginFrame produce a frame (and its picture) on request.
+      "--run-all-compositor-stages-before-draw",
+  };
+  if (geteuid() == 0) args.push_back("--no-sandbox");  // the sandbox refuses to run as root
+  args.push_back("about:blank");
+  return args;
+}
+
+// argv/envp as C arrays, built before fork so the child only calls async-signal-safe functions.
+struct ExecArgs {
+  std::vector<std::string> storage;
+  std::vector<char*> pointers;
+
+  explicit ExecArgs(std::vector<std::string> items) : storage(std::move(items)) {
+    for (auto& s : storage) pointers.push_back(s.data());
+    pointers.push_back(nullptr);
+  }
+  char* const* get() { return pointers.data(); }
+};
+
+ExecArgs environmentWithTmpdir(const std::string& tmpdir) {
+  std::vector<std::string> items;
+  for (char** e = environ; e && *e; ++e)
+    if (std::strncmp(*e, "TMPDIR=", 7) != 0) items.emplace_back(*e);
+  items.push_back("TMPDIR=" + tmpdir);
+  return ExecArgs(std::move(items));
+}
+
+void makePipe(int fds[2]) {
+  if (pipe2(fds, O_CLOEXEC) != 0) throw BrowserError(std::string("cannot make a pipe: ") + std::strerror(errno));
+}
+
+// In a freshly forked child: moves `sources` onto descriptors 0.. in order (and -1 means /dev/null),
+// closes everything else.
+[[noreturn]] void execChild(const int* sources, int count, const char* program, char* const* argv,
+                            char* const* envp) {
+  int high[8];
+  for (int i = 0; i < count; ++i) {
+    int source = sources[i] >= 0 ? sources[i] : open("/dev/null", O_RDWR | O_CLOEXEC);
+    high[i] = fcntl(source, F_DUPFD_CLOEXEC, 16);
+  }
+  for (int i = 0; i < count; ++i) dup2(high[i], i);
+  syscall(SYS_close_range, static_cast<unsigned>(count), ~0U, 0U);
+  setsid();
+  execve(program, argv, envp);
+  _exit(127);
+}
+
+}  // namespace
+
+std::string findBrowserBinary() {
+  const std::string debianBinary = "/usr/lib/chromium/chromium-headless-shell";
+  if (isExecutable(debianBinary)) return debianBinary;
+  for (const char* name : {"chromium-headless-shell", "chromium", "google-chrome"}) {
+    std::string found = findOnPath(name);
+    if (!found.empty()) return found;
+  }
+  return "";
+}
+
+BrowserProcess::BrowserProcess(const std::string& binary) {
+  std::string pattern = temporaryRoot() + "/kov-browser-XXXXXX";
+  if (!mkdtemp(pattern.data()))
+    throw BrowserError("cannot make a temporary folder in " + temporaryRoot() + ": " + std::strerror(errno));
+  folder_ = pattern;
+  std::filesystem::create_directory(folder_ + "/tmp");
+  installSignalHandlers();
+  try {
+    startBrowser(binary);
+    startGuardian();
+  } catch (...) {
+    stop(0);
+    throw;
+  }
+}
+
+BrowserProcess::~BrowserProcess() { stop(0); }
+
+void BrowserProcess::startBrowser(const std::string& binary) {
+  int commands[2], replies[2];
+  makePipe(commands);
+  makePipe(replies);
+  int log = open((folder_ + "/browser.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ExecArgs argv(browserArguments(binary, folder_));
+  ExecArgs envp = environmentWithTmpdir(folder_ + "/tmp");
+  SignalSlot* slot = claimSlot();
+
+  pid_t pid = fork();
+  if (pid == 0) {
+    const int sources[5] = {-1, log, log, commands[0], replies[1]};
+    execChild(sources, 5, argv.pointers[0], argv.get(), envp.get());
+  }
+  int forkError = errno;
+  close(commands[0]);
+  close(replies[1]);
+  if (log >= 0) close(log);
+  commandFd_ = commands[1];
+  replyFd_ = replies[0];
+  if (pid < 0) {
+    if (slot) slot->browserPid = -1;
+    throw BrowserError(std::string("cannot start the browser: ") + std::strerror(forkError));
+  }
+  browserPid_ = pid;
+  if (slot) slot->browserPid = pid;
+}
+
+void BrowserProcess::startGuardian() {
+  int lifeline[2];
+  makePipe(lifeline);
+  ExecArgs argv({"/bin/sh", "-c", kGuardianScript, "kov-browser-guardian", std::to_string(browserPid_), folder_});
+  pid_t pid = fork();
+  if (pid == 0) {
+    const int sources[4] = {-1, -1, -1, lifeline[0]};
+    execChild(sources, 4, "/bin/sh", argv.get(), environ);
+  }
+  close(lifeline[0]);
+  lifelineFd_ = lifeline[1];
+  if (pid < 0) throw BrowserError(std::string("cannot start the browser's guardian: ") + std::strerror(errno));
+  guardianPid_ = pid;
+  if (SignalSlot* slot = slotOf(browserPid_)) {
+    slot->guardianPid = pid;
+    slot->lifelineFd = lifelineFd_;
+  }
+}
+
+std::string BrowserProcess::logTail() const {
+  std::ifstream in(folder_ + "/browser.log");
+  std::vector<std::string> lines;
+  std::string line;
+  while (std::getline(in, line)) {
+    // Chromium's own chatter about D-Bus and missing devices says nothing about why it failed.
+    if (line.empty() || line.find("dbus") != std::string::npos || line.find("Floss") != std::string::npos) continue;
+    lines.push_back(line);
+  }
+  std::string tail;
+  for (size_t i = lines.size() > 2 ? lines.size() - 2 : 0; i < lines.size(); ++i) {
+    if (!tail.empty()) tail += " | ";
+    tail += lines[i];
+  }
+  return tail;
+}
+
+void BrowserProcess::stop(int graceMs) {
+  if (stopped_) return;
+  stopped_ = true;
+  SignalSlot* slot = browserPid_ > 0 ? slotOf(browserPid_) : nullptr;
+  if (browserPid_ > 0) {
+    if (!reapWithin(browserPid_, graceMs)) {
+      kill(-browserPid_, SIGKILL);
+      reapWithin(browserPid_, 5000);
+    }
+    kill(-browserPid_, SIGKILL);  // helpers left in the browser's group
+  }
+  if (commandFd_ >= 0) close(commandFd_);
+  if (replyFd_ >= 0) close(replyFd_);
+  commandFd_ = replyFd_ = -1;
+  std::error_code ignored;
+  if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
+  if (guardianPid_ > 0) {
+    kill(guardianPid_, SIGKILL);
+    reapWithin(guardianPid_, 5000);
+  }
+  if (slot) {
+    slot->guardianPid = -1;
+    slot->lifelineFd = -1;
+    slot->browserPid = -1;
+  }
+  if (lifelineFd_ >= 0) close(lifelineFd_);
+  lifelineFd_ = -1;
+  restoreSignalHandlers();
+}
+
+}  // namespace kov

@@ -1,0 +1,272 @@
+#include "platform/web/browser.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <functional>
+#include <filesystem>
+#include <thread>
+
+#include "platform/web/devtools_connection.h"
+#include "platform/web/picture_codec.h"
+#include "support/fixtures.h"
+
+namespace kov {
+namespace {
+
+using test::TempDir;
+using test::writeFile;
+
+struct Bgra {
+  int b, g, r, a;
+};
+
+Bgra pixelAt(const BgraImage& image, int x, int y) {
+  const std::uint8_t* p = &image.pixels[(static_cast<size_t>(y) * image.width + x) * 4];
+  return {p[0], p[1], p[2], p[3]};
+}
+
+std::string pageUrl(const TempDir& dir, const std::string& name, const std::string& html) {
+  writeFile(dir.file(name), html);
+  return fileUrl(dir.file(name));
+}
+
+double number(const ScriptValue& value) {
+  EXPECT_TRUE(std::holds_alternative<double>(value));
+  return std::holds_alternative<double>(value) ? std::get<double>(value) : -1;
+}
+
+std::string text(const ScriptValue& value) {
+  EXPECT_TRUE(std::holds_alternative<std::string>(value));
+  return std::holds_alternative<std::string>(value) ? std::get<std::string>(value) : "";
+}
+
+std::string errorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const BrowserError& error) {
+    return error.what();
+  }
+  return "(no error)";
+}
+
+// Processes whose command line mentions `needle` (a browser's temporary folder, for instance).
+int processesMentioning(const std::string& needle) {
+  int count = 0;
+  DIR* proc = opendir("/proc");
+  while (dirent* entry = readdir(proc)) {
+    if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
+    std::string cmdline = test::readFile(std::string("/proc/") + entry->d_name + "/cmdline");
+    if (cmdline.find(needle) != std::string::npos) ++count;
+  }
+  closedir(proc);
+  return count;
+}
+
+// A one-shot HTTP server on 127.0.0.1 that answers one request with `body` and keeps the request.
+class OneShotServer {
+ public:
+  explicit OneShotServer(std::string body) : body_(std::move(body)) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listener_, 4);
+    socklen_t size = sizeof address;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~OneShotServer() {
+    shutdown(listener_, SHUT_RDWR);
+    close(listener_);
+    thread_.join();
+  }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+  const std::string& request() const { return request_; }
+
+ private:
+  void serve() {
+    int client = accept(listener_, nullptr, nullptr);
+    if (client < 0) return;
+    char buffer[8192];
+    while (request_.find("\r\n\r\n") == std::string::npos) {
+      ssize_t n = read(client, buffer, sizeof buffer);
+      if (n <= 0) break;
+      request_.append(buffer, static_cast<size_t>(n));
+    }
+    std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\nContent-Length: " +
+                        std::to_string(body_.size()) + "\r\n\r\n" + body_;
+    (void)!write(client, reply.data(), reply.size());
+    close(client);
+  }
+
+  std::string body_;
+  std::string request_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+const char* kBoxPage = R"(<!doctype html><html><head><title>Box / page</title><style>
+  html, body { margin: 0; background: #ffffff; }
+  #box { position: absolute; left: 40px; top: 20px; width: 60px; height: 50px; background: #ff0000; }
+</style></head><body><div id="box"></div></body></html>)";
+
+TEST(Browser, LoadsPagesRunsScriptsAndTakesExactPictures) {
+  TempDir dir;
+  auto browser = launchBrowser();
+  auto page = browser->openPage({321, 201, false, std::nullopt});
+  page->navigate(pageUrl(dir, "box page.html", kBoxPage), 30);
+
+  EXPECT_EQ(text(page->evaluate("document.title")), "Box / page");
+  EXPECT_EQ(number(page->evaluate("innerWidth * 1000 + innerHeight")), 321201);
+  EXPECT_EQ(number(page->evaluate("devicePixelRatio")), 1);
+  EXPECT_TRUE(std::holds_alternative<std::monostate>(page->evaluate("({a: 1})")));
+  EXPECT_EQ(std::get<bool>(page->evaluate("Promise.resolve(true)")), true);
+
+  // Named arguments, awaited promises, and globals of the page itself.
+  EXPECT_EQ(number(page->runAsync("await new Promise(r => setTimeout(r, 20)); return a * b + document.images.length;",
+                                  {{"a", 6.0}, {"b", 7.0}})),
+            42);
+  EXPECT_EQ(text(page->runAsync("window.marker = word + '!'; return window.marker;", {{"word", std::string("h\"i\n")}})),
+            "h\"i\n!");
+  EXPECT_EQ(text(page->evaluate("marker")), "h\"i\n!");
+  EXPECT_EQ(number(page->runAsync("return t // trailing comment", {{"t", 1.0 / 3.0}})), 1.0 / 3.0);
+  // A promise that needs a rendered frame settles too.
+  EXPECT_EQ(number(page->runAsync("return await new Promise(r => requestAnimationFrame(() => r(5)));")), 5);
+
+  EXPECT_EQ(errorOf([&] { page->runAsync("throw new Error('boom at ' + t);", {{"t", 0.5}}); }), "Error: boom at 0.5");
+  EXPECT_EQ(errorOf([&] { page->runAsync("await Promise.reject('plain text');"); }), "plain text");
+  EXPECT_EQ(errorOf([&] { page->runAsync("await new Promise(() => {});", {}, 0.3); }),
+            "the page's script did not finish within 0.3 seconds");
+  EXPECT_EQ(number(page->evaluate("1 + 1")), 2) << "the page still answers after a script gave up";
+
+  Picture png = page->capture({PictureFormat::Png, 88, true, true});
+  ASSERT_EQ(png.width, 321);
+  ASSERT_EQ(png.height, 201);
+  ASSERT_EQ(png.pixels.width, 321);
+  EXPECT_EQ(png.encoded.substr(1, 3), "PNG");
+  Bgra inside = pixelAt(png.pixels, 70, 45), outside = pixelAt(png.pixels, 5, 5);
+  EXPECT_EQ(inside.r, 255);
+  EXPECT_EQ(inside.g, 0);
+  EXPECT_EQ(inside.b, 0);
+  EXPECT_EQ(inside.a, 255);
+  EXPECT_EQ(outside.r + outside.g + outside.b, 3 * 255);
+  EXPECT_EQ(outside.a, 255) << "an ordinary page is opaque";
+  // Exact edges: one CSS pixel is one picture pixel.
+  EXPECT_EQ(pixelAt(png.pixels, 40, 20).r, 255);
+  EXPECT_EQ(pixelAt(png.pixels, 39, 20).g, 255);
+  EXPECT_EQ(pixelAt(png.pixels, 99, 69).g, 0);
+  EXPECT_EQ(pixelAt(png.pixels, 100, 69).g, 255);
+
+  // Changes made by a script show in the next picture.
+  page->runAsync("document.getElementById('box').style.left = '200px';");
+  Picture moved = page->capture({PictureFormat::Png, 88, false, true});
+  EXPECT_TRUE(moved.encoded.empty());
+  EXPECT_EQ(pixelAt(moved.pixels, 70, 45).g, 255);
+  EXPECT_EQ(pixelAt(moved.pixels, 230, 45).g, 0);
+
+  Picture jpeg = page->capture({PictureFormat::Jpeg, 88, true, false});
+  EXPECT_EQ(jpeg.width, 321);
+  EXPECT_EQ(jpeg.height, 201);
+  EXPECT_EQ(static_cast<unsigned char>(jpeg.encoded[0]), 0xFF);
+  EXPECT_EQ(static_cast<unsigned char>(jpeg.encoded[1]), 0xD8);
+  EXPECT_TRUE(jpeg.pixels.pixels.empty());
+}
+
+TEST(Browser, ReportsTheEnginesNavigationErrorsAndKeepsWorking) {
+  TempDir dir;
+  auto browser = launchBrowser();
+  auto page = browser->openPage({200, 100, false, std::nullopt});
+  EXPECT_EQ(errorOf([&] { page->navigate(fileUrl(dir.file("missing.html")), 30); }), "net::ERR_FILE_NOT_FOUND");
+  EXPECT_EQ(errorOf([&] { page->navigate("http://no-such-host.invalid/", 30); }), "net::ERR_NAME_NOT_RESOLVED");
+
+  // A page that moves on by itself while loading still counts as loaded once the new one has.
+  std::string second = pageUrl(dir, "second.html", "<title>second</title>");
+  page->navigate(pageUrl(dir, "first.html", "<script>location.href = '" + second + "';</script>"), 30);
+  page->sleep(200);
+  EXPECT_EQ(text(page->evaluate("document.title")), "second");
+
+  // Dialogs would freeze the page: they are dismissed.
+  page->navigate(pageUrl(dir, "alert.html", "<script>alert('hi'); window.after = 7;</script>"), 30);
+  EXPECT_EQ(number(page->evaluate("window.after")), 7);
+}
+
+TEST(Browser, TransparentPagesUserAgentsAndPrivateContexts) {
+  TempDir dir;
+  auto browser = launchBrowser();
+  {
+    auto page = browser->openPage({100, 80, true, std::nullopt});
+    page->navigate(pageUrl(dir, "clear.html",
+                           "<body style='margin:0'><div style='width:50px;height:80px;background:#0000ff'></div>"),
+                   30);
+    Picture picture = page->capture({PictureFormat::Png, 88, false, true});
+    EXPECT_EQ(pixelAt(picture.pixels, 80, 40).a, 0) << "unpainted";
+    Bgra blue = pixelAt(picture.pixels, 20, 40);
+    EXPECT_EQ(blue.a, 255);
+    EXPECT_EQ(blue.b, 255);
+  }
+
+  const std::string agent = "kov-test-agent/1.0 (tests)";
+  OneShotServer server("<title>served</title><script>localStorage.setItem('k', 'v');</script>");
+  {
+    auto page = browser->openPage({300, 200, false, agent});
+    page->navigate(server.url(), 30);
+    EXPECT_EQ(text(page->evaluate("navigator.userAgent")), agent);
+    EXPECT_EQ(text(page->evaluate("localStorage.getItem('k')")), "v");
+  }
+  EXPECT_NE(server.request().find("User-Agent: " + agent + "\r\n"), std::string::npos) << server.request();
+
+  // Timers keep running while the caller sleeps; a crashed page says so instead of hanging.
+  auto page = browser->openPage({300, 200, false, std::nullopt});
+  page->navigate(pageUrl(dir, "timer.html", "<script>window.ticks = 0; setInterval(() => ticks++, 20);</script>"), 30);
+  page->sleep(300);
+  EXPECT_GE(number(page->evaluate("ticks")), 5);
+  EXPECT_EQ(errorOf([&] { page->navigate("chrome://crash", 30); }).empty(), false);
+  EXPECT_EQ(errorOf([&] { page->evaluate("1"); }), "the page crashed");
+}
+
+TEST(Browser, LeavesNoProcessOrFolderBehind) {
+  TempDir dir;
+  const char* previous = std::getenv("TMPDIR");
+  std::string saved = previous ? previous : "";
+  setenv("TMPDIR", dir.path().c_str(), 1);
+  {
+    auto browser = launchBrowser();
+    if (previous) setenv("TMPDIR", saved.c_str(), 1); else unsetenv("TMPDIR");
+    auto page = browser->openPage({100, 100, false, std::nullopt});
+    EXPECT_GE(processesMentioning(dir.path()), 1);
+    EXPECT_FALSE(std::filesystem::is_empty(dir.path()));
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+  EXPECT_EQ(processesMentioning(dir.path()), 0);
+}
+
+TEST(PictureCodec, Base64AndBulkFields) {
+  EXPECT_EQ(decodeBase64("aGVsbG8="), "hello");
+  EXPECT_EQ(decodeBase64("aGVsbG8"), "hello");
+  EXPECT_EQ(decodeBase64("aGk="), "hi");
+  EXPECT_EQ(decodeBase64(""), "");
+  EXPECT_FALSE(decodeBase64("aGk*"));
+  EXPECT_FALSE(decodeBase64("a"));
+
+  std::string reply = R"({"id":7,"result":{"screenshotData":"iVBOR\/w==","hasDamage":true}})";
+  EXPECT_EQ(cutStringField(reply, "screenshotData"), "iVBOR/w==");
+  EXPECT_EQ(reply, R"({"id":7,"result":{"screenshotData":"","hasDamage":true}})");
+  EXPECT_EQ(cutStringField(reply, "data"), "");
+
+  EXPECT_EQ(fileUrl("/tmp/a b/page#1%.html"), "file:///tmp/a%20b/page%231%25.html");
+  EXPECT_EQ(fileUrl("/tmp/\xC3\xA9.html"), "file:///tmp/%C3%A9.html");
+}
+
+}  // namespace
+}  // namespace kov
