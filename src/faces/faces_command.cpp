@@ -36,11 +36,10 @@ FacesOptions readFacesOptions(const Args& args) {
 
 int runFaces(const Args& args) {
   FacesOptions options = readFacesOptions(args);
+  OpenedRange range = openVideoRange({args[1], options.start, options.end, options.width, 640, PixelLayout::Nv12});
   std::string modelError;
   auto vision = createVisionService(modelError);
   if (!vision) fail(modelError + "\n");
-
-  OpenedRange range = openVideoRange({args[1], options.start, options.end, options.width, 640, PixelLayout::Nv12});
 
   FacesReport report;
   report.width = static_cast<long long>(range.info.naturalWidth);
