@@ -29,6 +29,12 @@ class BrowserError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A wait that reached its limit (the text says which wait and how long).
+class BrowserTimeout : public BrowserError {
+ public:
+  using BrowserError::BrowserError;
+};
+
 struct PageOptions {
   int width = 0;   // the view in CSS pixels, captured one pixel per CSS pixel
   int height = 0;

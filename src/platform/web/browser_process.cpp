@@ -144,6 +144,8 @@ std::vector<std::string> browserArguments(const std::string& binary, const std::
       "--disable-component-update",
       "--disable-sync",
       "--disable-extensions",
+      // Local pages may read any local file they name, as a page opened from disk expects.
+      "--allow-file-access-from-files",
       "--disable-breakpad",
       "--mute-audio",
       // Lets HeadlessExperimental.beginFrame produce a frame (and its picture) on request.

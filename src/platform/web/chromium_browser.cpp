@@ -297,7 +297,7 @@ DevToolsReply ChromiumBrowser::request(const std::string& method, const json& pa
   }
   if (!answered) {
     connection_.forget(id);
-    throw BrowserError(timeoutText);
+    throw BrowserTimeout(timeoutText);
   }
   if (reply->body.contains("error")) {
     const json& error = reply->body["error"];
@@ -425,7 +425,7 @@ void ChromiumPage::finishFrameInFlight(Clock::time_point deadline) {
   throwIfGone();
   if (!answered) {
     browser_.connection().forget(id);
-    throw BrowserError("the browser did not draw a frame within " + secondsText(kCommandLimit) + " seconds");
+    throw BrowserTimeout("the browser did not draw a frame within " + secondsText(kCommandLimit) + " seconds");
   }
 }
 
@@ -465,7 +465,7 @@ void ChromiumPage::navigate(const std::string& url, std::optional<double> limitS
   }
   bool loaded = browser_.waitUntil([this] { return loadFinished(); }, deadline, this);
   navigating_ = false;
-  if (!loaded) throw BrowserError(late);
+  if (!loaded) throw BrowserTimeout(late);
 }
 
 ScriptValue ChromiumPage::evaluateExpression(const std::string& expression, double limitSeconds) {
