@@ -1,0 +1,59 @@
+// `matte --image`: the person cut out of one picture into a PNG with transparency.
+#include <optional>
+#include <string>
+
+#include "cli/options.h"
+#include "cli/output.h"
+#include "matte/matte_command.h"
+#include "matte/matte_report.h"
+#include "matte/output_file.h"
+#include "platform/image/picture.h"
+#include "platform/segment/person_segmenter.h"
+
+namespace kov {
+namespace {
+
+constexpr const char* kImageUsage = "usage: kov-vision matte --image <in.png> --out <out.png>\n";
+constexpr double kEdgeSoftness = 1.5;  // standard deviation of the mask's blur, in picture pixels
+
+std::string requiredPath(const char* option, const Args& args) {
+  std::optional<std::string> value = textOption(option, args);
+  if (!value) fail(kImageUsage);
+  return absolutePath(*value);
+}
+
+}  // namespace
+
+void matteImage(const Args& args) {
+  const std::string input = requiredPath("--image", args);
+  const std::string output = requiredPath("--out", args);
+
+  std::optional<BgraImage> picture = readPicture(input);
+  if (!picture) fail("cannot read " + input + "\n");
+
+  std::string error;
+  std::unique_ptr<PersonSegmenter> segmenter = createPersonSegmenter(error);
+  if (!segmenter) fail(error);
+  std::optional<GreyImage> mask = segmenter->segment(picture->view(), SegmentQuality::Accurate);
+  if (!mask) fail("no person found in " + input + "\n");
+
+  GreyImage softMask = scaleMask(mask->view(), picture->width, picture->height);
+  blurMask(softMask, kEdgeSoftness);
+  BgraImage cutout = cutOut(picture->view(), softMask.view());
+
+  std::string png = encodePng(cutout.view());
+  if (png.empty()) fail("cannot encode " + output + "\n");
+  if (!replaceFile(output, png)) fail("cannot write " + output + "\n");
+
+  MatteReport report;
+  report.width = picture->width;
+  report.height = picture->height;
+  report.fps = 0;
+  report.frames = 1;
+  report.box = maskBox(mask->view());
+  if (report.box) report.sampled.push_back({0, report.box});
+  report.out = output;
+  finishWithReport(encodeMatteReport(report));
+}
+
+}  // namespace kov
