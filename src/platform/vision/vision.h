@@ -37,7 +37,8 @@ struct TextObservation {
 };
 
 // The requests made on one sampled frame (the frame must outlive this object). A failed request
-// gives an empty result, never an error.
+// gives an empty result, never an error. `recognizeText` may run on another thread at the same time
+// as the other requests; each request itself is called from one thread at a time.
 class FrameRequests {
  public:
   virtual ~FrameRequests() = default;
@@ -56,8 +57,18 @@ class VisionService {
   virtual std::unique_ptr<FrameRequests> forFrame(const DecodedFrame& frame) = 0;
 };
 
+// Where the detectors' model files are.
+struct VisionModels {
+  std::string faceShapes;  // dlib's 68-point shape model
+  std::string tessdata;    // folder holding Tesseract's eng.traineddata
+};
+
+// The models installed by the setup.
+VisionModels installedVisionModels();
+
 // Loads the detectors' models. On failure (a model file missing or unreadable) returns none and
-// sets `error` to a one-line message naming the file.
+// sets `error` to a one-line message (without line feed) naming the file.
 std::unique_ptr<VisionService> createVisionService(std::string& error);
+std::unique_ptr<VisionService> createVisionService(const VisionModels& models, std::string& error);
 
 }  // namespace kov

@@ -1,0 +1,156 @@
+#include "platform/vision/text_recognizer.h"
+
+#include <leptonica/allheaders.h>
+#include <omp.h>
+#include <tesseract/baseapi.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include <opencv2/imgproc.hpp>
+
+namespace kov {
+namespace {
+
+// Luma at or above this is taken as the body of light subtitle letters.
+constexpr int kNearWhite = 200;
+// Layout boxes taller than this share of the picture are picture regions, not lines.
+constexpr double kTallestLine = 0.25;
+// Reading a line box padded by this share of its height keeps letters at its edges whole.
+constexpr double kLinePadding = 0.25;
+
+struct PixelLine {
+  cv::Rect box;  // pixels of the picture read
+  std::string text;
+  float confidence = 0;
+};
+
+std::string trimmed(const char* text) {
+  std::string s = text ? text : "";
+  const auto notSpace = [](unsigned char c) { return !std::isspace(c); };
+  s.erase(s.begin(), std::find_if(s.begin(), s.end(), notSpace));
+  s.erase(std::find_if(s.rbegin(), s.rend(), notSpace).base(), s.end());
+  std::replace(s.begin(), s.end(), '\n', ' ');
+  return s;
+}
+
+double overlapOfSmaller(const cv::Rect& a, const cv::Rect& b) {
+  const double smaller = std::min(a.area(), b.area());
+  return smaller > 0 ? (a & b).area() / smaller : 0.0;
+}
+
+class TesseractRecognizer : public TextRecognizer {
+ public:
+  bool init(const std::string& tessdataFolder) {
+    std::vector<std::string> names = {"debug_file"};
+    std::vector<std::string> values = {"/dev/null"};
+    if (api_.Init(tessdataFolder.c_str(), "eng", tesseract::OEM_LSTM_ONLY, nullptr, 0, &names, &values, false) != 0)
+      return false;
+    api_.SetVariable("tessedit_do_invert", "1");
+    return true;
+  }
+
+  std::vector<TextObservation> recognize(const FrameImages& images, float minimumTextHeight) override {
+    std::vector<TextObservation> result;
+    if (images.greyDouble.empty()) return result;
+    // Libtesseract parallelises with OpenMP; its idle workers spin and steal the other core.
+    omp_set_num_threads(1);
+    const cv::Mat& picture = images.greyDouble;
+    const int shortest = std::max(1, static_cast<int>(std::ceil(minimumTextHeight * picture.rows)));
+    std::vector<PixelLine> lines = readLines(picture, shortest);
+    cv::Mat lightLetters;
+    cv::threshold(picture, lightLetters, kNearWhite - 1, 255, cv::THRESH_BINARY_INV);
+    mergeLines(lines, readLines(lightLetters, shortest));
+    std::sort(lines.begin(), lines.end(), [](const PixelLine& a, const PixelLine& b) {
+      return a.box.y != b.box.y ? a.box.y < b.box.y : a.box.x < b.box.x;
+    });
+    for (const PixelLine& line : lines) {
+      TextObservation observation;
+      const double scale = static_cast<double>(picture.cols) / images.grey.cols;
+      observation.box = normalisedBox(cv::Rect2d(line.box.x / scale, line.box.y / scale, line.box.width / scale,
+                                                 line.box.height / scale),
+                                      images.grey.cols, images.grey.rows);
+      observation.hasCandidate = true;
+      observation.text = line.text;
+      observation.confidence = line.confidence;
+      result.push_back(std::move(observation));
+    }
+    return result;
+  }
+
+ private:
+  std::vector<PixelLine> readLines(const cv::Mat& picture, int shortest) {
+    std::vector<PixelLine> lines;
+    api_.SetPageSegMode(tesseract::PSM_AUTO);
+    api_.SetImage(picture.data, picture.cols, picture.rows, 1, static_cast<int>(picture.step));
+    for (const cv::Rect& box : layoutLines(picture, shortest)) {
+      PixelLine line = readLine(picture, box);
+      if (!line.text.empty()) lines.push_back(std::move(line));
+    }
+    return lines;
+  }
+
+  std::vector<cv::Rect> layoutLines(const cv::Mat& picture, int shortest) {
+    std::vector<cv::Rect> boxes;
+    std::unique_ptr<tesseract::PageIterator> it(api_.AnalyseLayout());
+    if (!it) return boxes;
+    do {
+      int left = 0, top = 0, right = 0, bottom = 0;
+      if (!it->BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom)) continue;
+      const cv::Rect box(left, top, right - left, bottom - top);
+      if (box.height < shortest || box.height > kTallestLine * picture.rows || box.width < box.height) continue;
+      boxes.push_back(box);
+    } while (it->Next(tesseract::RIL_TEXTLINE));
+    return boxes;
+  }
+
+  PixelLine readLine(const cv::Mat& picture, const cv::Rect& box) {
+    const int pad = static_cast<int>(box.height * kLinePadding);
+    const cv::Rect padded = (box + cv::Size(2 * pad, 2 * pad) - cv::Point(pad, pad)) & cv::Rect(0, 0, picture.cols, picture.rows);
+    api_.SetPageSegMode(tesseract::PSM_SINGLE_LINE);
+    api_.SetRectangle(padded.x, padded.y, padded.width, padded.height);
+    PixelLine line;
+    line.box = box;
+    if (api_.Recognize(nullptr) != 0) return line;
+    std::unique_ptr<char[]> text(api_.GetUTF8Text());
+    line.text = trimmed(text.get());
+    line.confidence = std::clamp(api_.MeanTextConf(), 0, 100) / 100.0f;
+    return line;
+  }
+
+  // A line of the second pass replaces an overlapping one that it reads with more confidence, and
+  // is added when it overlaps none.
+  static void mergeLines(std::vector<PixelLine>& lines, std::vector<PixelLine> more) {
+    for (PixelLine& extra : more) {
+      auto same = std::find_if(lines.begin(), lines.end(),
+                               [&](const PixelLine& line) { return overlapOfSmaller(line.box, extra.box) > 0.5; });
+      if (same == lines.end()) {
+        lines.push_back(std::move(extra));
+      } else if (extra.confidence > same->confidence) {
+        *same = std::move(extra);
+      }
+    }
+  }
+
+  tesseract::TessBaseAPI api_;
+};
+
+}  // namespace
+
+std::unique_ptr<TextRecognizer> loadTextRecognizer(const std::string& tessdataFolder, std::string& error) {
+  const std::string model = tessdataFolder + "/eng.traineddata";
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(model, ec)) {
+    error = "missing text recognition model " + model;
+    return nullptr;
+  }
+  setMsgSeverity(L_SEVERITY_NONE);
+  auto recognizer = std::make_unique<TesseractRecognizer>();
+  if (!recognizer->init(tessdataFolder)) {
+    error = "cannot read text recognition model " + model;
+    return nullptr;
+  }
+  return recognizer;
+}
+
+}  // namespace kov

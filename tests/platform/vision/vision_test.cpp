@@ -1,0 +1,218 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "nv12_picture.h"
+#include "platform/vision/characters.h"
+#include "platform/vision/vision.h"
+#include "support/fixtures.h"
+
+namespace kov {
+namespace {
+
+using test::nv12Picture;
+using test::Nv12Picture;
+using test::samplePhoto;
+
+const std::string kFont = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf";
+
+VisionService& vision() {
+  static std::unique_ptr<VisionService> service = [] {
+    std::string error;
+    auto made = createVisionService(error);
+    EXPECT_TRUE(made) << error;
+    return made;
+  }();
+  return *service;
+}
+
+std::string photo(int index) { return "-i " + samplePhoto(index); }
+
+bool contains(const NormBox& box, double x, double y) {
+  return box.x <= x && x <= box.maxX() && box.y <= y && y <= box.maxY();
+}
+
+double distance(const std::vector<float>& a, const std::vector<float>& b) {
+  double sum = 0;
+  for (size_t i = 0; i < a.size(); ++i) sum += (a[i] - b[i]) * (a[i] - b[i]);
+  return std::sqrt(sum);
+}
+
+double length(const std::vector<float>& v) { return distance(v, std::vector<float>(v.size(), 0.0f)); }
+
+// The centres of the three faces of sample photo 1, as fractions with the origin at the bottom-left.
+const double kPhotoOneFaces[3][2] = {{0.25, 1 - 161.0 / 426}, {0.49, 1 - 193.0 / 426}, {0.81, 1 - 113.0 / 426}};
+
+TEST(FaceLandmarks, FindsEveryPersonOfARealPhotoWithCoveringBoxesAndLips) {
+  const Nv12Picture picture = nv12Picture(photo(1), "", 640, 426);
+  auto requests = vision().forFrame(picture.frame());
+  const std::vector<FaceObservation> faces = requests->faceLandmarks();
+  ASSERT_EQ(faces.size(), 3u);
+  for (const auto& centre : kPhotoOneFaces) {
+    int covering = 0;
+    for (const FaceObservation& face : faces) covering += contains(face.box, centre[0], centre[1]);
+    EXPECT_EQ(covering, 1) << centre[0] << "," << centre[1];
+  }
+  for (const FaceObservation& face : faces) {
+    EXPECT_GT(face.box.w, 0.08);
+    EXPECT_LT(face.box.w, 0.2);
+    EXPECT_GE(face.confidence, 0.5f);
+    EXPECT_LT(face.confidence, 1.0f);
+    ASSERT_TRUE(face.hasLandmarks);
+    ASSERT_EQ(face.innerLips.size(), 8u);
+    // The mouth lies in the lower half of the face box, around its middle.
+    for (const PointF& p : face.innerLips) {
+      EXPECT_GT(p.x, 0.1);
+      EXPECT_LT(p.x, 0.9);
+      EXPECT_GT(p.y, -0.1);
+      EXPECT_LT(p.y, 0.45);
+    }
+  }
+}
+
+TEST(FaceLandmarks, FindsFacesOfAboutFortyPixelsAndNothingOnAPlainPicture) {
+  // The photo shrunk to 360 px wide in a 640 px frame: its faces are about 41 px wide.
+  const Nv12Picture small =
+      nv12Picture(photo(1), "scale=360:-2,pad=640:426:140:(oh-ih)/2:color=0x303030", 640, 426);
+  auto requests = vision().forFrame(small.frame());
+  const auto faces = requests->faceLandmarks();
+  EXPECT_GE(faces.size(), 2u);
+  for (const FaceObservation& face : faces) {
+    EXPECT_LT(face.box.w * 640, 56);
+    EXPECT_GT(face.box.w * 640, 30);
+  }
+
+  const Nv12Picture plain = nv12Picture("-f lavfi -i testsrc2=s=640x360", "", 640, 360);
+  EXPECT_TRUE(vision().forFrame(plain.frame())->faceLandmarks().empty());
+}
+
+TEST(FeaturePrint, UnitLengthVectorsThatKeepOnePersonCloseAndTellPeopleApart) {
+  const Nv12Picture picture = nv12Picture(photo(1), "", 640, 426);
+  const Nv12Picture blurred = nv12Picture(photo(1), "gblur=sigma=2", 640, 426);
+  auto requests = vision().forFrame(picture.frame());
+  auto blurredRequests = vision().forFrame(blurred.frame());
+  const auto faces = requests->faceLandmarks();
+  ASSERT_EQ(faces.size(), 3u);
+
+  auto regionAround = [](const NormBox& face, double shift) {
+    return NormBox{face.x - 0.5 * face.w + shift, std::max(0.0, face.y - 0.9 * face.h), 2 * face.w, 2.2 * face.h};
+  };
+  std::vector<std::vector<float>> people;
+  for (const FaceObservation& face : faces) {
+    const auto print = requests->featurePrint(regionAround(face.box, 0));
+    ASSERT_TRUE(print);
+    ASSERT_EQ(print->size(), 768u);
+    EXPECT_NEAR(length(*print), 1.0, 1e-4);
+    people.push_back(*print);
+
+    const auto shifted = requests->featurePrint(regionAround(face.box, 0.1 * face.box.w));
+    const auto soft = blurredRequests->featurePrint(regionAround(face.box, 0));
+    ASSERT_TRUE(shifted && soft);
+    double nearest = 1e9;
+    for (size_t other = 0; other + 1 < people.size(); ++other) nearest = std::min(nearest, distance(*print, people[other]));
+    EXPECT_LT(distance(*print, *shifted), nearest);
+    EXPECT_LT(distance(*print, *soft), nearest);
+  }
+  EXPECT_FALSE(requests->featurePrint({2, 2, 0.1, 0.1}));
+}
+
+TEST(Saliency, APictureOnAPlainWallIsTheSalientRegion) {
+  const Nv12Picture picture = nv12Picture("-f lavfi -i color=c=0x405060:s=640x360 " + photo(4),
+                                          "[1]scale=120:120[p];[0][p]overlay=400:100", 640, 360);
+  const auto objects = vision().forFrame(picture.frame())->salientObjects();
+  ASSERT_FALSE(objects.empty());
+  const SalientObject* best = &objects[0];
+  for (const auto& object : objects) best = object.confidence > best->confidence ? &object : best;
+  // The box centre (460, 160) from the top-left is (0.719, 0.556) with the origin at the bottom-left.
+  EXPECT_TRUE(contains(best->box, 460.0 / 640, 1 - 160.0 / 360));
+  EXPECT_LT(best->box.w, 0.4);
+  EXPECT_GT(best->confidence, 0.2f);
+  EXPECT_LE(best->confidence, 1.0f);
+
+  const Nv12Picture flat = nv12Picture("-f lavfi -i color=c=0x405060:s=640x360", "", 640, 360);
+  EXPECT_TRUE(vision().forFrame(flat.frame())->salientObjects().empty());
+}
+
+std::string caption(const std::string& text, const std::string& style, const std::string& y) {
+  return "drawtext=fontfile=" + kFont + ":text='" + text + "':fontsize=26:fontcolor=white:" + style +
+         ":x=(w-tw)/2:y=" + y;
+}
+
+const TextObservation* lineContaining(const std::vector<TextObservation>& lines, const std::string& words) {
+  for (const auto& line : lines) {
+    if (line.text.find(words) != std::string::npos) return &line;
+  }
+  return nullptr;
+}
+
+TEST(TextRecognition, ReadsCleanAndOutlinedCaptionsAndNothingOnAPhotoWithoutText) {
+  const Nv12Picture boxed = nv12Picture(
+      photo(3), "scale=640:360:force_original_aspect_ratio=increase,crop=640:360," +
+                    caption("Meet the team at noon", "box=1:boxcolor=black:boxborderw=8", "40"), 640, 360);
+  const auto boxedLines = vision().forFrame(boxed.frame())->recognizeText(0.012f);
+  const TextObservation* clean = lineContaining(boxedLines, "Meet the team at noon");
+  ASSERT_TRUE(clean) << (boxedLines.empty() ? "no lines" : boxedLines[0].text);
+  EXPECT_GE(clean->confidence, 0.8f);
+  EXPECT_TRUE(contains(clean->box, 0.5, 1 - 53.0 / 360));
+  EXPECT_LT(clean->box.h, 0.15);
+
+  const Nv12Picture outlined = nv12Picture(
+      photo(2), "scale=640:360:force_original_aspect_ratio=increase,crop=640:360," +
+                    caption("Hello from the river bank", "borderw=2:bordercolor=black", "h-50"), 640, 360);
+  const auto outlinedLines = vision().forFrame(outlined.frame())->recognizeText(0.012f);
+  const TextObservation* subtitle = lineContaining(outlinedLines, "river bank");
+  ASSERT_TRUE(subtitle) << outlinedLines.size();
+  EXPECT_GE(subtitle->confidence, 0.8f);
+
+  for (int index : {1, 4}) {
+    const Nv12Picture plain = nv12Picture(photo(index), "", 640, 426);
+    for (const auto& line : vision().forFrame(plain.frame())->recognizeText(0.012f)) {
+      EXPECT_LT(line.confidence, 0.3f) << "photo " << index << " read as " << line.text;
+    }
+  }
+}
+
+TEST(VisionModels, AMissingModelFileIsNamedInOneLine) {
+  std::string error;
+  VisionModels models = installedVisionModels();
+  models.faceShapes = "/nowhere/shapes.dat";
+  EXPECT_FALSE(createVisionService(models, error));
+  EXPECT_NE(error.find("/nowhere/shapes.dat"), std::string::npos) << error;
+  EXPECT_EQ(error.find('\n'), std::string::npos);
+
+  test::TempDir empty;
+  models = installedVisionModels();
+  models.tessdata = empty.path();
+  error.clear();
+  EXPECT_FALSE(createVisionService(models, error));
+  EXPECT_NE(error.find(empty.path() + "/eng.traineddata"), std::string::npos) << error;
+
+  test::writeFile(empty.file("broken.dat"), "not a model");
+  models = installedVisionModels();
+  models.faceShapes = empty.file("broken.dat");
+  error.clear();
+  EXPECT_FALSE(createVisionService(models, error));
+  EXPECT_NE(error.find(empty.file("broken.dat")), std::string::npos) << error;
+}
+
+TEST(Characters, CutsAfterWholeUserPerceivedCharacters) {
+  EXPECT_EQ(firstCharacters("short", 80), "short");
+  EXPECT_EQ(firstCharacters("abcdef", 3), "abc");
+  // A family emoji (a ZWJ sequence of 7 code points) and a flag count once each.
+  const std::string family = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7";
+  const std::string flag = "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7";
+  EXPECT_EQ(firstCharacters(family + flag + "xyz", 2), family + flag);
+  // e followed by a combining acute accent and a combining dot below is one character.
+  const std::string accented = "e\xCC\x81\xCC\xA3";
+  EXPECT_EQ(firstCharacters(accented + accented + "z", 2), accented + accented);
+  std::string longLine;
+  for (int i = 0; i < 120; ++i) longLine += (i % 10 == 0) ? std::string("\xF0\x9F\x98\x80") : std::string("a");
+  const std::string cut = firstCharacters(longLine, 80);
+  EXPECT_EQ(cut, longLine.substr(0, 72 + 8 * 4));
+  EXPECT_EQ(firstCharacters("", 80), "");
+  EXPECT_EQ(firstCharacters("abc", 0), "");
+}
+
+}  // namespace
+}  // namespace kov
