@@ -1,5 +1,6 @@
 #include "capture/page_snapper.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 
@@ -40,6 +41,18 @@ std::string encodedPicture(Page& page, PictureFormat format) {
   return std::move(page.capture(request).encoded);
 }
 
+// A wait that ran out is reported as the engine reports a request that timed out.
+void navigateWithinLimit(Page& page, const std::string& url, double limitSeconds) {
+  auto started = std::chrono::steady_clock::now();
+  try {
+    page.navigate(url, limitSeconds);
+  } catch (const BrowserError&) {
+    if (std::chrono::steady_clock::now() - started >= std::chrono::duration<double>(limitSeconds))
+      throw CaptureError(kNavigationTimedOut);
+    throw;
+  }
+}
+
 void writeOrThrow(const std::string& path, const std::string& bytes) {
   if (auto error = writeWholeFile(path, bytes)) throw CaptureError(*error);
 }
@@ -58,7 +71,7 @@ std::unique_ptr<Page> PageSnapper::openSettledPage(const std::string& url, int w
   options.height = height;
   options.userAgent = kCaptureUserAgent;
   std::unique_ptr<Page> page = browser_.openPage(options);
-  page->navigate(url, kNavigationLimitSeconds);
+  navigateWithinLimit(*page, url, navigationLimitSeconds_);
   page->sleep(settleMs);
   return page;
 }

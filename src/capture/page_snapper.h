@@ -20,13 +20,15 @@ inline constexpr int kScrollSettleMs = 2500;
 inline constexpr int kScrollFramePauseMs = 40;
 
 // Requests give up after 30 s; the whole navigation wait gets a little more, so a page whose load
-// never completes fails instead of keeping the run alive forever.
+// never completes fails with the engine's timeout text instead of keeping the run alive forever.
 inline constexpr double kRequestTimeoutSeconds = 30;
 inline constexpr double kNavigationLimitSeconds = kRequestTimeoutSeconds + 5;
+inline constexpr const char* kNavigationTimedOut = "net::ERR_TIMED_OUT";
 
 class PageSnapper {
  public:
-  explicit PageSnapper(Browser& browser) : browser_(browser) {}
+  explicit PageSnapper(Browser& browser, double navigationLimitSeconds = kNavigationLimitSeconds)
+      : browser_(browser), navigationLimitSeconds_(navigationLimitSeconds) {}
 
   // Writes a PNG of the view's `width` × `tallest` pixels to `out` (absolute path).
   // Throws CaptureError or the browser's BrowserError.
@@ -42,6 +44,7 @@ class PageSnapper {
   std::unique_ptr<Page> openSettledPage(const std::string& url, int width, int height, int settleMs);
 
   Browser& browser_;
+  double navigationLimitSeconds_;
 };
 
 // The file name of frame `index` inside the scroll folder.

@@ -8,6 +8,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <thread>
 
 #include "capture/capture_error.h"
 #include "capture/test_pictures.h"
@@ -25,12 +26,17 @@ struct PageLog {
 
 class ScriptedPage : public Page {
  public:
-  ScriptedPage(PageLog& log, std::optional<std::string> navigationError, std::map<std::string, ScriptValue> values,
-               std::function<Picture(int)> picture)
-      : log_(log), navigationError_(std::move(navigationError)), values_(std::move(values)), picture_(std::move(picture)) {}
+  ScriptedPage(PageLog& log, std::optional<std::string> navigationError, int navigationMs,
+               std::map<std::string, ScriptValue> values, std::function<Picture(int)> picture)
+      : log_(log),
+        navigationError_(std::move(navigationError)),
+        navigationMs_(navigationMs),
+        values_(std::move(values)),
+        picture_(std::move(picture)) {}
 
   void navigate(const std::string& url, std::optional<double> limitSeconds) override {
     log_.calls.push_back("navigate " + url + " " + std::to_string(limitSeconds.value_or(-1)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(navigationMs_));
     if (navigationError_) throw BrowserError(*navigationError_);
   }
   ScriptValue runAsync(const std::string&, const std::vector<ScriptArgument>&, double) override {
@@ -55,6 +61,7 @@ class ScriptedPage : public Page {
  private:
   PageLog& log_;
   std::optional<std::string> navigationError_;
+  int navigationMs_;
   std::map<std::string, ScriptValue> values_;
   std::function<Picture(int)> picture_;
   int captures_ = 0;
@@ -63,13 +70,14 @@ class ScriptedPage : public Page {
 class ScriptedBrowser : public Browser {
  public:
   std::optional<std::string> navigationError;
+  int navigationMs = 0;  // how long the navigation takes before it finishes or fails
   std::map<std::string, ScriptValue> values;
   std::function<Picture(int)> picture;
   PageLog log;
 
   std::unique_ptr<Page> openPage(const PageOptions& options) override {
     log.options = options;
-    return std::make_unique<ScriptedPage>(log, navigationError, values, picture);
+    return std::make_unique<ScriptedPage>(log, navigationError, navigationMs, values, picture);
   }
 };
 
@@ -124,6 +132,15 @@ TEST(PageSnapper, SnapFailuresNameTheirCauseAndLeaveAnExistingFileAlone) {
   EXPECT_EQ(errorOf([&] { PageSnapper(unreachable).snap("http://x.invalid/", out, 320, 600); }),
             "net::ERR_NAME_NOT_RESOLVED");
   EXPECT_EQ(unreachable.log.calls.size(), 1u);  // no settle, no picture after a failed load
+
+  // A wait that runs out reads like the engine's own timeout; a quick failure keeps its text.
+  ScriptedBrowser stalled;
+  stalled.navigationError = "the page did not load within 0.05 seconds";
+  stalled.navigationMs = 80;
+  EXPECT_EQ(errorOf([&] { PageSnapper(stalled, 0.05).snap("http://h/", out, 320, 600); }), "net::ERR_TIMED_OUT");
+  EXPECT_EQ(stalled.log.calls.front(), "navigate http://h/ 0.050000");
+  EXPECT_EQ(errorOf([&] { PageSnapper(unreachable, 0.05).snap("http://x.invalid/", out, 320, 600); }),
+            "net::ERR_NAME_NOT_RESOLVED");
 
   ScriptedBrowser broken;
   broken.picture = [](int) -> Picture { throw BrowserError("Unable to capture screenshot"); };
