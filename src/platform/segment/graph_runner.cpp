@@ -57,7 +57,8 @@ class GraphRunner::Planner {
     runner_.inputDims_ = dimsOf(input, "the graph input");
 
     for (std::size_t i = 0; i < model_.operators.size(); ++i) {
-      where_ = model_.name + ": operator " + std::to_string(i) + " (" + model_.operators[i].name + ")";
+      const ModelOperator& op = model_.operators[i];
+      where_ = model_.name + ": operator " + std::to_string(op.position) + " (" + op.name + ")";
       runner_.steps_.push_back(planStep(model_.operators[i]));
     }
     where_ = model_.name;

@@ -186,6 +186,7 @@ class ModelReader {
     const OperatorCode& code = codes_[codeIndex];
 
     ModelOperator op;
+    op.position = static_cast<int>(position);
     op.name = code.builtin == kCustom ? code.custom : builtinOperatorName(code.builtin);
     where += " (" + op.name + ")";
     op.inputs = tensorIndices(table.vector(slot::kOperatorInputs, 4, where + " inputs"), model, where + " input", true);

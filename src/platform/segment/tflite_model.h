@@ -45,6 +45,7 @@ enum class Activation { None, Relu, ReluN1To1, Relu6, HardSwish };
 struct ModelOperator {
   OpKind kind = OpKind::Add;
   std::string name;          // as the file names it, for messages
+  int position = 0;          // index in the file's operator list, for messages
   std::vector<int> inputs;   // tensor indices; -1 marks an absent optional input
   std::vector<int> outputs;
   Padding padding = Padding::Same;
