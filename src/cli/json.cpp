@@ -9,31 +9,23 @@ double round3(double value) { return std::round(value * 1000.0) / 1000.0; }
 
 float round3f(float value) { return std::round(value * 1000.0f) / 1000.0f; }
 
-JsonWriter& JsonWriter::beginObject() {
+JsonWriter& JsonWriter::open(char bracket) {
   beforeValue();
-  out_ += '{';
+  out_ += bracket;
   firstInScope_.push_back(true);
   return *this;
 }
 
-JsonWriter& JsonWriter::endObject() {
-  out_ += '}';
+JsonWriter& JsonWriter::close(char bracket) {
+  out_ += bracket;
   firstInScope_.pop_back();
   return *this;
 }
 
-JsonWriter& JsonWriter::beginArray() {
-  beforeValue();
-  out_ += '[';
-  firstInScope_.push_back(true);
-  return *this;
-}
-
-JsonWriter& JsonWriter::endArray() {
-  out_ += ']';
-  firstInScope_.pop_back();
-  return *this;
-}
+JsonWriter& JsonWriter::beginObject() { return open('{'); }
+JsonWriter& JsonWriter::endObject() { return close('}'); }
+JsonWriter& JsonWriter::beginArray() { return open('['); }
+JsonWriter& JsonWriter::endArray() { return close(']'); }
 
 JsonWriter& JsonWriter::key(std::string_view name) {
   beforeValue();
@@ -54,29 +46,29 @@ void JsonWriter::beforeValue() {
   firstInScope_.back() = false;
 }
 
-JsonWriter& JsonWriter::number(double value) {
-  beforeValue();
+// Shortest text that reads back to the same value of the value's own type; a non-finite value
+// spoils the document.
+template <typename Number>
+void appendShortest(std::string& out, Number value, bool& ok) {
   if (!std::isfinite(value)) {
-    ok_ = false;
-    out_ += '0';
-    return *this;
+    ok = false;
+    out += '0';
+    return;
   }
   char buf[64];
   auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
-  out_.append(buf, end);
+  out.append(buf, end);
+}
+
+JsonWriter& JsonWriter::number(double value) {
+  beforeValue();
+  appendShortest(out_, value, ok_);
   return *this;
 }
 
 JsonWriter& JsonWriter::singleNumber(float value) {
   beforeValue();
-  if (!std::isfinite(value)) {
-    ok_ = false;
-    out_ += '0';
-    return *this;
-  }
-  char buf[64];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
-  out_.append(buf, end);
+  appendShortest(out_, value, ok_);
   return *this;
 }
 

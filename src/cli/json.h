@@ -28,6 +28,8 @@ class JsonWriter {
 
  private:
   void beforeValue();
+  JsonWriter& open(char bracket);
+  JsonWriter& close(char bracket);
 
   std::string out_;
   std::vector<bool> firstInScope_;
