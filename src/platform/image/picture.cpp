@@ -1,6 +1,7 @@
 #include "platform/image/picture.h"
 
 #include <cstring>
+#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <zlib.h>
@@ -83,6 +84,8 @@ void markAsSrgb(std::string& png) {
 }  // namespace
 
 std::optional<BgraImage> readPicture(const std::string& path) {
+  // The decoders' own warnings would break the one-line failure convention of standard error.
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
   cv::Mat decoded;
   try {
     decoded = cv::imread(path, cv::IMREAD_UNCHANGED | cv::IMREAD_IGNORE_ORIENTATION);
