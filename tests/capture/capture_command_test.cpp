@@ -1,6 +1,9 @@
 // `snap` and `scroll` run for real: the built tool, headless Chromium and pages served on loopback.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <nlohmann/json.hpp>
 
 #include <chrono>
@@ -52,10 +55,26 @@ class CaptureRun {
     expectNothingLeft();
     return result;
   }
+  // Starts the tool without waiting for it; its output goes nowhere.
+  pid_t start(const std::vector<std::string>& args) {
+    std::filesystem::create_directories(tmp());
+    std::vector<std::string> argv{"env", "TMPDIR=" + tmp(), test::toolPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> cargs;
+    for (auto& a : argv) cargs.push_back(a.data());
+    cargs.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+      freopen("/dev/null", "w", stdout);
+      freopen("/dev/null", "w", stderr);
+      execvp(cargs[0], cargs.data());
+      _exit(127);
+    }
+    return pid;
+  }
+
   std::string file(const std::string& name) const { return work_.file(name); }
   const std::string& path() const { return work_.path(); }
-
- private:
   std::string tmp() const { return work_.file("tmp"); }
 
   void expectNothingLeft() {
@@ -66,6 +85,7 @@ class CaptureRun {
     EXPECT_TRUE(std::filesystem::is_empty(tmp())) << "temporary files left in " << tmp();
   }
 
+ private:
   TempDir work_;
 };
 
@@ -326,6 +346,26 @@ TEST(CaptureCommands, APageThatNeverAnswersFailsWithTheTimeoutText) {
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   EXPECT_GE(seconds, kRequestTimeoutSeconds);
   EXPECT_FALSE(std::filesystem::exists(run.file("late.png")));
+}
+
+TEST(CaptureCommands, AnInterruptedRunLeavesNothingBehind) {
+  PageServer server;
+  CaptureRun run;
+  pid_t tool = run.start({"scroll", server.url("/hang"), "--out", run.file("frames")});
+  ASSERT_GT(tool, 0);
+  // Wait until the browser is up and the page is being asked for, then interrupt.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (server.requestsFor("/hang").empty() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_FALSE(server.requestsFor("/hang").empty());
+  EXPECT_GE(processesMentioning(run.tmp()), 1);
+  // `env` has become the tool by now (it execs), so the signal reaches the tool itself.
+  kill(tool, SIGTERM);
+  int status = 0;
+  waitpid(tool, &status, 0);
+  EXPECT_FALSE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  run.expectNothingLeft();
+  EXPECT_FALSE(std::filesystem::exists(run.file("frames")));
 }
 
 }  // namespace
