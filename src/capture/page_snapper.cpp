@@ -4,9 +4,9 @@
 #include <cstdio>
 
 #include "capture/capture_error.h"
-#include "plate/plate_report.h"
 #include "capture/picture_files.h"
 #include "capture/scroll_motion.h"
+#include "plate/plate_report.h"
 
 namespace kov {
 namespace {
@@ -23,10 +23,14 @@ std::string titleFrom(const ScriptValue& value) {
   return {};
 }
 
+// The measuring and scrolling expressions are trivial; a page too busy to answer them within this
+// long is treated like one whose expression failed.
+constexpr double kExpressionLimitSeconds = 10;
+
 // Expressions whose failure is not worth a failed run: the caller falls back to a default.
 ScriptValue evaluateOrNothing(Page& page, const std::string& expression) {
   try {
-    return page.evaluate(expression);
+    return page.evaluate(expression, kExpressionLimitSeconds);
   } catch (const BrowserError&) {
     return std::monostate{};
   }
