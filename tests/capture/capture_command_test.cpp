@@ -183,8 +183,9 @@ TEST(CaptureCommands, SnapWritesExactlyTheViewWithTheToolsUserAgent) {
   PageServer server;
   CaptureRun run;
   std::filesystem::create_directories(run.file("shots"));
-  // --width 100 is raised to 320; the first --out wins; the path is relative to the current folder.
-  RunResult result = run.run({"snap", server.url("/stripes"), "--width", "100", "--out", "shots/a.png", "--height",
+  // --width 100 is raised to 320; the first --out wins; the path is relative to the current folder;
+  // the address redirects to the stripes page.
+  RunResult result = run.run({"snap", server.url("/moved"), "--width", "100", "--out", "shots/a.png", "--height",
                               "700.9", "--out", "b.png"},
                              run.path());
   ASSERT_EQ(result.status, 0) << result.err;
@@ -203,9 +204,11 @@ TEST(CaptureCommands, SnapWritesExactlyTheViewWithTheToolsUserAgent) {
   EXPECT_EQ(picture->at(2, 2)[1], first.g);
   EXPECT_EQ(picture->at(2, 2)[2], first.b);
 
-  auto pageRequests = server.requestsFor("/stripes");
-  ASSERT_EQ(pageRequests.size(), 1u);
-  EXPECT_EQ(pageRequests[0].userAgent, kCaptureUserAgent);
+  for (const char* path : {"/moved", "/stripes"}) {
+    auto pageRequests = server.requestsFor(path);
+    ASSERT_EQ(pageRequests.size(), 1u) << path;
+    EXPECT_EQ(pageRequests[0].userAgent, kCaptureUserAgent) << path;
+  }
 }
 
 TEST(CaptureCommands, SnapOfAPageShorterThanTheViewReplacesAnOlderFile) {
