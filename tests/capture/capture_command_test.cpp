@@ -1,5 +1,6 @@
 // `snap` and `scroll` run for real: the built tool, headless Chromium and pages served on loopback.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -48,34 +49,40 @@ int processesMentioning(const std::string& needle) {
 class CaptureRun {
  public:
   RunResult run(const std::vector<std::string>& args, const std::string& cwd = "") {
-    std::filesystem::create_directories(tmp());
-    std::vector<std::string> argv{"env", "TMPDIR=" + tmp(), test::toolPath()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    RunResult result = test::runProgram(argv, cwd.empty() ? work_.path() : cwd);
+    RunResult result = test::runProgram(toolCommand(args), cwd.empty() ? work_.path() : cwd);
     expectNothingLeft();
     return result;
   }
+
   // Starts the tool without waiting for it; its output goes nowhere.
   pid_t start(const std::vector<std::string>& args) {
-    std::filesystem::create_directories(tmp());
-    std::vector<std::string> argv{"env", "TMPDIR=" + tmp(), test::toolPath()};
-    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> argv = toolCommand(args);
     std::vector<char*> cargs;
     for (auto& a : argv) cargs.push_back(a.data());
     cargs.push_back(nullptr);
+    int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
     pid_t pid = fork();
-    if (pid == 0) {
-      freopen("/dev/null", "w", stdout);
-      freopen("/dev/null", "w", stderr);
+    if (pid == 0) {  // only async-signal-safe calls here: the test process has threads
+      dup2(devnull, STDOUT_FILENO);
+      dup2(devnull, STDERR_FILENO);
       execvp(cargs[0], cargs.data());
       _exit(127);
     }
+    close(devnull);
     return pid;
   }
 
   std::string file(const std::string& name) const { return work_.file(name); }
   const std::string& path() const { return work_.path(); }
   std::string tmp() const { return work_.file("tmp"); }
+
+  // `env` sets the temporary folder and then becomes the tool, so the pid is the tool's.
+  std::vector<std::string> toolCommand(const std::vector<std::string>& args) const {
+    std::filesystem::create_directories(tmp());
+    std::vector<std::string> argv{"env", "TMPDIR=" + tmp(), test::toolPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+  }
 
   void expectNothingLeft() {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -362,7 +369,6 @@ TEST(CaptureCommands, AnInterruptedRunLeavesNothingBehind) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   ASSERT_FALSE(server.requestsFor("/hang").empty());
   EXPECT_GE(processesMentioning(run.tmp()), 1);
-  // `env` has become the tool by now (it execs), so the signal reaches the tool itself.
   kill(tool, SIGTERM);
   int status = 0;
   waitpid(tool, &status, 0);
