@@ -24,8 +24,11 @@ namespace kov {
 namespace {
 
 // Reads the lifeline until this process is gone (end of file), then kills the browser's process
-// group and removes the temporary folder. $1 is the browser's process group, $2 the folder.
-constexpr const char* kGuardianScript = "read -r _ <&3; kill -KILL -- -\"$1\" 2>/dev/null; rm -rf -- \"$2\"";
+// group and removes the temporary folder. $1 is the browser's process group, $2 the folder. A killed
+// process may still finish the file operation it was in, so the removal is retried a few times.
+constexpr const char* kGuardianScript =
+    "read -r _ <&3; for i in 1 2 3 4 5 6 7 8 9 10; do kill -KILL -\"$1\" 2>/dev/null; "
+    "rm -rf -- \"$2\" 2>/dev/null; [ -e \"$2\" ] || break; sleep 0.1; done";
 
 // What the signal handler needs to know about each live browser, in plain atomics so that the
 // handler can read them at any moment.
@@ -273,6 +276,18 @@ void BrowserProcess::startGuardian() {
   }
 }
 
+void BrowserProcess::removeFolder() {
+  if (folder_.empty()) return;
+  // Helpers killed a moment ago may still complete a file operation: try again briefly.
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+    if (!std::filesystem::exists(folder_, ignored)) return;
+    if (browserPid_ > 0) kill(-browserPid_, SIGKILL);
+    sleepMs(25);
+  }
+}
+
 std::string BrowserProcess::logTail() const {
   std::ifstream in(folder_ + "/browser.log");
   std::vector<std::string> lines;
@@ -304,8 +319,7 @@ void BrowserProcess::stop(int graceMs) {
   if (commandFd_ >= 0) close(commandFd_);
   if (replyFd_ >= 0) close(replyFd_);
   commandFd_ = replyFd_ = -1;
-  std::error_code ignored;
-  if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
+  removeFolder();
   if (guardianPid_ > 0) {
     kill(guardianPid_, SIGKILL);
     reapWithin(guardianPid_, 5000);

@@ -36,6 +36,7 @@ class BrowserProcess {
  private:
   void startBrowser(const std::string& binary);
   void startGuardian();
+  void removeFolder();
 
   std::string folder_;
   pid_t browserPid_ = -1;
