@@ -39,6 +39,49 @@ double overlapOfSmaller(const cv::Rect& a, const cv::Rect& b) {
   return smaller > 0 ? (a & b).area() / smaller : 0.0;
 }
 
+// True when the text holds at least one letter or digit (any non-ASCII character counts as one):
+// lines of only punctuation are picture texture read as text.
+bool hasLetterOrDigit(const std::string& text) {
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || (c & 0x80) != 0; });
+}
+
+// Layout often cuts one printed line into pieces (a capital apart from its word, words apart);
+// pieces on the same row with a gap of at most a line height are joined.
+bool sameRow(const cv::Rect& a, const cv::Rect& b) {
+  const int overlap = std::min(a.y + a.height, b.y + b.height) - std::max(a.y, b.y);
+  const int lower = std::min(a.height, b.height);
+  if (overlap < lower / 2) return false;
+  const int gap = std::max(a.x, b.x) - std::min(a.x + a.width, b.x + b.width);
+  return gap <= std::max(a.height, b.height);
+}
+
+std::vector<cv::Rect> joinRowPieces(std::vector<cv::Rect> boxes) {
+  for (bool joined = true; joined;) {
+    joined = false;
+    for (size_t i = 0; i < boxes.size() && !joined; ++i) {
+      for (size_t k = i + 1; k < boxes.size() && !joined; ++k) {
+        if (!sameRow(boxes[i], boxes[k])) continue;
+        boxes[i] |= boxes[k];
+        boxes.erase(boxes.begin() + static_cast<std::ptrdiff_t>(k));
+        joined = true;
+      }
+    }
+  }
+  return boxes;
+}
+
+// The line picture with dark letters on a light ground, as the recogniser expects: when the
+// pixels brighter than Otsu's level are the fewer, they are the letters and the picture is inverted.
+cv::Mat darkLettersOnLight(const cv::Mat& line) {
+  cv::Mat binary;
+  cv::threshold(line, binary, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
+  if (cv::countNonZero(binary) * 2 >= static_cast<int>(binary.total())) return line;
+  cv::Mat inverted;
+  cv::bitwise_not(line, inverted);
+  return inverted;
+}
+
 class TesseractRecognizer : public TextRecognizer {
  public:
   bool init(const std::string& tessdataFolder) {
@@ -46,7 +89,10 @@ class TesseractRecognizer : public TextRecognizer {
     std::vector<std::string> values = {"/dev/null"};
     if (api_.Init(tessdataFolder.c_str(), "eng", tesseract::OEM_LSTM_ONLY, nullptr, 0, &names, &values, false) != 0)
       return false;
-    api_.SetVariable("tessedit_do_invert", "1");
+    // Each line's polarity is settled before it is read (darkLettersOnLight), so the recogniser's
+    // own retry of every doubtful line inverted, which doubles the time spent on picture texture,
+    // is not needed.
+    api_.SetVariable("tessedit_do_invert", "0");
     return true;
   }
 
@@ -64,9 +110,9 @@ class TesseractRecognizer : public TextRecognizer {
     std::sort(lines.begin(), lines.end(), [](const PixelLine& a, const PixelLine& b) {
       return a.box.y != b.box.y ? a.box.y < b.box.y : a.box.x < b.box.x;
     });
+    const double scale = static_cast<double>(picture.cols) / images.grey.cols;
     for (const PixelLine& line : lines) {
       TextObservation observation;
-      const double scale = static_cast<double>(picture.cols) / images.grey.cols;
       observation.box = normalisedBox(cv::Rect2d(line.box.x / scale, line.box.y / scale, line.box.width / scale,
                                                  line.box.height / scale),
                                       images.grey.cols, images.grey.rows);
@@ -81,36 +127,39 @@ class TesseractRecognizer : public TextRecognizer {
  private:
   std::vector<PixelLine> readLines(const cv::Mat& picture, int shortest) {
     std::vector<PixelLine> lines;
-    api_.SetPageSegMode(tesseract::PSM_AUTO);
-    api_.SetImage(picture.data, picture.cols, picture.rows, 1, static_cast<int>(picture.step));
-    for (const cv::Rect& box : layoutLines(picture, shortest)) {
+    for (const cv::Rect& box : joinRowPieces(layoutLines(picture, shortest))) {
       PixelLine line = readLine(picture, box);
-      if (!line.text.empty()) lines.push_back(std::move(line));
+      if (hasLetterOrDigit(line.text)) lines.push_back(std::move(line));
     }
     return lines;
   }
 
   std::vector<cv::Rect> layoutLines(const cv::Mat& picture, int shortest) {
     std::vector<cv::Rect> boxes;
+    api_.SetPageSegMode(tesseract::PSM_AUTO);
+    api_.SetImage(picture.data, picture.cols, picture.rows, 1, static_cast<int>(picture.step));
     std::unique_ptr<tesseract::PageIterator> it(api_.AnalyseLayout());
     if (!it) return boxes;
     do {
       int left = 0, top = 0, right = 0, bottom = 0;
       if (!it->BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom)) continue;
       const cv::Rect box(left, top, right - left, bottom - top);
-      if (box.height < shortest || box.height > kTallestLine * picture.rows || box.width < box.height) continue;
+      if (box.height < shortest || box.height > kTallestLine * picture.rows) continue;
       boxes.push_back(box);
     } while (it->Next(tesseract::RIL_TEXTLINE));
     return boxes;
   }
 
   PixelLine readLine(const cv::Mat& picture, const cv::Rect& box) {
-    const int pad = static_cast<int>(box.height * kLinePadding);
-    const cv::Rect padded = (box + cv::Size(2 * pad, 2 * pad) - cv::Point(pad, pad)) & cv::Rect(0, 0, picture.cols, picture.rows);
-    api_.SetPageSegMode(tesseract::PSM_SINGLE_LINE);
-    api_.SetRectangle(padded.x, padded.y, padded.width, padded.height);
     PixelLine line;
     line.box = box;
+    if (box.width < box.height) return line;
+    const int pad = static_cast<int>(box.height * kLinePadding);
+    const cv::Rect padded =
+        (box + cv::Size(2 * pad, 2 * pad) - cv::Point(pad, pad)) & cv::Rect(0, 0, picture.cols, picture.rows);
+    const cv::Mat crop = darkLettersOnLight(picture(padded).clone());
+    api_.SetPageSegMode(tesseract::PSM_SINGLE_LINE);
+    api_.SetImage(crop.data, crop.cols, crop.rows, 1, static_cast<int>(crop.step));
     if (api_.Recognize(nullptr) != 0) return line;
     std::unique_ptr<char[]> text(api_.GetUTF8Text());
     line.text = trimmed(text.get());
