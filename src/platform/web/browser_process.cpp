@@ -293,8 +293,10 @@ std::string BrowserProcess::logTail() const {
   std::vector<std::string> lines;
   std::string line;
   while (std::getline(in, line)) {
-    // Chromium's own chatter about D-Bus and missing devices says nothing about why it failed.
-    if (line.empty() || line.find("dbus") != std::string::npos || line.find("Floss") != std::string::npos) continue;
+    // Warnings and the chatter about D-Bus and missing devices say nothing about why it failed.
+    bool chatter = line.find(":WARNING:") != std::string::npos || line.find(":INFO:") != std::string::npos ||
+                   line.find("dbus") != std::string::npos || line.find("Floss") != std::string::npos;
+    if (line.empty() || chatter) continue;
     lines.push_back(line);
   }
   std::string tail;

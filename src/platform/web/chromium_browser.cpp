@@ -279,10 +279,13 @@ bool ChromiumBrowser::waitUntil(const std::function<bool()>& done, Clock::time_p
     if (page) timeout = std::min(timeout, page->driveFrames(now));
     try {
       connection_.pump(timeout);
-    } catch (const BrowserError&) {
+    } catch (const BrowserError& error) {
       alive_ = false;
-      for (auto& [session, p] : pages_) p->markGone("the browser quit unexpectedly");
-      throw;
+      std::string reason = error.what();
+      std::string log = process_.logTail();
+      if (!log.empty()) reason += " (" + log.substr(0, 300) + ")";
+      for (auto& [session, p] : pages_) p->markGone(reason);
+      throw BrowserError(reason);
     }
   }
 }
@@ -559,7 +562,9 @@ Picture ChromiumPage::capture(const CaptureRequest& request) {
 std::unique_ptr<Browser> launchBrowser() {
   std::string binary = findBrowserBinary();
   if (binary.empty()) throw BrowserError(kNoBrowser);
-  return std::make_unique<ChromiumBrowser>(binary);
+  return launchBrowser(binary);
 }
+
+std::unique_ptr<Browser> launchBrowser(const std::string& binary) { return std::make_unique<ChromiumBrowser>(binary); }
 
 }  // namespace kov
