@@ -50,10 +50,14 @@ BgraImage cutOut(const BgraView& picture, const GreyView& mask) {
     const std::uint8_t* weights = mask.data + static_cast<std::ptrdiff_t>(y) * mask.stride;
     std::uint8_t* out = result.pixels.data() + static_cast<std::size_t>(y) * picture.width * 4;
     for (int x = 0; x < picture.width; ++x, source += 4, out += 4) {
-      out[0] = source[0];
-      out[1] = source[1];
-      out[2] = source[2];
-      out[3] = static_cast<std::uint8_t>((source[3] * weights[x] + 127) / 255);
+      std::uint8_t alpha = static_cast<std::uint8_t>((source[3] * weights[x] + 127) / 255);
+      // A fully transparent pixel carries no colour (as a blend in premultiplied form gives it),
+      // which also lets the PNG compress the cut-away background to almost nothing.
+      std::uint8_t keep = alpha ? 0xff : 0;
+      out[0] = source[0] & keep;
+      out[1] = source[1] & keep;
+      out[2] = source[2] & keep;
+      out[3] = alpha;
     }
   }
   return result;

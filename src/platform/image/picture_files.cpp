@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <turbojpeg.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include "platform/image/picture.h"
 
@@ -185,6 +186,7 @@ std::optional<BgraImage> readPicture(const std::string& path) {
 std::string encodePng(const BgraView& picture) {
   std::string out;
   if (!picture.data || picture.width < 1 || picture.height < 1) return out;
+  out.reserve(static_cast<std::size_t>(picture.width) * picture.height * 2);
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, jumpOnError, silentWarning);
   if (!png) return out;
   png_infop info = png_create_info_struct(png);
@@ -197,9 +199,11 @@ std::string encodePng(const BgraView& picture) {
     png_set_IHDR(png, info, static_cast<png_uint_32>(picture.width), static_cast<png_uint_32>(picture.height), 8,
                  PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_set_sRGB(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
-    // Fast settings: a cut-out is mostly transparent runs, which compress well at any level.
-    png_set_compression_level(png, 2);
-    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB | PNG_FILTER_UP);
+    // The fastest settings: trying several filters per row or deeper compression costs far more
+    // time than it saves bytes on cut-outs, whose background is runs of transparent black.
+    png_set_compression_level(png, 1);
+    png_set_compression_strategy(png, Z_RLE);
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_UP);
     png_set_bgr(png);
     png_write_info(png, info);
     png_write_image(png, rows.data());

@@ -135,15 +135,18 @@ TEST(Picture, MaskScalingBlurCutOutAndPng) {
   EXPECT_GE(rampEnd - rampStart, 4);
   EXPECT_LE(rampEnd - rampStart, 12);
 
-  // Cut-out: colours kept, alpha = source alpha x mask.
+  // Cut-out: colours kept, alpha = source alpha x mask; what ends fully transparent is transparent black.
   BgraImage picture{40, 30, std::vector<std::uint8_t>(40 * 30 * 4, 200)};
   for (std::size_t i = 3; i < picture.pixels.size(); i += 4) picture.pixels[i] = 255;
   picture.pixels[3] = 128;  // a half-transparent source pixel at (0, 0)
   BgraImage cut = cutOut(picture.view(), scaled.view());
   EXPECT_EQ(pixelAt(cut, 0, 0)[3], 128);
   EXPECT_EQ(pixelAt(cut, 1, 0)[3], 255);
-  EXPECT_EQ(pixelAt(cut, 39, 29)[3], 0);
-  EXPECT_EQ(pixelAt(cut, 39, 29)[0], 200);
+  EXPECT_EQ(std::vector<int>(pixelAt(cut, 39, 29), pixelAt(cut, 39, 29) + 4), (std::vector<int>{0, 0, 0, 0}));
+  const std::uint8_t* edge = pixelAt(cut, rampStart + 1, 15);  // partly transparent: colour kept
+  EXPECT_GT(edge[3], 0);
+  EXPECT_LT(edge[3], 255);
+  EXPECT_EQ(edge[0], 200);
 
   // PNG: RGBA, 8 bits, marked sRGB, and decodes back to the same pixels.
   std::string png = encodePng(cut.view());
