@@ -66,10 +66,14 @@ window.plate = {
 HTML
 
 frames=120
-start=$(date +%s.%N)
-"$tool" plate "$work/page.html" --out "$work/plate.mp4" --width 1080 --height 960 --seconds 4 --fps 30 > "$work/report.json"
-end=$(date +%s.%N)
-ours=$(awk -v n=$frames -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", n / (b - a) }')
+# Frames per second of one whole plate run (browser start, page load, capture, encoding, finishing).
+plate_run() {
+  local start end
+  start=$(date +%s.%N)
+  "$tool" plate "$work/page.html" --out "$work/plate.mp4" --width 1080 --height 960 --seconds 4 --fps 30 > "$work/report.json"
+  end=$(date +%s.%N)
+  awk -v n=$frames -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", n / (b - a) }'
+}
 
 cat > "$work/puppeteer-loop.js" <<'JS'
 // The usual Node way: puppeteer-core on the same browser, seek then page.screenshot (PNG) per frame.
@@ -93,8 +97,17 @@ const puppeteer = require(process.argv[2] + '/node_modules/puppeteer-core');
   console.log((Number(frames) / seconds).toFixed(2));
 })().catch(error => { console.error(error.message); process.exit(1); });
 JS
-theirs=$(PUPPETEER_SKIP_DOWNLOAD=1 node "$work/puppeteer-loop.js" "$root" "$browser" "$work/page.html" "$frames")
+puppeteer_run() {
+  PUPPETEER_SKIP_DOWNLOAD=1 node "$work/puppeteer-loop.js" "$root" "$browser" "$work/page.html" "$frames"
+}
 
-echo "plate 1080x960, $frames frames, lossless capture, H.264 written: $ours frames/s (whole run: launch, load, encode)"
-echo "puppeteer-core seek + page.screenshot PNG loop:                   $theirs frames/s (capture loop only)"
+# The machine is shared: take the better of two interleaved runs of each.
+best() { printf '%s\n' "$@" | sort -g | tail -1; }
+ours1=$(plate_run); theirs1=$(puppeteer_run); ours2=$(plate_run); theirs2=$(puppeteer_run)
+ours=$(best "$ours1" "$ours2")
+theirs=$(best "$theirs1" "$theirs2")
+
+echo "plate 1080x960, $frames frames, lossless capture, H.264 written: $ours frames/s (whole run: launch, load, encode; runs $ours1, $ours2)"
+echo "puppeteer-core seek + page.screenshot PNG loop:                   $theirs frames/s (capture loop only; runs $theirs1, $theirs2)"
 awk -v a="$ours" -v b="$theirs" 'BEGIN { printf "ratio: %.2fx (target 2.5x)\n", a / b }'
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
