@@ -116,7 +116,9 @@ TEST_F(ThreeShots, CutsAndFacesWhereThePeopleAreWithBandsAtTheBars) {
       EXPECT_NEAR((*face)["top"].get<double>(), 45.0 / 360, 0.01);
       EXPECT_NEAR((*face)["bottom"].get<double>(), 315.0 / 360, 0.01);
       // The first person keeps her mouth closed.
-      if (person == 0) EXPECT_LT((*face)["mouth"], 0.1);
+      if (person == 0) {
+        EXPECT_LT((*face)["mouth"], 0.1);
+      }
     }
   }
   EXPECT_EQ(firstShotFrames, 12);
@@ -203,7 +205,9 @@ TEST_F(ThreeShots, TextAtItsIntervalAndASubjectOnlyWithoutASizeableFace) {
     }
     bool sizeable = false;
     for (const json& face : frame["faces"]) sizeable = sizeable || isSizeable(face);
-    if (sizeable) EXPECT_FALSE(frame.contains("subject")) << "t=" << t;
+    if (sizeable) {
+      EXPECT_FALSE(frame.contains("subject")) << "t=" << t;
+    }
     if (t > 4.05) {
       EXPECT_TRUE(frame["faces"].empty()) << frame["faces"].dump();
       ASSERT_TRUE(frame.contains("subject")) << "t=" << t;

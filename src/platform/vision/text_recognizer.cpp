@@ -16,6 +16,8 @@ namespace {
 constexpr int kNearWhite = 200;
 // Layout boxes taller than this share of the picture are picture regions, not lines.
 constexpr double kTallestLine = 0.25;
+// A line read with at least this confidence is not read again by the second pass.
+constexpr float kWellRead = 0.85f;
 // Reading a line box padded by this share of its height keeps letters at its edges whole.
 constexpr double kLinePadding = 0.25;
 
@@ -103,10 +105,10 @@ class TesseractRecognizer : public TextRecognizer {
     omp_set_num_threads(1);
     const cv::Mat& picture = images.greyDouble;
     const int shortest = std::max(1, static_cast<int>(std::ceil(minimumTextHeight * picture.rows)));
-    std::vector<PixelLine> lines = readLines(picture, shortest);
+    std::vector<PixelLine> lines = readLines(picture, shortest, {});
     cv::Mat lightLetters;
     cv::threshold(picture, lightLetters, kNearWhite - 1, 255, cv::THRESH_BINARY_INV);
-    mergeLines(lines, readLines(lightLetters, shortest));
+    mergeLines(lines, readLines(lightLetters, shortest, lines));
     std::sort(lines.begin(), lines.end(), [](const PixelLine& a, const PixelLine& b) {
       return a.box.y != b.box.y ? a.box.y < b.box.y : a.box.x < b.box.x;
     });
@@ -125,9 +127,14 @@ class TesseractRecognizer : public TextRecognizer {
   }
 
  private:
-  std::vector<PixelLine> readLines(const cv::Mat& picture, int shortest) {
+  // Lines already read well by an earlier pass (`known`) are not read again.
+  std::vector<PixelLine> readLines(const cv::Mat& picture, int shortest, const std::vector<PixelLine>& known) {
     std::vector<PixelLine> lines;
     for (const cv::Rect& box : joinRowPieces(layoutLines(picture, shortest))) {
+      const bool readWell = std::any_of(known.begin(), known.end(), [&](const PixelLine& line) {
+        return line.confidence >= kWellRead && overlapOfSmaller(line.box, box) > 0.5;
+      });
+      if (readWell) continue;
       PixelLine line = readLine(picture, box);
       if (hasLetterOrDigit(line.text)) lines.push_back(std::move(line));
     }
