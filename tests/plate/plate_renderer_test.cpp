@@ -29,11 +29,13 @@ class FakePage : public Page {
   int failCaptureAt = -1;       // capture number that throws
   int corruptCaptureAt = -1;    // capture number that returns bytes that are no PNG
   bool readinessThrows = false;
+  int seekTimesOutAt = -1;      // script number (0 is the readiness script) that never settles
 
   void navigate(const std::string& url, std::optional<double>) override { urls.push_back(url); }
   ScriptValue runAsync(const std::string& body, const std::vector<ScriptArgument>& arguments, double) override {
     scripts.push_back({body, arguments});
     if (readinessThrows && scripts.size() == 1) throw BrowserError("TypeError: fonts are broken");
+    if (static_cast<int>(scripts.size()) - 1 == seekTimesOutAt) throw BrowserTimeout("the script did not finish");
     return 1.0;
   }
   ScriptValue evaluate(const std::string&, double) override { return 1.0; }
@@ -160,6 +162,20 @@ TEST(PlateRenderer, FailuresNameTheFrameAndStopTheRun) {
       EXPECT_STREQ(error.what(), "the page crashed");
     }
     EXPECT_EQ(page->scripts.size(), 1u + 3u) << "no seek after the failed frame";
+  }
+  {
+    FakePage fake;
+    FakePage* page = &fake;
+    page->png = framePng(dir);
+    page->seekTimesOutAt = 6;  // the seek of frame 5, at t = 0.5
+    FakeBrowser browser(*page);
+    PlateRenderer renderer(dir.file("p.html"), dir.file("late.mp4"), 16, 8, 10, 1, false);
+    try {
+      renderer.run(browser);
+      FAIL() << "a seek that never settles must fail the run";
+    } catch (const PlateError& error) {
+      EXPECT_EQ(error.description(), "window.plate.seek(0.5) did not settle within 60 seconds");
+    }
   }
   {
     FakePage fake;

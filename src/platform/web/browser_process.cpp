@@ -45,7 +45,7 @@ struct sigaction gPreviousActions[3];
 constexpr int kHandledSignals[3] = {SIGINT, SIGTERM, SIGHUP};
 
 void sleepMs(int ms) {
-  timespec pause{0, static_cast<long>(ms) * 1000000L};
+  timespec pause{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
   while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
   }
 }
