@@ -410,7 +410,8 @@ void ChromiumPage::onEvent(const std::string& method, const json& params) {
   } else if (method == "Page.javascriptDialogOpening") {
     // Nobody can answer a dialog here; leaving it open would freeze the page's scripts for good.
     bool leaving = params.value("type", "") == "beforeunload";
-    browser_.connection().send("Page.handleJavaScriptDialog", {{"accept", leaving}}, sessionId_);
+    int id = browser_.connection().send("Page.handleJavaScriptDialog", {{"accept", leaving}}, sessionId_);
+    browser_.connection().forget(id);
   }
 }
 
