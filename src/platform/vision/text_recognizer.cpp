@@ -84,6 +84,33 @@ cv::Mat darkLettersOnLight(const cv::Mat& line) {
   return inverted;
 }
 
+// True when the line picture (dark letters on light) holds at least two letter-sized marks standing
+// on a common baseline and such marks make up at least half of the sizeable marks: printed text
+// does, the texture of a picture region rarely does.
+bool looksLikeALine(const cv::Mat& darkOnLight, int lineHeight) {
+  cv::Mat ink;
+  cv::threshold(darkOnLight, ink, 0, 255, cv::THRESH_BINARY_INV | cv::THRESH_OTSU);
+  cv::Mat labels, stats, centroids;
+  const int count = cv::connectedComponentsWithStats(ink, labels, stats, centroids, 8, CV_32S);
+  std::vector<int> bottoms;
+  int sizeable = 0;
+  for (int i = 1; i < count; ++i) {
+    const int height = stats.at<int>(i, cv::CC_STAT_HEIGHT);
+    const int width = stats.at<int>(i, cv::CC_STAT_WIDTH);
+    if (height < lineHeight * 3 / 10) continue;
+    ++sizeable;
+    if (height <= lineHeight * 12 / 10 && width <= 3 * lineHeight)
+      bottoms.push_back(stats.at<int>(i, cv::CC_STAT_TOP) + height);
+  }
+  if (bottoms.size() < 2) return false;
+  std::vector<int> sorted = bottoms;
+  std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2), sorted.end());
+  const int baseline = sorted[sorted.size() / 2];
+  const auto aligned = std::count_if(bottoms.begin(), bottoms.end(),
+                                     [&](int bottom) { return std::abs(bottom - baseline) * 5 <= lineHeight; });
+  return aligned >= 2 && aligned * 2 >= sizeable;
+}
+
 class TesseractRecognizer : public TextRecognizer {
  public:
   bool init(const std::string& tessdataFolder) {
@@ -165,6 +192,7 @@ class TesseractRecognizer : public TextRecognizer {
     const cv::Rect padded =
         (box + cv::Size(2 * pad, 2 * pad) - cv::Point(pad, pad)) & cv::Rect(0, 0, picture.cols, picture.rows);
     const cv::Mat crop = darkLettersOnLight(picture(padded).clone());
+    if (!looksLikeALine(crop, box.height)) return line;
     api_.SetPageSegMode(tesseract::PSM_SINGLE_LINE);
     api_.SetImage(crop.data, crop.cols, crop.rows, 1, static_cast<int>(crop.step));
     if (api_.Recognize(nullptr) != 0) return line;
