@@ -231,6 +231,13 @@ TEST(MatteImage, OptionsAndOutputPaths) {
     std::filesystem::permissions(dir.file("locked"), std::filesystem::perms::owner_all);
   }
 
+  // A symbolic link is written through.
+  test::writeFile(dir.file("target.png"), "old");
+  std::filesystem::create_symlink(dir.file("target.png"), dir.file("link.png"));
+  successfulReport(runTool({"matte", "--image", input, "--out", dir.file("link.png")}));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link.png")));
+  EXPECT_EQ(test::readFile(dir.file("target.png")).substr(1, 3), "PNG");
+
   // A failed run leaves an existing output untouched.
   test::writeFile(dir.file("keep.png"), "keep me");
   test::writeFile(dir.file("bad.png"), "not a picture");
