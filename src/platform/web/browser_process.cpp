@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -60,11 +61,28 @@ bool reapWithin(pid_t pid, int ms) {
   }
 }
 
+// Kills what is left of a process group and reaps its members: the browser itself, and its helpers,
+// which become our children when the browser goes (see adoptOrphans). Async-signal-safe.
+void reapGroup(pid_t group) {
+  kill(-group, SIGKILL);
+  for (int waited = 0; waited < 2000; waited += 5) {
+    while (waitpid(-group, nullptr, WNOHANG) > 0) {
+    }
+    if (kill(-group, 0) != 0) return;
+    sleepMs(5);
+  }
+}
+
+// Orphaned helpers of the browser are handed to us instead of to the system's first process, which
+// does not reap them everywhere (they would linger as zombies).
+void adoptOrphans() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+
 // Only async-signal-safe calls: kill, close, waitpid, nanosleep, sigaction, raise.
 void onTerminatingSignal(int signal) {
-  for (auto& slot : gSlots) {
-    pid_t browser = slot.browserPid.exchange(-1);
-    if (browser > 0) kill(-browser, SIGKILL);
+  pid_t browsers[kSlots];
+  for (int i = 0; i < kSlots; ++i) {
+    browsers[i] = gSlots[i].browserPid.exchange(-1);
+    if (browsers[i] > 0) kill(-browsers[i], SIGKILL);
   }
   for (auto& slot : gSlots) {
     int lifeline = slot.lifelineFd.exchange(-1);
@@ -74,6 +92,8 @@ void onTerminatingSignal(int signal) {
     pid_t guardian = slot.guardianPid.exchange(-1);
     if (guardian > 0) reapWithin(guardian, 3000);
   }
+  for (pid_t browser : browsers)
+    if (browser > 0) reapGroup(browser);
   struct sigaction defaults {};
   defaults.sa_handler = SIG_DFL;
   sigemptyset(&defaults.sa_mask);
@@ -217,6 +237,7 @@ BrowserProcess::BrowserProcess(const std::string& binary) {
     throw BrowserError("cannot make a temporary folder in " + temporaryRoot() + ": " + std::strerror(errno));
   folder_ = pattern;
   std::filesystem::create_directory(folder_ + "/tmp");
+  adoptOrphans();
   installSignalHandlers();
   try {
     startBrowser(binary);
@@ -311,12 +332,11 @@ void BrowserProcess::stop(int graceMs) {
   if (stopped_) return;
   stopped_ = true;
   SignalSlot* slot = browserPid_ > 0 ? slotOf(browserPid_) : nullptr;
+  if (replyFd_ >= 0) close(replyFd_);  // a browser that is closing must never wait on us to read
+  replyFd_ = -1;
   if (browserPid_ > 0) {
-    if (!reapWithin(browserPid_, graceMs)) {
-      kill(-browserPid_, SIGKILL);
-      reapWithin(browserPid_, 5000);
-    }
-    kill(-browserPid_, SIGKILL);  // helpers left in the browser's group
+    if (!reapWithin(browserPid_, graceMs)) kill(-browserPid_, SIGKILL);
+    reapGroup(browserPid_);
   }
   if (commandFd_ >= 0) close(commandFd_);
   if (replyFd_ >= 0) close(replyFd_);
