@@ -74,6 +74,16 @@ TEST(Picture, DecodesEveryStoredFormIntoEightBitBgra) {
   EXPECT_NEAR(pixelAt(*pya, 2, 2)[1], 128, 2);
   EXPECT_NEAR(pixelAt(*pya, 2, 2)[3], 128, 2);
 
+  // A palette PNG (made by ffmpeg, which quantises the colour) decodes as OpenCV decodes it.
+  test::ffmpeg("-f lavfi -i color=c=0x3366cc:s=8x8 -vf scale=5:3 -frames:v 1 -pix_fmt pal8 " + dir.file("palette.png"));
+  auto pp = readPicture(dir.file("palette.png"));
+  cv::Mat reference = cv::imread(dir.file("palette.png"), cv::IMREAD_UNCHANGED);
+  ASSERT_TRUE(pp);
+  ASSERT_EQ(pp->width, 5);
+  ASSERT_EQ(reference.cols, 5);
+  for (int c = 0; c < 3; ++c) EXPECT_EQ(pixelAt(*pp, 4, 2)[c], reference.ptr<std::uint8_t>(2)[4 * reference.channels() + c]);
+  EXPECT_EQ(pixelAt(*pp, 4, 2)[3], 255);
+
   // CMYK JPEG: pure inverted-cyan ink decodes as a cyan-ish colour, not garbage.
   writeCmykJpeg(dir.file("cmyk.jpg"), 16, 16, 0, 255, 255, 255);
   auto pc = readPicture(dir.file("cmyk.jpg"));
