@@ -100,6 +100,15 @@ TEST_F(MatteVideo, WritesABrightMaskWhereThePersonIs) {
   ASSERT_EQ(times.size(), 50u);
   for (std::size_t i = 0; i < times.size(); ++i) EXPECT_NEAR(times[i], 0.04 * static_cast<double>(i), 1e-6);
 
+  // A key frame at least every 30 frames.
+  std::istringstream flags(probe(movie, "packet=flags"));
+  int sinceKey = 0, packets = 0;
+  for (std::string flag; flags >> flag; ++packets) {
+    sinceKey = flag.find('K') != std::string::npos ? 0 : sinceKey + 1;
+    EXPECT_LT(sinceKey, 30) << "packet " << packets;
+  }
+  EXPECT_EQ(packets, 50);
+
   // Frame 25 as grey: bright in the middle of the photo, dark on the grey canvas around it.
   test::ffmpeg("-i " + movie + " -vf 'select=eq(n\\,25)' -frames:v 1 -pix_fmt gray " + file("frame25.png"));
   cv::Mat grey = cv::imread(file("frame25.png"), cv::IMREAD_GRAYSCALE);
@@ -135,6 +144,14 @@ TEST_F(MatteVideo, RangesWidthsAndSampling) {
                                      file("tail.mp4"), "--width", "nan"}));
   EXPECT_EQ(report["width"], 320);
   EXPECT_EQ(report["frames"], 10);
+
+  // The nominal rate is reported as its single-precision value widened to double.
+  test::ffmpeg("-f lavfi -i color=c=gray:s=320x180:d=0.3:r=30000/1001 -pix_fmt yuv420p -c:v libx264 -preset ultrafast " +
+               file("ntsc.mp4"));
+  report = successfulReport(runTool({"matte", file("ntsc.mp4"), "--out", file("ntsc-mask.mp4")}));
+  EXPECT_EQ(report["fps"].get<double>(), static_cast<double>(static_cast<float>(30000.0 / 1001.0)));
+  EXPECT_NE(report["fps"].get<double>(), 30000.0 / 1001.0);
+  EXPECT_EQ(report["frames"], 9);
 
   // Odd sizes round to even ones, and a portrait video is never enlarged.
   test::ffmpeg("-f lavfi -i color=c=gray:s=640x360:d=0.2:r=10 -vf scale=1921:1081 -pix_fmt bgr0 -c:v ffv1 " +
