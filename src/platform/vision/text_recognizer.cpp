@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <future>
 
 #include <opencv2/imgproc.hpp>
 
@@ -16,8 +17,6 @@ namespace {
 constexpr int kNearWhite = 200;
 // Layout boxes taller than this share of the picture are picture regions, not lines.
 constexpr double kTallestLine = 0.25;
-// A line read with at least this confidence is not read again by the second pass.
-constexpr float kWellRead = 0.85f;
 // Reading a line box padded by this share of its height keeps letters at its edges whole.
 constexpr double kLinePadding = 0.25;
 
@@ -111,7 +110,8 @@ bool looksLikeALine(const cv::Mat& darkOnLight, int lineHeight) {
   return aligned >= 2 && aligned * 2 >= sizeable;
 }
 
-class TesseractRecognizer : public TextRecognizer {
+// One Tesseract instance: finds the lines of a picture and reads them one by one.
+class LineReader {
  public:
   bool init(const std::string& tessdataFolder) {
     std::vector<std::string> names = {"debug_file"};
@@ -125,49 +125,20 @@ class TesseractRecognizer : public TextRecognizer {
     return true;
   }
 
-  std::vector<TextObservation> recognize(const FrameImages& images, float minimumTextHeight) override {
-    std::vector<TextObservation> result;
-    if (images.greyDouble.empty()) return result;
-    // Libtesseract parallelises with OpenMP; its idle workers spin and steal the other core.
+  // The lines at least `shortest` pixels tall that read as text.
+  std::vector<PixelLine> readLines(const cv::Mat& picture, int shortest) {
+    // Libtesseract parallelises with OpenMP; its idle workers spin and steal the other core. The
+    // setting belongs to the calling thread.
     omp_set_num_threads(1);
-    const cv::Mat& picture = images.greyDouble;
-    const int shortest = std::max(1, static_cast<int>(std::ceil(minimumTextHeight * picture.rows)));
-    std::vector<PixelLine> lines = readLines(picture, shortest, {});
-    cv::Mat lightLetters;
-    cv::threshold(picture, lightLetters, kNearWhite - 1, 255, cv::THRESH_BINARY_INV);
-    mergeLines(lines, readLines(lightLetters, shortest, lines));
-    std::sort(lines.begin(), lines.end(), [](const PixelLine& a, const PixelLine& b) {
-      return a.box.y != b.box.y ? a.box.y < b.box.y : a.box.x < b.box.x;
-    });
-    const double scale = static_cast<double>(picture.cols) / images.grey.cols;
-    for (const PixelLine& line : lines) {
-      TextObservation observation;
-      observation.box = normalisedBox(cv::Rect2d(line.box.x / scale, line.box.y / scale, line.box.width / scale,
-                                                 line.box.height / scale),
-                                      images.grey.cols, images.grey.rows);
-      observation.hasCandidate = true;
-      observation.text = line.text;
-      observation.confidence = line.confidence;
-      result.push_back(std::move(observation));
-    }
-    return result;
-  }
-
- private:
-  // Lines already read well by an earlier pass (`known`) are not read again.
-  std::vector<PixelLine> readLines(const cv::Mat& picture, int shortest, const std::vector<PixelLine>& known) {
     std::vector<PixelLine> lines;
     for (const cv::Rect& box : joinRowPieces(layoutLines(picture, shortest))) {
-      const bool readWell = std::any_of(known.begin(), known.end(), [&](const PixelLine& line) {
-        return line.confidence >= kWellRead && overlapOfSmaller(line.box, box) > 0.5;
-      });
-      if (readWell) continue;
       PixelLine line = readLine(picture, box);
       if (hasLetterOrDigit(line.text)) lines.push_back(std::move(line));
     }
     return lines;
   }
 
+ private:
   std::vector<cv::Rect> layoutLines(const cv::Mat& picture, int shortest) {
     std::vector<cv::Rect> boxes;
     api_.SetPageSegMode(tesseract::PSM_AUTO);
@@ -202,7 +173,43 @@ class TesseractRecognizer : public TextRecognizer {
     return line;
   }
 
-  // A line of the second pass replaces an overlapping one that it reads with more confidence, and
+  tesseract::TessBaseAPI api_;
+};
+
+// The grey picture and the near-white mask are read at the same time, each by its own instance.
+class TesseractRecognizer : public TextRecognizer {
+ public:
+  bool init(const std::string& tessdataFolder) { return greyReader_.init(tessdataFolder) && lightReader_.init(tessdataFolder); }
+
+  std::vector<TextObservation> recognize(const FrameImages& images, float minimumTextHeight) override {
+    std::vector<TextObservation> result;
+    if (images.greyDouble.empty()) return result;
+    const cv::Mat& picture = images.greyDouble;
+    const int shortest = std::max(1, static_cast<int>(std::ceil(minimumTextHeight * picture.rows)));
+    cv::Mat lightLetters;
+    cv::threshold(picture, lightLetters, kNearWhite - 1, 255, cv::THRESH_BINARY_INV);
+    auto light = std::async(std::launch::async, [&] { return lightReader_.readLines(lightLetters, shortest); });
+    std::vector<PixelLine> lines = greyReader_.readLines(picture, shortest);
+    mergeLines(lines, light.get());
+    std::sort(lines.begin(), lines.end(), [](const PixelLine& a, const PixelLine& b) {
+      return a.box.y != b.box.y ? a.box.y < b.box.y : a.box.x < b.box.x;
+    });
+    const double scale = static_cast<double>(picture.cols) / images.grey.cols;
+    for (const PixelLine& line : lines) {
+      TextObservation observation;
+      observation.box = normalisedBox(cv::Rect2d(line.box.x / scale, line.box.y / scale, line.box.width / scale,
+                                                 line.box.height / scale),
+                                      images.grey.cols, images.grey.rows);
+      observation.hasCandidate = true;
+      observation.text = line.text;
+      observation.confidence = line.confidence;
+      result.push_back(std::move(observation));
+    }
+    return result;
+  }
+
+ private:
+  // A line of the mask replaces an overlapping one that it reads with more confidence, and
   // is added when it overlaps none.
   static void mergeLines(std::vector<PixelLine>& lines, std::vector<PixelLine> more) {
     for (PixelLine& extra : more) {
@@ -216,7 +223,8 @@ class TesseractRecognizer : public TextRecognizer {
     }
   }
 
-  tesseract::TessBaseAPI api_;
+  LineReader greyReader_;
+  LineReader lightReader_;
 };
 
 }  // namespace
