@@ -116,14 +116,15 @@ one_shot() {
   return $status
 }
 
+load=$(cut -d' ' -f1 /proc/loadavg)
 snap_ms=$(time_ms "$tool" snap "$url" --out "$work/snap.png")
 shot_ms=$(time_ms one_shot)
-runs=1
 scroll_ms=$(time_ms "$tool" scroll "$url" --out "$work/frames")
 
 snap_overhead=$(( snap_ms - 2000 ))
 per_frame=$(awk "BEGIN{printf \"%.1f\", ($scroll_ms - 2500 - 60 * 40) / 60}")
-printf '%-58s %8s\n' "page of 5000 px on loopback, median of 3 (scroll: 1 run)" "ms"
+printf '%-58s %8s\n' "page of 5000 px on loopback, median of 3 runs" "ms"
+printf 'load average before the runs: %s (the figures grow with other work on the machine)\n' "$load"
 printf '%-58s %8d\n' "kov-vision snap 1280x1500, total" "$snap_ms"
 printf '%-58s %8d\n' "kov-vision snap, total minus the 2 s settle delay" "$snap_overhead"
 printf '%-58s %8d\n' "chromium-headless-shell --screenshot 1280x1500, total" "$shot_ms"

@@ -34,17 +34,24 @@ std::string withoutTrailingSlashes(std::string path) {
   return path;
 }
 
+// A failure is reported on one line, whatever the engine's or the system's text holds.
+std::string onOneLine(std::string text) {
+  for (char& c : text)
+    if (c == '\n' || c == '\r') c = ' ';
+  return text;
+}
+
 // Runs the capture operation and ends the process with its report or its failure line. The
 // browser is shut down before the process ends either way.
 template <typename Operation>
-[[noreturn]] void runCapture(const char* failurePrefix, Operation operation) {
+[[noreturn]] void runCapture(const std::string& failurePrefix, Operation operation) {
   std::string json;
   try {
     auto browser = launchBrowser();
     PageSnapper snapper(*browser);
     json = toJson(operation(snapper));
   } catch (const std::exception& error) {
-    fail(std::string(failurePrefix) + error.what() + "\n");
+    fail(failurePrefix + onOneLine(error.what()) + "\n");
   }
   finishWithReport(json);
 }

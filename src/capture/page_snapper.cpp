@@ -1,12 +1,12 @@
 #include "capture/page_snapper.h"
 
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 
 #include "capture/capture_error.h"
 #include "capture/picture_files.h"
 #include "capture/scroll_motion.h"
+#include "plate/plate_report.h"
 
 namespace kov {
 namespace {
@@ -23,10 +23,14 @@ std::string titleFrom(const ScriptValue& value) {
   return {};
 }
 
+// The measuring and scrolling expressions are trivial; a page too busy to answer them within this
+// long is treated like one whose expression failed.
+constexpr double kExpressionLimitSeconds = 10;
+
 // Expressions whose failure is not worth a failed run: the caller falls back to a default.
 ScriptValue evaluateOrNothing(Page& page, const std::string& expression) {
   try {
-    return page.evaluate(expression);
+    return page.evaluate(expression, kExpressionLimitSeconds);
   } catch (const BrowserError&) {
     return std::monostate{};
   }
@@ -41,15 +45,12 @@ std::string encodedPicture(Page& page, PictureFormat format) {
   return std::move(page.capture(request).encoded);
 }
 
-// A wait that ran out is reported as the engine reports a request that timed out.
+// A navigation that ran out of time is reported the way the engine reports a request that timed out.
 void navigateWithinLimit(Page& page, const std::string& url, double limitSeconds) {
-  auto started = std::chrono::steady_clock::now();
   try {
     page.navigate(url, limitSeconds);
-  } catch (const BrowserError&) {
-    if (std::chrono::steady_clock::now() - started >= std::chrono::duration<double>(limitSeconds))
-      throw CaptureError(kNavigationTimedOut);
-    throw;
+  } catch (const BrowserTimeout&) {
+    throw CaptureError(kNavigationTimedOut);
   }
 }
 
@@ -71,7 +72,7 @@ std::unique_ptr<Page> PageSnapper::openSettledPage(const std::string& url, int w
   options.height = height;
   options.userAgent = kCaptureUserAgent;
   std::unique_ptr<Page> page = browser_.openPage(options);
-  navigateWithinLimit(*page, url, navigationLimitSeconds_);
+  navigateWithinLimit(*page, url, kNavigationLimitSeconds);
   page->sleep(settleMs);
   return page;
 }
@@ -80,8 +81,8 @@ SnapReport PageSnapper::snap(const std::string& url, const std::string& out, int
   auto page = openSettledPage(url, width, tallest, kSnapSettleMs);
   std::string png = encodedPicture(*page, PictureFormat::Png);
   std::optional<PixelSize> size = pngSize(png);
-  if (!size) throw CaptureError(kPageNotDrawn);
-  if (!pngDecodes(png)) throw CaptureError(kPageNotSaved);
+  if (!size) throw PlateError(kPageNotDrawn);
+  if (!pngDecodes(png)) throw PlateError(kPageNotSaved);
   writeOrThrow(out, png);
   return {size->width, size->height, out};
 }

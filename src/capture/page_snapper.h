@@ -27,11 +27,11 @@ inline constexpr const char* kNavigationTimedOut = "net::ERR_TIMED_OUT";
 
 class PageSnapper {
  public:
-  explicit PageSnapper(Browser& browser, double navigationLimitSeconds = kNavigationLimitSeconds)
-      : browser_(browser), navigationLimitSeconds_(navigationLimitSeconds) {}
+  explicit PageSnapper(Browser& browser) : browser_(browser) {}
 
   // Writes a PNG of the view's `width` × `tallest` pixels to `out` (absolute path).
-  // Throws CaptureError or the browser's BrowserError.
+  // Throws PlateError for a picture that cannot be drawn or saved, CaptureError or BrowserError
+  // for everything else.
   SnapReport snap(const std::string& url, const std::string& out, int width, int tallest);
 
   // Records the eased scroll as frame-%04d.jpg files in the folder `out` (absolute path).
@@ -44,7 +44,6 @@ class PageSnapper {
   std::unique_ptr<Page> openSettledPage(const std::string& url, int width, int height, int settleMs);
 
   Browser& browser_;
-  double navigationLimitSeconds_;
 };
 
 // The file name of frame `index` inside the scroll folder.

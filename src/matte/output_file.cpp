@@ -29,12 +29,18 @@ mode_t modeFor(const std::string& path) {
   return 0666 & ~mask;
 }
 
+bool isSymbolicLink(const std::string& path) {
+  struct stat info;
+  return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
 }  // namespace
 
 bool replaceFile(const std::string& path, std::string_view bytes) {
   if (path.empty() || path.back() == '/' || isDirectory(path)) return false;
   std::string temporary = path + ".partial-XXXXXX";
-  int fd = ::mkstemp(temporary.data());
+  // A link is written through, so the file it points to gets the new content.
+  int fd = isSymbolicLink(path) ? -1 : ::mkstemp(temporary.data());
   if (fd >= 0) {
     ::fchmod(fd, modeFor(path));
     if (writeAndClose(fd, bytes) && ::rename(temporary.c_str(), path.c_str()) == 0) return true;

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "plate/movie_feeder.h"
 #include "platform/media/video_writer.h"
 
 namespace kov {
@@ -81,12 +82,14 @@ PlateReport PlateRenderer::run(Browser& browser) {
 
   std::unique_ptr<MovieWriter> movie = startMovie(output_, width_, height_, fps_, alpha_);
   const std::int64_t frames = plateFrameCount(seconds_, fps_);
-  const CaptureRequest lossless{PictureFormat::Png, 0, false, true};
-  for (std::int64_t i = 0; i < frames; ++i) {
-    seek(*page, plateFrameTime(i, fps_));
-    Picture picture = page->capture(lossless);
-    if (auto reason = movie->append(picture.pixels.view(), i))
-      throw PlateError("cannot write frame " + std::to_string(i) + ": " + *reason);
+  const CaptureRequest lossless{PictureFormat::Png, 0, true, false};
+  {
+    MovieFeeder feeder(*movie);
+    for (std::int64_t i = 0; i < frames; ++i) {
+      seek(*page, plateFrameTime(i, fps_));
+      feeder.push(i, page->capture(lossless).encoded);
+    }
+    feeder.drain();
   }
   if (auto reason = movie->finish()) throw PlateError("cannot finish " + output_ + ": " + *reason);
   return {frames, width_, height_, static_cast<double>(fps_), output_};

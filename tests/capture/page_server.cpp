@@ -144,6 +144,9 @@ PageServer::Response PageServer::respond(const RecordedRequest& request) {
   Response response;
   if (request.path == "/stripes") {
     response.body = stripesPage();
+  } else if (request.path == "/moved") {
+    response.status = "302 Found";
+    response.headers = "Location: /stripes\r\n";
   } else if (request.path == "/short") {
     response.body = shortPage();
   } else if (request.path == "/cookie") {

@@ -4,6 +4,7 @@
 //
 //   /stripes  a page 5000 px tall made of 40 px bands, band k painted in three colours that
 //             spell k (see `stripeColours`); title "Stripes 1/2"
+//   /moved    redirects to /stripes
 //   /short    a 200 px tall page without a title
 //   /cookie   sets the cookie "visit=1"; its body and title say whether the request carried it,
 //             and its picture /cookie-probe.svg is fetched with whatever cookie the browser holds

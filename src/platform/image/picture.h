@@ -22,7 +22,7 @@ GreyImage scaleMask(const GreyView& mask, int width, int height);
 void blurMask(GreyImage& mask, double sigma);
 
 // The picture over full transparency through a mask of the same size: colours kept, alpha multiplied
-// by mask / 255.
+// by mask / 255; pixels that end fully transparent are transparent black.
 BgraImage cutOut(const BgraView& picture, const GreyView& mask);
 
 // 8-bit RGBA PNG bytes marked as sRGB; empty when encoding fails.

@@ -29,6 +29,7 @@ namespace {
 // Limits that keep every index computation of the kernels far inside int.
 constexpr int kMaxStride = 1 << 16;
 constexpr std::int64_t kMaxWindow = 1 << 20;
+constexpr std::int64_t kMaxExtent = 1 << 28;
 
 using Shape4 = std::array<int, 4>;
 
@@ -254,7 +255,10 @@ class GraphRunner::Planner {
     plain.dilationH = plain.dilationW = 1;
     checkStrides(plain);
     auto extent = [&](int input, int kernel, int stride) {
-      return op.padding == Padding::Same ? input * stride : (input - 1) * stride + kernel;
+      std::int64_t size = op.padding == Padding::Same ? std::int64_t{input} * stride
+                                                      : std::int64_t{input - 1} * stride + kernel;
+      if (size > kMaxExtent) fail("makes an output too large to hold");
+      return static_cast<int>(size);
     };
     int outH = extent(step.inDims.h, w[1], op.strideH), outW = extent(step.inDims.w, w[2], op.strideW);
     step.geometry.strideH = op.strideH;

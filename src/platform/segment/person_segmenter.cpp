@@ -16,10 +16,10 @@ namespace {
 // 3:2 on the 144 x 256 input keeps most of the detail of the square one at about half the work.
 constexpr double kLandscapeAspect = 1.5;
 
-// Temporal smoothing: each pixel moves towards the new probability by at least kSmoothingFloor of
-// the step, and by all of it once the step reaches 1 / kSmoothingGain + ... (large changes are
-// motion and pass at once; small ones are noise and are damped).
-constexpr float kSmoothingFloor = 0.3f;
+// Temporal smoothing: each pixel moves towards its new probability by the share
+// min(1, kSmoothingFloor + kSmoothingGain * |step|) of the step. Steps of 0.4 or more (something
+// moved) pass at once; small ones (sensor and compression noise) are damped to a fifth.
+constexpr float kSmoothingFloor = 0.2f;
 constexpr float kSmoothingGain = 2.0f;
 
 // Where the picture sits inside the model's input: scaled to fit, centred, black around it.

@@ -20,37 +20,50 @@ constexpr float kShapeWeight = 0.70f;
 constexpr float kColourWeight = 0.60f;
 const float kTextureWeight = std::sqrt(1.0f - kShapeWeight * kShapeWeight - kColourWeight * kColourWeight);
 
-void appendScaledToLength(std::vector<float>& out, const std::vector<float>& part, float weight) {
+// Appends `part` centred on its mean and scaled to length `weight`.
+void appendScaledToLength(std::vector<float>& out, std::vector<float> part, float weight) {
+  double sum = 0;
+  for (float v : part) sum += v;
+  const float mean = static_cast<float>(sum / static_cast<double>(part.size()));
   double squares = 0;
-  for (float v : part) squares += static_cast<double>(v) * v;
+  for (float& v : part) {
+    v -= mean;
+    squares += static_cast<double>(v) * v;
+  }
   const float factor = squares > 0 ? weight / static_cast<float>(std::sqrt(squares)) : 0.0f;
   for (float v : part) out.push_back(v * factor);
 }
 
-// 576 values: 64x64 grey, 16 px cells, 32 px blocks at stride 16, 16 orientation bins.
+// 576 values: 64x64 grey, 16 px cells, 32 px blocks at stride 16, 16 orientation bins. They are
+// stored bin by bin (each bin's 36 block-cell values together, blocks row by row), so that the
+// means of runs of consecutive values, which shorter prints are pooled from, are orientation
+// strengths over parts of the region rather than the flat sum of one cell's bins.
 std::vector<float> shapePart(const cv::Mat& grey) {
   static const cv::HOGDescriptor hog(cv::Size(kSide, kSide), cv::Size(32, 32), cv::Size(16, 16), cv::Size(16, 16), 16);
-  std::vector<float> values;
-  hog.compute(grey, values);
-  values.resize(kShapeLength, 0.0f);
+  constexpr int kBins = 16;
+  constexpr int kCellSlots = kShapeLength / kBins;
+  std::vector<float> cellMajor;
+  hog.compute(grey, cellMajor);
+  cellMajor.resize(kShapeLength, 0.0f);
+  std::vector<float> values(kShapeLength);
+  for (int slot = 0; slot < kCellSlots; ++slot) {
+    for (int bin = 0; bin < kBins; ++bin) values[bin * kCellSlots + slot] = cellMajor[slot * kBins + bin];
+  }
   return values;
 }
 
-// 128 values: a 4x4 grid of Lab means and lightness spread (64), an 8x8 hue-saturation
-// histogram (64).
+// 128 values: for a 4x4 grid, the 16 cells' L means, then a means, b means and lightness spreads
+// (64), and an 8x8 hue-saturation histogram (64).
 std::vector<float> colourPart(const cv::Mat& bgr) {
-  std::vector<float> values;
-  values.reserve(kColourLength);
+  std::vector<float> values(64);
   cv::Mat lab;
   cv::cvtColor(bgr, lab, cv::COLOR_BGR2Lab);
   const int cell = kSide / 4;
-  for (int gy = 0; gy < 4; ++gy) {
-    for (int gx = 0; gx < 4; ++gx) {
-      cv::Scalar mean, spread;
-      cv::meanStdDev(lab(cv::Rect(gx * cell, gy * cell, cell, cell)), mean, spread);
-      for (int c = 0; c < 3; ++c) values.push_back(static_cast<float>(mean[c] / 255.0));
-      values.push_back(static_cast<float>(spread[0] / 255.0));
-    }
+  for (int index = 0; index < 16; ++index) {
+    cv::Scalar mean, spread;
+    cv::meanStdDev(lab(cv::Rect(index % 4 * cell, index / 4 * cell, cell, cell)), mean, spread);
+    for (int c = 0; c < 3; ++c) values[c * 16 + index] = static_cast<float>(mean[c] / 255.0);
+    values[48 + index] = static_cast<float>(spread[0] / 255.0);
   }
   cv::Mat hsv;
   cv::cvtColor(bgr, hsv, cv::COLOR_BGR2HSV);

@@ -1,6 +1,6 @@
 // Text lines of a picture through Tesseract: a page-layout pass finds the lines, each line is then
-// read on its own. A second pass over a mask of near-white pixels reads subtitles outlined over busy
-// pictures, which the grey picture leaves unreadable.
+// read on its own. The same is done, at the same time, on a mask of near-white pixels, which reads
+// subtitles outlined over busy pictures that the grey picture leaves unreadable.
 #pragma once
 
 #include <memory>

@@ -110,6 +110,9 @@ class Browser {
 // install) or when it does not come up.
 std::unique_ptr<Browser> launchBrowser();
 
+// Starts the browser binary at `binary` (a Chromium build that speaks the DevTools protocol on a pipe).
+std::unique_ptr<Browser> launchBrowser(const std::string& binary);
+
 // The file:// URL of an absolute path, with the characters that URLs reserve percent-encoded.
 std::string fileUrl(const std::string& absolutePath);
 

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -24,8 +25,11 @@ namespace kov {
 namespace {
 
 // Reads the lifeline until this process is gone (end of file), then kills the browser's process
-// group and removes the temporary folder. $1 is the browser's process group, $2 the folder.
-constexpr const char* kGuardianScript = "read -r _ <&3; kill -KILL -- -\"$1\" 2>/dev/null; rm -rf -- \"$2\"";
+// group and removes the temporary folder. $1 is the browser's process group, $2 the folder. A killed
+// process may still finish the file operation it was in, so the removal is retried a few times.
+constexpr const char* kGuardianScript =
+    "read -r _ <&3; for i in 1 2 3 4 5 6 7 8 9 10; do kill -KILL -\"$1\" 2>/dev/null; "
+    "rm -rf -- \"$2\" 2>/dev/null; [ -e \"$2\" ] || break; sleep 0.1; done";
 
 // What the signal handler needs to know about each live browser, in plain atomics so that the
 // handler can read them at any moment.
@@ -42,7 +46,7 @@ struct sigaction gPreviousActions[3];
 constexpr int kHandledSignals[3] = {SIGINT, SIGTERM, SIGHUP};
 
 void sleepMs(int ms) {
-  timespec pause{0, static_cast<long>(ms) * 1000000L};
+  timespec pause{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
   while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
   }
 }
@@ -57,11 +61,28 @@ bool reapWithin(pid_t pid, int ms) {
   }
 }
 
+// Kills what is left of a process group and reaps its members: the browser itself, and its helpers,
+// which become our children when the browser goes (see adoptOrphans). Async-signal-safe.
+void reapGroup(pid_t group) {
+  kill(-group, SIGKILL);
+  for (int waited = 0; waited < 2000; waited += 5) {
+    while (waitpid(-group, nullptr, WNOHANG) > 0) {
+    }
+    if (kill(-group, 0) != 0) return;
+    sleepMs(5);
+  }
+}
+
+// Orphaned helpers of the browser are handed to us instead of to the system's first process, which
+// does not reap them everywhere (they would linger as zombies).
+void adoptOrphans() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+
 // Only async-signal-safe calls: kill, close, waitpid, nanosleep, sigaction, raise.
 void onTerminatingSignal(int signal) {
-  for (auto& slot : gSlots) {
-    pid_t browser = slot.browserPid.exchange(-1);
-    if (browser > 0) kill(-browser, SIGKILL);
+  pid_t browsers[kSlots];
+  for (int i = 0; i < kSlots; ++i) {
+    browsers[i] = gSlots[i].browserPid.exchange(-1);
+    if (browsers[i] > 0) kill(-browsers[i], SIGKILL);
   }
   for (auto& slot : gSlots) {
     int lifeline = slot.lifelineFd.exchange(-1);
@@ -71,6 +92,8 @@ void onTerminatingSignal(int signal) {
     pid_t guardian = slot.guardianPid.exchange(-1);
     if (guardian > 0) reapWithin(guardian, 3000);
   }
+  for (pid_t browser : browsers)
+    if (browser > 0) reapGroup(browser);
   struct sigaction defaults {};
   defaults.sa_handler = SIG_DFL;
   sigemptyset(&defaults.sa_mask);
@@ -214,6 +237,7 @@ BrowserProcess::BrowserProcess(const std::string& binary) {
     throw BrowserError("cannot make a temporary folder in " + temporaryRoot() + ": " + std::strerror(errno));
   folder_ = pattern;
   std::filesystem::create_directory(folder_ + "/tmp");
+  adoptOrphans();
   installSignalHandlers();
   try {
     startBrowser(binary);
@@ -273,13 +297,27 @@ void BrowserProcess::startGuardian() {
   }
 }
 
+void BrowserProcess::removeFolder() {
+  if (folder_.empty()) return;
+  // Helpers killed a moment ago may still complete a file operation: try again briefly.
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+    if (!std::filesystem::exists(folder_, ignored)) return;
+    if (browserPid_ > 0) kill(-browserPid_, SIGKILL);
+    sleepMs(25);
+  }
+}
+
 std::string BrowserProcess::logTail() const {
   std::ifstream in(folder_ + "/browser.log");
   std::vector<std::string> lines;
   std::string line;
   while (std::getline(in, line)) {
-    // Chromium's own chatter about D-Bus and missing devices says nothing about why it failed.
-    if (line.empty() || line.find("dbus") != std::string::npos || line.find("Floss") != std::string::npos) continue;
+    // Warnings and the chatter about D-Bus and missing devices say nothing about why it failed.
+    bool chatter = line.find(":WARNING:") != std::string::npos || line.find(":INFO:") != std::string::npos ||
+                   line.find("dbus") != std::string::npos || line.find("Floss") != std::string::npos;
+    if (line.empty() || chatter) continue;
     lines.push_back(line);
   }
   std::string tail;
@@ -294,18 +332,16 @@ void BrowserProcess::stop(int graceMs) {
   if (stopped_) return;
   stopped_ = true;
   SignalSlot* slot = browserPid_ > 0 ? slotOf(browserPid_) : nullptr;
+  if (replyFd_ >= 0) close(replyFd_);  // a browser that is closing must never wait on us to read
+  replyFd_ = -1;
   if (browserPid_ > 0) {
-    if (!reapWithin(browserPid_, graceMs)) {
-      kill(-browserPid_, SIGKILL);
-      reapWithin(browserPid_, 5000);
-    }
-    kill(-browserPid_, SIGKILL);  // helpers left in the browser's group
+    if (!reapWithin(browserPid_, graceMs)) kill(-browserPid_, SIGKILL);
+    reapGroup(browserPid_);
   }
   if (commandFd_ >= 0) close(commandFd_);
   if (replyFd_ >= 0) close(replyFd_);
   commandFd_ = replyFd_ = -1;
-  std::error_code ignored;
-  if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
+  removeFolder();
   if (guardianPid_ > 0) {
     kill(guardianPid_, SIGKILL);
     reapWithin(guardianPid_, 5000);

@@ -29,13 +29,14 @@ class BrowserProcess {
   // The last lines the browser wrote to its log, joined into one line (for failure messages).
   std::string logTail() const;
 
-  // Waits up to `graceMs` for the browser to exit by itself (after Browser.close), then kills what is
+  // Waits up to `graceMs` for the browser to exit by itself, then kills and reaps what is
   // left of it and removes the temporary folder. Safe to call more than once.
   void stop(int graceMs);
 
  private:
   void startBrowser(const std::string& binary);
   void startGuardian();
+  void removeFolder();
 
   std::string folder_;
   pid_t browserPid_ = -1;

@@ -28,6 +28,7 @@ using nlohmann::json;
 constexpr const char* kNoBrowser =
     "no web browser found: install Debian's chromium-headless-shell package (apt-get install chromium-headless-shell)";
 constexpr int kFrameSpacingMs = 16;    // frames issued while waiting, about 60 per second
+constexpr int kFirstFrameDelayMs = 2;  // most scripts answer at once, without needing a frame
 constexpr double kStartLimit = 30;     // seconds for the browser to answer its first command
 constexpr double kCommandLimit = 60;   // seconds for plain protocol commands and captures
 constexpr int kPumpSliceMs = 1000;
@@ -138,6 +139,8 @@ class ChromiumPage final : public Page {
   void throwIfGone() const {
     if (!gone_.empty()) throw BrowserError(gone_);
   }
+  // A wait is starting: its first frame is due shortly.
+  void beginWait(Clock::time_point now) { firstFrameDue_ = now + std::chrono::milliseconds(kFirstFrameDelayMs); }
   // Issues the next frame when one is due; returns how long the caller may wait before calling again.
   int driveFrames(Clock::time_point now);
 
@@ -159,6 +162,7 @@ class ChromiumPage final : public Page {
 
   int frameInFlight_ = 0;
   Clock::time_point lastFrame_{};
+  Clock::time_point firstFrameDue_{};
 
   bool navigating_ = false;
   std::string navigationLoader_;
@@ -264,6 +268,7 @@ void ChromiumBrowser::onEvent(const json& event) {
 }
 
 bool ChromiumBrowser::waitUntil(const std::function<bool()>& done, Clock::time_point deadline, ChromiumPage* page) {
+  if (page) page->beginWait(Clock::now());
   for (;;) {
     if (done()) return true;
     if (page) page->throwIfGone();
@@ -274,10 +279,13 @@ bool ChromiumBrowser::waitUntil(const std::function<bool()>& done, Clock::time_p
     if (page) timeout = std::min(timeout, page->driveFrames(now));
     try {
       connection_.pump(timeout);
-    } catch (const BrowserError&) {
+    } catch (const BrowserError& error) {
       alive_ = false;
-      for (auto& [session, p] : pages_) p->markGone("the browser quit unexpectedly");
-      throw;
+      std::string reason = error.what();
+      std::string log = process_.logTail();
+      if (!log.empty()) reason += " (" + log.substr(0, 300) + ")";
+      for (auto& [session, p] : pages_) p->markGone(reason);
+      throw BrowserError(reason);
     }
   }
 }
@@ -402,7 +410,8 @@ void ChromiumPage::onEvent(const std::string& method, const json& params) {
   } else if (method == "Page.javascriptDialogOpening") {
     // Nobody can answer a dialog here; leaving it open would freeze the page's scripts for good.
     bool leaving = params.value("type", "") == "beforeunload";
-    browser_.connection().send("Page.handleJavaScriptDialog", {{"accept", leaving}}, sessionId_);
+    int id = browser_.connection().send("Page.handleJavaScriptDialog", {{"accept", leaving}}, sessionId_);
+    browser_.connection().forget(id);
   }
 }
 
@@ -410,9 +419,11 @@ int ChromiumPage::driveFrames(Clock::time_point now) {
   if (!beginFrames_) return kPumpSliceMs;
   if (frameInFlight_ && browser_.connection().takeReply(frameInFlight_)) frameInFlight_ = 0;
   if (frameInFlight_) return kPumpSliceMs;
-  auto due = lastFrame_ + std::chrono::milliseconds(kFrameSpacingMs);
+  auto due = std::max(firstFrameDue_, lastFrame_ + std::chrono::milliseconds(kFrameSpacingMs));
   if (now < due) return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count()) + 1;
-  frameInFlight_ = browser_.connection().send("HeadlessExperimental.beginFrame", json::object(), sessionId_);
+  // These frames only run the page's frame work (animation callbacks, layout); drawing is left to
+  // the frames that take pictures, which draw whatever the page shows by then.
+  frameInFlight_ = browser_.connection().send("HeadlessExperimental.beginFrame", {{"noDisplayUpdates", true}}, sessionId_);
   lastFrame_ = now;
   return kPumpSliceMs;
 }
@@ -512,7 +523,6 @@ std::string ChromiumPage::takePicture(const CaptureRequest& request, Clock::time
     std::string data = browser_.request("HeadlessExperimental.beginFrame", {{"screenshot", format}}, sessionId_,
                                         deadline, nullptr, late, "screenshotData")
                            .bulk;
-    lastFrame_ = Clock::now();
     throwIfGone();
     if (!data.empty()) return data;
   }
@@ -553,7 +563,9 @@ Picture ChromiumPage::capture(const CaptureRequest& request) {
 std::unique_ptr<Browser> launchBrowser() {
   std::string binary = findBrowserBinary();
   if (binary.empty()) throw BrowserError(kNoBrowser);
-  return std::make_unique<ChromiumBrowser>(binary);
+  return launchBrowser(binary);
 }
+
+std::unique_ptr<Browser> launchBrowser(const std::string& binary) { return std::make_unique<ChromiumBrowser>(binary); }
 
 }  // namespace kov

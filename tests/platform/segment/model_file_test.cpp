@@ -230,6 +230,18 @@ TEST(ModelFile, ForeignOrInconsistentGraphsAreRejectedWithTheFileAndTheReason) {
   badActivation.ops[1].options = convOptions(0, 1, 9);
   EXPECT_NE(loadError(build(badActivation)).find("the fused activation 9 is not supported"), std::string::npos);
 
+  // A transposed convolution whose output would be 5000 x 65536 pixels wide.
+  GraphSpec huge;
+  huge.tensors = {{{1, 1, 5000, 3}, 0, {}, {}}, {{1, 1, 1, 3}, 0, {1, 1, 1}, {}}, {{1}, 0, {0}, {}},
+                  {{1, 1, 1, 1}, 0, {}, {}}};
+  huge.ops = {{32, "Convolution2DTransposeBias", {0, 1, 2}, {3}, nullptr,
+               {1, 0, 0, 0, 0, 0, 1, 0, 1, 0, 0, 0}}};  // SAME, stride_w 65536, stride_h 1
+  huge.inputs = {0};
+  huge.outputs = {3};
+  EXPECT_NE(loadError(build(huge)).find("Convolution2DTransposeBias): makes an output too large to hold"),
+            std::string::npos)
+      << loadError(build(huge));
+
   // Constant data that does not fill the tensor's shape.
   GraphSpec shortData = smallGraph();
   shortData.tensors[3].floats.pop_back();

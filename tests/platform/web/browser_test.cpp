@@ -249,6 +249,14 @@ TEST(Browser, LeavesNoProcessOrFolderBehind) {
   }
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
   EXPECT_EQ(processesMentioning(dir.path()), 0);
+
+  // A browser that does not come up is a failure with its name, and leaves nothing behind either.
+  setenv("TMPDIR", dir.path().c_str(), 1);
+  std::string failure = errorOf([] { launchBrowser("/bin/false"); });
+  if (previous) setenv("TMPDIR", saved.c_str(), 1); else unsetenv("TMPDIR");
+  EXPECT_EQ(failure.rfind("the browser /bin/false did not start: ", 0), 0u) << failure;
+  EXPECT_EQ(failure.find('\n'), std::string::npos);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 TEST(PictureCodec, Base64AndBulkFields) {

@@ -1,0 +1,289 @@
+// Decoding picture files with libpng and libjpeg-turbo, and writing PNG with zlib directly. OpenCV's
+// codec module is not used: it loads about 140 shared libraries (GDAL and its formats) at every
+// start of the tool.
+#include <cerrno>
+#include <csetjmp>
+#include <thread>
+#include <cstring>
+#include <fcntl.h>
+#include <png.h>
+#include <sys/stat.h>
+#include <turbojpeg.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include "platform/image/picture.h"
+
+namespace kov {
+namespace {
+
+// Pictures above this many pixels are refused rather than risking sizes that overflow.
+constexpr std::uint64_t kMaxPixels = std::uint64_t{1} << 30;
+
+BgraImage blankPicture(int width, int height) {
+  BgraImage image;
+  image.width = width;
+  image.height = height;
+  image.pixels.resize(static_cast<std::size_t>(width) * height * 4);
+  return image;
+}
+
+bool acceptableSize(std::int64_t width, std::int64_t height) {
+  return width > 0 && height > 0 && static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) <= kMaxPixels;
+}
+
+// ---- JPEG
+
+// Adobe CMYK (the common kind) stores inverted ink amounts, so the stored values are already
+// "how much light": red = C * K / 255 and so on.
+void cmykToBgra(const std::vector<std::uint8_t>& cmyk, BgraImage& image) {
+  for (std::size_t i = 0, n = cmyk.size() / 4; i < n; ++i) {
+    const std::uint8_t* in = &cmyk[i * 4];
+    std::uint8_t* out = &image.pixels[i * 4];
+    out[0] = static_cast<std::uint8_t>((in[2] * in[3] + 127) / 255);
+    out[1] = static_cast<std::uint8_t>((in[1] * in[3] + 127) / 255);
+    out[2] = static_cast<std::uint8_t>((in[0] * in[3] + 127) / 255);
+    out[3] = 255;
+  }
+}
+
+std::optional<BgraImage> decodeJpeg(const std::vector<std::uint8_t>& bytes) {
+  tjhandle handle = tjInitDecompress();
+  if (!handle) return std::nullopt;
+  std::optional<BgraImage> result;
+  int width = 0, height = 0, subsampling = 0, colorspace = 0;
+  auto* data = const_cast<unsigned char*>(bytes.data());
+  auto size = static_cast<unsigned long>(bytes.size());
+  // A warning (such as data ending early) still leaves a picture, as other viewers show it.
+  auto decoded = [&](int status) { return status == 0 || tjGetErrorCode(handle) == TJERR_WARNING; };
+  if (tjDecompressHeader3(handle, data, size, &width, &height, &subsampling, &colorspace) == 0 &&
+      acceptableSize(width, height)) {
+    BgraImage image = blankPicture(width, height);
+    if (colorspace == TJCS_CMYK || colorspace == TJCS_YCCK) {
+      std::vector<std::uint8_t> cmyk(image.pixels.size());
+      if (decoded(tjDecompress2(handle, data, size, cmyk.data(), width, 0, height, TJPF_CMYK, 0))) {
+        cmykToBgra(cmyk, image);
+        result = std::move(image);
+      }
+    } else if (decoded(tjDecompress2(handle, data, size, image.pixels.data(), width, 0, height, TJPF_BGRA, 0))) {
+      result = std::move(image);
+    }
+  }
+  tjDestroy(handle);
+  return result;
+}
+
+// ---- PNG
+
+struct ReadSource {
+  const std::vector<std::uint8_t>* bytes;
+  std::size_t position;
+};
+
+void readFromMemory(png_structp png, png_bytep out, png_size_t length) {
+  auto* source = static_cast<ReadSource*>(png_get_io_ptr(png));
+  if (length > source->bytes->size() - source->position) png_error(png, "truncated");
+  std::memcpy(out, source->bytes->data() + source->position, length);
+  source->position += length;
+}
+
+void silentWarning(png_structp, png_const_charp) {}
+
+void jumpOnError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+
+// Every stored form to 8-bit BGRA: 16 bits scaled, palettes and grey expanded, transparency kept,
+// missing alpha opaque. No gamma or colour conversion: the samples are used as stored.
+void requestBgra(png_structp png, png_infop info) {
+  int colorType = png_get_color_type(png, info);
+  int bitDepth = png_get_bit_depth(png, info);
+  bool hasTransparency = png_get_valid(png, info, PNG_INFO_tRNS) != 0;
+  if (bitDepth == 16) png_set_scale_16(png);
+  if (colorType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
+  if (colorType == PNG_COLOR_TYPE_GRAY && bitDepth < 8) png_set_expand_gray_1_2_4_to_8(png);
+  if (hasTransparency) png_set_tRNS_to_alpha(png);
+  if (colorType == PNG_COLOR_TYPE_GRAY || colorType == PNG_COLOR_TYPE_GRAY_ALPHA) png_set_gray_to_rgb(png);
+  png_set_bgr(png);
+  if (!(colorType & PNG_COLOR_MASK_ALPHA) && !hasTransparency) png_set_filler(png, 0xff, PNG_FILLER_AFTER);
+  png_set_interlace_handling(png);
+  png_read_update_info(png, info);
+}
+
+std::optional<BgraImage> decodePng(const std::vector<std::uint8_t>& bytes) {
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, jumpOnError, silentWarning);
+  if (!png) return std::nullopt;
+  png_infop info = png_create_info_struct(png);
+  ReadSource source{&bytes, 0};
+  BgraImage image;
+  std::vector<png_bytep> rows;
+  volatile bool complete = false;  // set after the last call that may jump back
+  if (info && setjmp(png_jmpbuf(png)) == 0) {
+    png_set_read_fn(png, &source, readFromMemory);
+    png_set_user_limits(png, 1 << 20, 1 << 20);
+    png_read_info(png, info);
+    png_uint_32 width = png_get_image_width(png, info), height = png_get_image_height(png, info);
+    if (acceptableSize(width, height)) {
+      requestBgra(png, info);
+      if (png_get_rowbytes(png, info) == static_cast<png_size_t>(width) * 4) {
+        image = blankPicture(static_cast<int>(width), static_cast<int>(height));
+        rows.resize(height);
+        for (png_uint_32 y = 0; y < height; ++y) rows[y] = image.pixels.data() + static_cast<std::size_t>(y) * width * 4;
+        png_read_image(png, rows.data());
+        complete = true;
+      }
+    }
+  }
+  png_destroy_read_struct(&png, info ? &info : nullptr, nullptr);
+  if (!complete) return std::nullopt;
+  return image;
+}
+
+void appendBigEndian(std::string& out, std::uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((value >> shift) & 0xff);
+}
+
+void appendChunk(std::string& png, const char* type, const std::string& data) {
+  appendBigEndian(png, static_cast<std::uint32_t>(data.size()));
+  std::size_t typeAt = png.size();
+  png.append(type, 4);
+  png += data;
+  auto crc = crc32(0L, reinterpret_cast<const Bytef*>(png.data() + typeAt), static_cast<uInt>(4));
+  crc = crc32_z(crc, reinterpret_cast<const Bytef*>(data.data()), data.size());
+  appendBigEndian(png, static_cast<std::uint32_t>(crc));
+}
+
+// One run of rows filtered (each row minus the row above: PNG's "up" filter) and deflated on its
+// own. All but the last part end with a sync flush, so the parts join into one valid stream.
+struct CompressedPart {
+  bool ok = false;
+  std::string bytes;
+  std::uint32_t adler = 1;
+  std::size_t rawLength = 0;
+};
+
+CompressedPart compressRows(const BgraView& picture, int begin, int end, bool last) {
+  CompressedPart part;
+  z_stream stream{};
+  // Raw deflate (no zlib wrapper of its own), fastest level, run-length matching: cut-outs are
+  // long runs of transparent black and photo rows that the filter has already flattened.
+  if (deflateInit2(&stream, 1, Z_DEFLATED, -15, 8, Z_RLE) != Z_OK) return part;
+  const std::size_t rowBytes = static_cast<std::size_t>(picture.width) * 4 + 1;
+  std::vector<std::uint8_t> row(rowBytes);
+  part.bytes.resize(deflateBound(&stream, static_cast<uLong>(rowBytes * static_cast<std::size_t>(end - begin))) + 64);
+  stream.next_out = reinterpret_cast<Bytef*>(part.bytes.data());
+  stream.avail_out = static_cast<uInt>(part.bytes.size());
+  bool ok = true;
+  for (int y = begin; y < end && ok; ++y) {
+    const std::uint8_t* pixels = picture.data + static_cast<std::ptrdiff_t>(y) * picture.stride;
+    const std::uint8_t* above = y > 0 ? pixels - picture.stride : nullptr;
+    row[0] = 2;  // up
+    for (int x = 0; x < picture.width; ++x) {
+      const std::uint8_t* p = pixels + x * 4;
+      std::uint8_t* out = &row[1 + static_cast<std::size_t>(x) * 4];
+      // BGRA in memory, RGBA in the file.
+      out[0] = p[2];
+      out[1] = p[1];
+      out[2] = p[0];
+      out[3] = p[3];
+      if (above) {
+        const std::uint8_t* q = above + x * 4;
+        out[0] = static_cast<std::uint8_t>(out[0] - q[2]);
+        out[1] = static_cast<std::uint8_t>(out[1] - q[1]);
+        out[2] = static_cast<std::uint8_t>(out[2] - q[0]);
+        out[3] = static_cast<std::uint8_t>(out[3] - q[3]);
+      }
+    }
+    part.adler = static_cast<std::uint32_t>(adler32_z(part.adler, row.data(), rowBytes));
+    part.rawLength += rowBytes;
+    stream.next_in = row.data();
+    stream.avail_in = static_cast<uInt>(rowBytes);
+    int flush = y + 1 < end ? Z_NO_FLUSH : last ? Z_FINISH : Z_SYNC_FLUSH;
+    int status = deflate(&stream, flush);
+    ok = (status == Z_OK || status == Z_STREAM_END) && stream.avail_in == 0;
+  }
+  if (ok && begin == end) ok = deflate(&stream, last ? Z_FINISH : Z_SYNC_FLUSH) != Z_STREAM_ERROR;
+  part.bytes.resize(part.bytes.size() - stream.avail_out);
+  deflateEnd(&stream);
+  part.ok = ok;
+  return part;
+}
+
+bool startsWith(const std::vector<std::uint8_t>& bytes, std::initializer_list<std::uint8_t> prefix) {
+  return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
+}
+
+// The whole content of a regular file; none for folders, devices and unreadable files.
+std::optional<std::vector<std::uint8_t>> readRegularFile(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::optional<std::vector<std::uint8_t>> result;
+  struct stat info;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(info.st_size));
+    std::size_t filled = 0;
+    for (;;) {
+      if (filled == bytes.size()) bytes.resize(bytes.size() + 65536);  // the file may have grown
+      ssize_t n = ::read(fd, bytes.data() + filled, bytes.size() - filled);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        if (n == 0) {
+          bytes.resize(filled);
+          result = std::move(bytes);
+        }
+        break;
+      }
+      filled += static_cast<std::size_t>(n);
+    }
+  }
+  ::close(fd);
+  return result;
+}
+
+}  // namespace
+
+std::optional<BgraImage> readPicture(const std::string& path) {
+  std::optional<std::vector<std::uint8_t>> contents = readRegularFile(path);
+  if (!contents) return std::nullopt;
+  const std::vector<std::uint8_t>& bytes = *contents;
+  if (startsWith(bytes, {0x89, 'P', 'N', 'G', 0x0d, 0x0a, 0x1a, 0x0a})) return decodePng(bytes);
+  if (startsWith(bytes, {0xff, 0xd8, 0xff})) return decodeJpeg(bytes);
+  return std::nullopt;
+}
+
+std::string encodePng(const BgraView& picture) {
+  if (!picture.data || picture.width < 1 || picture.height < 1) return {};
+  const std::size_t rowBytes = static_cast<std::size_t>(picture.width) * 4 + 1;
+  // Big pictures are compressed in two halves at once, on the two cores a run has.
+  const int parts = rowBytes * static_cast<std::size_t>(picture.height) > (std::size_t{1} << 20) && picture.height > 1 ? 2 : 1;
+  std::vector<CompressedPart> compressed(static_cast<std::size_t>(parts));
+  auto compressPart = [&](int part) {
+    int begin = picture.height * part / parts, end = picture.height * (part + 1) / parts;
+    compressed[static_cast<std::size_t>(part)] = compressRows(picture, begin, end, part == parts - 1);
+  };
+  std::thread helper;
+  if (parts == 2) helper = std::thread(compressPart, 1);
+  compressPart(0);
+  if (helper.joinable()) helper.join();
+
+  std::string idat = {0x78, 0x01};  // zlib header: deflate, 32 KB window, fastest level
+  std::uint32_t adler = 1;
+  for (const CompressedPart& part : compressed) {
+    if (!part.ok) return {};
+    idat += part.bytes;
+    adler = static_cast<std::uint32_t>(adler32_combine(adler, part.adler, static_cast<z_off_t>(part.rawLength)));
+  }
+  appendBigEndian(idat, adler);
+
+  std::string png = "\x89PNG\r\n\x1a\n";
+  std::string header;
+  appendBigEndian(header, static_cast<std::uint32_t>(picture.width));
+  appendBigEndian(header, static_cast<std::uint32_t>(picture.height));
+  header += std::string{8, 6, 0, 0, 0};  // 8 bits, RGBA, deflate, adaptive filters, no interlace
+  appendChunk(png, "IHDR", header);
+  appendChunk(png, "sRGB", std::string(1, '\0'));  // perceptual rendering intent
+  constexpr std::size_t kChunkLimit = std::size_t{1} << 24;
+  for (std::size_t at = 0; at < idat.size(); at += kChunkLimit) appendChunk(png, "IDAT", idat.substr(at, kChunkLimit));
+  appendChunk(png, "IEND", "");
+  return png;
+}
+
+}  // namespace kov

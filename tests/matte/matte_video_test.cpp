@@ -1,0 +1,211 @@
+// `matte <video>` from the command line: the mask movie's size, frames, times and content, the box
+// samples, the range and width options, and the failures.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <sstream>
+
+#include "support/fixtures.h"
+#include "support/tool_run.h"
+
+namespace kov {
+namespace {
+
+using nlohmann::json;
+using test::runTool;
+
+const char* kUsage = "usage: kov-vision matte <video> --start <s> --end <s> --out <mask.mp4> [--width 1280]\n";
+
+// A still photo of people in the middle of a grey 1280 x 720 canvas, as a video.
+class MatteVideo : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new test::TempDir;
+    cv::Mat photo = cv::imread(test::samplePhoto(1));
+    cv::Mat small;
+    cv::resize(photo, small, cv::Size(640, photo.rows * 640 / photo.cols), 0, 0, cv::INTER_AREA);
+    cv::Mat canvas(720, 1280, CV_8UC3, cv::Scalar(128, 128, 128));
+    small.copyTo(canvas(cv::Rect(320, (720 - small.rows) / 2, small.cols, small.rows)));
+    ASSERT_TRUE(cv::imwrite(dir_->file("canvas.png"), canvas));
+    test::ffmpeg("-loop 1 -i " + dir_->file("canvas.png") + " -t 2 -r 25 -pix_fmt yuv420p -c:v libx264 -preset ultrafast " +
+                 dir_->file("person25.mp4"));
+    test::ffmpeg("-loop 1 -i " + dir_->file("canvas.png") + " -t 1.6 -r 30 -pix_fmt yuv420p -c:v libx264 -preset ultrafast " +
+                 dir_->file("person30.mp4"));
+  }
+  static void TearDownTestSuite() { delete dir_; }
+
+  static std::string file(const std::string& name) { return dir_->file(name); }
+
+  static test::TempDir* dir_;
+};
+
+test::TempDir* MatteVideo::dir_ = nullptr;
+
+json successfulReport(const test::RunResult& run) {
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  if (run.out.empty()) return json::object();
+  EXPECT_EQ(run.out.back(), '}');
+  return json::parse(run.out);
+}
+
+void expectFailure(const test::RunResult& run, const std::string& message) {
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, message);
+}
+
+std::vector<double> sampleTimes(const json& report) {
+  std::vector<double> times;
+  for (const auto& s : report["sampled"]) times.push_back(s["t"].get<double>());
+  return times;
+}
+
+std::string probe(const std::string& path, const std::string& entries) {
+  auto run = test::runProgram({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", entries, "-of",
+                               "default=noprint_wrappers=1:nokey=1", path});
+  EXPECT_EQ(run.status, 0) << run.err;
+  return run.out;
+}
+
+std::vector<double> packetTimes(const std::string& path) {
+  std::istringstream lines(probe(path, "packet=pts_time"));
+  std::vector<double> times;
+  for (double t; lines >> t;) times.push_back(t);
+  std::sort(times.begin(), times.end());
+  return times;
+}
+
+TEST_F(MatteVideo, WritesABrightMaskWhereThePersonIs) {
+  std::string movie = file("mask.mp4");
+  json report = successfulReport(runTool({"matte", file("person25.mp4"), "--out", movie}));
+  EXPECT_EQ(report["width"], 1280);
+  EXPECT_EQ(report["height"], 720);
+  EXPECT_EQ(report["fps"], 25);
+  EXPECT_EQ(report["frames"], 50);
+  EXPECT_EQ(report["out"], movie);
+  EXPECT_EQ(sampleTimes(report), (std::vector<double>{0, 0.52, 1.04, 1.56}));
+  ASSERT_TRUE(report.contains("box"));
+  for (const auto& sample : report["sampled"]) {
+    ASSERT_TRUE(sample.contains("box"));
+    EXPECT_GE(sample["box"]["x"].get<double>(), 0.22);
+    EXPECT_LE(sample["box"]["x"].get<double>() + sample["box"]["w"].get<double>(), 0.78);
+  }
+
+  EXPECT_EQ(probe(movie, "stream=codec_name,profile,width,height"), "h264\nHigh\n1280\n720\n");
+  std::vector<double> times = packetTimes(movie);
+  ASSERT_EQ(times.size(), 50u);
+  for (std::size_t i = 0; i < times.size(); ++i) EXPECT_NEAR(times[i], 0.04 * static_cast<double>(i), 1e-6);
+
+  // A key frame at least every 30 frames.
+  std::istringstream flags(probe(movie, "packet=flags"));
+  int sinceKey = 0, packets = 0;
+  for (std::string flag; flags >> flag; ++packets) {
+    sinceKey = flag.find('K') != std::string::npos ? 0 : sinceKey + 1;
+    EXPECT_LT(sinceKey, 30) << "packet " << packets;
+  }
+  EXPECT_EQ(packets, 50);
+
+  // Frame 25 as grey: bright in the middle of the photo, dark on the grey canvas around it.
+  test::ffmpeg("-i " + movie + " -vf 'select=eq(n\\,25)' -frames:v 1 -pix_fmt gray " + file("frame25.png"));
+  cv::Mat grey = cv::imread(file("frame25.png"), cv::IMREAD_GRAYSCALE);
+  ASSERT_EQ(grey.cols, 1280);
+  EXPECT_LT(cv::mean(grey(cv::Rect(0, 0, 280, 720)))[0], 20);
+  EXPECT_LT(cv::mean(grey(cv::Rect(1000, 0, 280, 720)))[0], 20);
+  EXPECT_GT(cv::mean(grey(cv::Rect(560, 300, 160, 200)))[0], 150);
+}
+
+TEST_F(MatteVideo, RangesWidthsAndSampling) {
+  // 30 frames per second samples on the half second; a range starts its times at zero.
+  json report = successfulReport(runTool({"matte", file("person30.mp4"), "--out", file("m30.mp4"), "--width", "640"}));
+  EXPECT_EQ(report["width"], 640);
+  EXPECT_EQ(report["height"], 360);
+  EXPECT_EQ(report["frames"], 48);
+  EXPECT_EQ(sampleTimes(report), (std::vector<double>{0, 0.5, 1, 1.5}));
+  EXPECT_EQ(probe(file("m30.mp4"), "stream=width,height"), "640\n360\n");
+
+  // Frames lie at multiples of 0.04 s: the range from 0.47 begins with the frame at 0.48, t = 0.01.
+  report = successfulReport(runTool({"matte", file("person25.mp4"), "--start", "0.47", "--end", "1.47", "--out",
+                                     file("part.mp4"), "--width", "100"}));
+  EXPECT_EQ(report["width"], 320);
+  EXPECT_EQ(report["height"], 180);
+  EXPECT_EQ(report["frames"], 25);
+  EXPECT_EQ(sampleTimes(report), (std::vector<double>{0.01, 0.53}));
+  std::vector<double> times = packetTimes(file("part.mp4"));
+  ASSERT_EQ(times.size(), 25u);
+  EXPECT_NEAR(times.front(), 0.01, 1e-6);
+  EXPECT_NEAR(times.back(), 0.97, 1e-6);
+
+  // --end past the duration is cut to it; a NaN width is the smallest width.
+  report = successfulReport(runTool({"matte", file("person25.mp4"), "--start", "1.6", "--end", "99", "--out",
+                                     file("tail.mp4"), "--width", "nan"}));
+  EXPECT_EQ(report["width"], 320);
+  EXPECT_EQ(report["frames"], 10);
+
+  // The nominal rate is reported as its single-precision value widened to double.
+  test::ffmpeg("-f lavfi -i color=c=gray:s=320x180:d=0.3:r=30000/1001 -pix_fmt yuv420p -c:v libx264 -preset ultrafast " +
+               file("ntsc.mp4"));
+  report = successfulReport(runTool({"matte", file("ntsc.mp4"), "--out", file("ntsc-mask.mp4")}));
+  EXPECT_EQ(report["fps"].get<double>(), static_cast<double>(static_cast<float>(30000.0 / 1001.0)));
+  EXPECT_NE(report["fps"].get<double>(), 30000.0 / 1001.0);
+  EXPECT_EQ(report["frames"], 9);
+
+  // Odd sizes round to even ones, and a portrait video is never enlarged.
+  test::ffmpeg("-f lavfi -i color=c=gray:s=640x360:d=0.2:r=10 -vf scale=1921:1081 -pix_fmt bgr0 -c:v ffv1 " +
+               file("odd.mkv"));
+  report = successfulReport(runTool({"matte", file("odd.mkv"), "--out", file("odd-mask.mp4"), "--width", "4000"}));
+  EXPECT_EQ(report["width"], 1922);
+  EXPECT_EQ(report["height"], 1082);
+  EXPECT_FALSE(report.contains("box"));  // a plain grey picture has no person
+  EXPECT_EQ(report["sampled"].size(), 1u);
+  EXPECT_FALSE(report["sampled"][0].contains("box"));
+  EXPECT_EQ(probe(file("odd-mask.mp4"), "stream=width,height"), "1922\n1082\n");
+  test::ffmpeg("-f lavfi -i color=c=gray:s=360x640:d=0.2:r=10 -pix_fmt yuv420p -c:v libx264 -preset ultrafast " +
+               file("tall.mp4"));
+  report = successfulReport(runTool({"matte", file("tall.mp4"), "--out", file("tall-mask.mp4")}));
+  EXPECT_EQ(report["width"], 360);
+  EXPECT_EQ(report["height"], 640);
+}
+
+TEST_F(MatteVideo, FailuresAndOutputFiles) {
+  const std::string video = file("person25.mp4");
+  expectFailure(runTool({"matte"}), kUsage);
+  expectFailure(runTool({"matte", video, "--start", "0", "--end", "1"}), kUsage);
+  expectFailure(runTool({"matte", video, "--out"}), kUsage);
+  expectFailure(runTool({"matte", video, "--start", "1", "--end", "1", "--out", file("x.mp4")}),
+                "--end must be after --start\n");
+  expectFailure(runTool({"matte", video, "--start", "2", "--out", file("x.mp4")}), "--end must be after --start\n");
+  expectFailure(runTool({"matte", video, "--start", "nan", "--out", file("x.mp4")}), "--end must be after --start\n");
+  test::writeFile(file("notes.txt"), "no video here\n");
+  expectFailure(runTool({"matte", "notes.txt", "--out", "x.mp4"}, dir_->path()),
+                "no video track in " + file("notes.txt") + "\n");
+  expectFailure(runTool({"matte", file("missing.mp4"), "--out", file("x.mp4")}),
+                "no video track in " + file("missing.mp4") + "\n");
+  test::ffmpeg("-f lavfi -i sine=d=1 " + file("sound.m4a"));
+  expectFailure(runTool({"matte", file("sound.m4a"), "--out", file("x.mp4")}), "no video track in " + file("sound.m4a") + "\n");
+  EXPECT_FALSE(std::filesystem::exists(file("x.mp4")));
+
+  // An old movie is replaced; writing into a missing folder fails with the path.
+  test::writeFile(file("old.mp4"), "old movie");
+  json report = successfulReport(runTool({"matte", video, "--end", "0.2", "--out", "old.mp4"}, dir_->path()));
+  EXPECT_EQ(report["out"], file("old.mp4"));
+  EXPECT_EQ(report["frames"], 5);
+  EXPECT_NE(test::readFile(file("old.mp4")), "old movie");
+  test::RunResult nowhere = runTool({"matte", video, "--end", "0.2", "--out", file("nowhere/m.mp4")});
+  EXPECT_EQ(nowhere.status, 1);
+  EXPECT_EQ(nowhere.out, "");
+  EXPECT_EQ(nowhere.err.rfind("cannot write " + file("nowhere/m.mp4"), 0), 0u) << nowhere.err;
+
+  // Writing over the video being read would destroy it: refused, the video stays.
+  std::filesystem::copy_file(video, file("own.mp4"));
+  std::string before = test::readFile(file("own.mp4"));
+  expectFailure(runTool({"matte", file("own.mp4"), "--out", file("own.mp4")}),
+                "cannot write " + file("own.mp4") + ": it is the video being read\n");
+  EXPECT_EQ(test::readFile(file("own.mp4")), before);
+}
+
+}  // namespace
+}  // namespace kov
