@@ -70,10 +70,10 @@ int processesMentioning(const std::string& needle) {
   return count;
 }
 
-// A one-shot HTTP server on 127.0.0.1 that answers one request with `body` and keeps the request.
-class OneShotServer {
+// An HTTP server on 127.0.0.1 that answers `count` requests with `body` and keeps the requests.
+class PageServer {
  public:
-  explicit OneShotServer(std::string body) : body_(std::move(body)) {
+  PageServer(std::string body, int count) : body_(std::move(body)) {
     listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -83,34 +83,44 @@ class OneShotServer {
     socklen_t size = sizeof address;
     getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
     port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { serve(); });
+    thread_ = std::thread([this, count] {
+      while (static_cast<int>(requests_.size()) < count && serveOne()) {
+      }
+    });
   }
-  ~OneShotServer() {
+  ~PageServer() {
     shutdown(listener_, SHUT_RDWR);
     close(listener_);
     thread_.join();
   }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
-  const std::string& request() const { return request_; }
+  const std::vector<std::string>& requests() const { return requests_; }
 
  private:
-  void serve() {
+  bool serveOne() {
     int client = accept(listener_, nullptr, nullptr);
-    if (client < 0) return;
+    if (client < 0) return false;
+    std::string request;
     char buffer[8192];
-    while (request_.find("\r\n\r\n") == std::string::npos) {
+    while (request.find("\r\n\r\n") == std::string::npos) {
       ssize_t n = read(client, buffer, sizeof buffer);
       if (n <= 0) break;
-      request_.append(buffer, static_cast<size_t>(n));
+      request.append(buffer, static_cast<size_t>(n));
     }
-    std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\nContent-Length: " +
-                        std::to_string(body_.size()) + "\r\n\r\n" + body_;
+    if (request.empty()) {  // a connection opened ahead of time and closed unused
+      close(client);
+      return true;
+    }
+    requests_.push_back(request);
+    std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nCache-Control: no-store\r\n"
+                        "Connection: close\r\nContent-Length: " + std::to_string(body_.size()) + "\r\n\r\n" + body_;
     (void)!write(client, reply.data(), reply.size());
     close(client);
+    return true;
   }
 
   std::string body_;
-  std::string request_;
+  std::vector<std::string> requests_;
   int listener_ = -1;
   int port_ = 0;
   std::thread thread_;
@@ -217,14 +227,25 @@ TEST(Browser, TransparentPagesUserAgentsAndPrivateContexts) {
   }
 
   const std::string agent = "kov-test-agent/1.0 (tests)";
-  OneShotServer server("<title>served</title><script>localStorage.setItem('k', 'v');</script>");
+  PageServer server("<title>served</title>", 2);
   {
     auto page = browser->openPage({300, 200, false, agent});
     page->navigate(server.url(), 30);
     EXPECT_EQ(text(page->evaluate("navigator.userAgent")), agent);
+    page->evaluate("localStorage.setItem('k', 'v'); document.cookie = 'visits=1; max-age=3600'; 0");
     EXPECT_EQ(text(page->evaluate("localStorage.getItem('k')")), "v");
   }
-  EXPECT_NE(server.request().find("User-Agent: " + agent + "\r\n"), std::string::npos) << server.request();
+  {
+    // A new page is a new private context: nothing stored by the last one is seen or sent.
+    auto page = browser->openPage({300, 200, false, std::nullopt});
+    page->navigate(server.url(), 30);
+    EXPECT_TRUE(std::holds_alternative<std::monostate>(page->evaluate("localStorage.getItem('k')")));
+    EXPECT_EQ(text(page->evaluate("document.cookie")), "");
+  }
+  ASSERT_EQ(server.requests().size(), 2u);
+  EXPECT_NE(server.requests()[0].find("User-Agent: " + agent + "\r\n"), std::string::npos) << server.requests()[0];
+  EXPECT_EQ(server.requests()[1].find("Cookie:"), std::string::npos) << server.requests()[1];
+  EXPECT_EQ(server.requests()[1].find(agent), std::string::npos);
 
   // Timers keep running while the caller sleeps; a crashed page says so instead of hanging.
   auto page = browser->openPage({300, 200, false, std::nullopt});
