@@ -105,6 +105,7 @@ class FfmpegMovieWriter : public MovieWriter {
     codec_->pix_fmt = choice.pixelFormat;
     codec_->time_base = AVRational{settings_.timeBaseNum, settings_.timeBaseDen};
     codec_->framerate = av_d2q(settings_.frameRate > 0 ? settings_.frameRate : 30, 100000);
+    codec_->thread_count = 0;  // one per core; prores_ks would otherwise encode on one thread
     codec_->color_range = AVCOL_RANGE_MPEG;
     codec_->colorspace = AVCOL_SPC_BT709;
     codec_->color_primaries = AVCOL_PRI_BT709;

@@ -203,7 +203,8 @@ TEST(Browser, ReportsTheEnginesNavigationErrorsAndKeepsWorking) {
   // A page that moves on by itself while loading still counts as loaded once the new one has.
   std::string second = pageUrl(dir, "second.html", "<title>second</title>");
   page->navigate(pageUrl(dir, "first.html", "<script>location.href = '" + second + "';</script>"), 30);
-  page->sleep(200);
+  for (int waited = 0; waited < 10000 && text(page->evaluate("document.title")) != "second"; waited += 100)
+    page->sleep(100);
   EXPECT_EQ(text(page->evaluate("document.title")), "second");
 
   // Dialogs would freeze the page: they are dismissed.
