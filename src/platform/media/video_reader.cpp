@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/media/ffmpeg_common.h"
+#include "platform/media/read_ahead.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -318,7 +319,7 @@ class FfmpegVideoReader : public VideoReader {
 
 std::unique_ptr<VideoReader> openVideo(const std::string& path) {
   silenceFfmpegLog();
-  return std::make_unique<FfmpegVideoReader>(path);
+  return readAhead(std::make_unique<FfmpegVideoReader>(path), 4);
 }
 
 }  // namespace kov

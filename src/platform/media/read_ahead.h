@@ -1,0 +1,15 @@
+// Decoding on a thread of its own, a few frames ahead of the caller, so that decoding overlaps
+// with whatever the caller does with each frame.
+#pragma once
+
+#include <memory>
+
+#include "platform/media/video_reader.h"
+
+namespace kov {
+
+// Wraps `inner`: once reading has started, its frames are decoded on a background thread into
+// up to `depth` buffered copies. Frames, their order and the failure are exactly the inner reader's.
+std::unique_ptr<VideoReader> readAhead(std::unique_ptr<VideoReader> inner, int depth);
+
+}  // namespace kov
