@@ -37,8 +37,10 @@ FacesOptions readFacesOptions(const Args& args) {
 int runFaces(const Args& args) {
   FacesOptions options = readFacesOptions(args);
   OpenedRange range = openVideoRange({args[1], options.start, options.end, options.width, 640, PixelLayout::Nv12});
+  VisionModels models = installedVisionModels();
+  models.loadText = options.analysis.textEvery > 0;
   std::string modelError;
-  auto vision = createVisionService(modelError);
+  auto vision = createVisionService(models, modelError);
   if (!vision) fail(modelError + "\n");
 
   FacesReport report;

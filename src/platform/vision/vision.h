@@ -61,6 +61,7 @@ class VisionService {
 struct VisionModels {
   std::string faceShapes;  // dlib's 68-point shape model
   std::string tessdata;    // folder holding Tesseract's eng.traineddata
+  bool loadText = true;    // without the text model, text requests find nothing
 };
 
 // The models installed by the setup.

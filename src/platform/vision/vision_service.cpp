@@ -24,7 +24,7 @@ auto emptyOnFailure(Request request) -> decltype(request()) {
 
 class LibraryFrameRequests : public FrameRequests {
  public:
-  LibraryFrameRequests(const DecodedFrame& frame, FaceLandmarker& faces, TextRecognizer& text)
+  LibraryFrameRequests(const DecodedFrame& frame, FaceLandmarker& faces, TextRecognizer* text)
       : images_(makeFrameImages(frame)), faces_(faces), text_(text) {}
 
   std::vector<FaceObservation> faceLandmarks() override {
@@ -40,13 +40,14 @@ class LibraryFrameRequests : public FrameRequests {
   }
 
   std::vector<TextObservation> recognizeText(float minimumTextHeight) override {
-    return emptyOnFailure([&] { return text_.recognize(images_, minimumTextHeight); });
+    if (!text_) return {};
+    return emptyOnFailure([&] { return text_->recognize(images_, minimumTextHeight); });
   }
 
  private:
   FrameImages images_;
   FaceLandmarker& faces_;
-  TextRecognizer& text_;
+  TextRecognizer* text_;
 };
 
 class LibraryVisionService : public VisionService {
@@ -55,7 +56,7 @@ class LibraryVisionService : public VisionService {
       : faces_(std::move(faces)), text_(std::move(text)) {}
 
   std::unique_ptr<FrameRequests> forFrame(const DecodedFrame& frame) override {
-    return std::make_unique<LibraryFrameRequests>(frame, *faces_, *text_);
+    return std::make_unique<LibraryFrameRequests>(frame, *faces_, text_.get());
   }
 
  private:
@@ -76,8 +77,11 @@ std::unique_ptr<VisionService> createVisionService(std::string& error) {
 std::unique_ptr<VisionService> createVisionService(const VisionModels& models, std::string& error) {
   std::unique_ptr<FaceLandmarker> faces = loadFaceLandmarker(models.faceShapes, error);
   if (!faces) return nullptr;
-  std::unique_ptr<TextRecognizer> text = loadTextRecognizer(models.tessdata, error);
-  if (!text) return nullptr;
+  std::unique_ptr<TextRecognizer> text;
+  if (models.loadText) {
+    text = loadTextRecognizer(models.tessdata, error);
+    if (!text) return nullptr;
+  }
   return std::make_unique<LibraryVisionService>(std::move(faces), std::move(text));
 }
 

@@ -187,6 +187,14 @@ TEST(VisionModels, AMissingModelFileIsNamedInOneLine) {
   error.clear();
   EXPECT_FALSE(createVisionService(models, error));
   EXPECT_NE(error.find(empty.path() + "/eng.traineddata"), std::string::npos) << error;
+  // A run without text recognition neither loads nor needs the text model.
+  models.loadText = false;
+  auto withoutText = createVisionService(models, error);
+  ASSERT_TRUE(withoutText) << error;
+  const Nv12Picture words =
+      nv12Picture("-f lavfi -i color=c=black:s=640x360", caption("Readable words", "box=1:boxcolor=black", "150"), 640, 360);
+  EXPECT_TRUE(withoutText->forFrame(words.frame())->recognizeText(0.012f).empty());
+  EXPECT_FALSE(vision().forFrame(words.frame())->recognizeText(0.012f).empty());
 
   test::writeFile(empty.file("broken.dat"), "not a model");
   models = installedVisionModels();
