@@ -6,13 +6,11 @@
 
 #include "cli/output.h"
 #include "faces/report.h"
-#include "faces/scene_cuts.h"
+#include "faces/sampling.h"
 #include "faces/video_range.h"
 
 namespace kov {
 namespace {
-
-constexpr double kDueTolerance = 0.0005;
 
 double nonNegative(std::optional<double> option, double fallback) {
   double v = option.value_or(fallback);
@@ -49,21 +47,13 @@ int runFaces(const Args& args) {
   report.fps = range.info.frameRate;
   report.duration = range.end - range.start;
 
-  CutDetector cuts;
   AnalysisSchedule schedule;
-  double nextSample = 0;
-  const double interval = 1.0 / options.sampleFps;
-  while (const DecodedFrame* frame = range.reader->nextFrame()) {
-    double t = frame->time - range.start;
-    if (t < 0) continue;
-    cuts.step(frame->luma(), t, nextSample, schedule.nextPrint);
-    if (nextSample > t + kDueTolerance) continue;
-    nextSample = t + interval;
-    report.frames.push_back(analyseFrame(*frame, t, *vision, options.analysis, schedule));
-  }
+  report.cuts = sampleRange(*range.reader, range.start, options.sampleFps, schedule.nextPrint,
+                            [&](const DecodedFrame& frame, double t) {
+                              report.frames.push_back(analyseFrame(frame, t, *vision, options.analysis, schedule));
+                            });
   if (auto reason = range.reader->failure()) fail("decode failed: " + *reason + "\n");
 
-  report.cuts = cuts.cuts();
   writeReport(encodeReport(report));
   return 0;
 }

@@ -4,12 +4,12 @@
 
 #include "cli/json.h"
 #include "faces/measures.h"
+#include "faces/sampling.h"
 #include "platform/vision/characters.h"
 
 namespace kov {
 namespace {
 
-constexpr double kDueTolerance = 0.0005;
 constexpr double kPrintMinimumHeight = 0.06;
 constexpr float kPrintMinimumConfidence = 0.5f;
 constexpr double kSizeableFaceHeight = 0.045;

@@ -203,7 +203,9 @@ class GraphRunner::Planner {
     return step;
   }
 
-  void planConv(const ModelOperator& op, Step& step) {
+  // The activation input and the [out, kh, kw, in] weights with their optional bias, checked
+  // against each other.
+  std::pair<const ModelTensor*, const ModelTensor*> filterInputs(const ModelOperator& op, Step& step) {
     int in = activationInput(op, 0);
     step.inputTensors = {in};
     step.inDims = dimsOf(in, "input 0");
@@ -213,6 +215,12 @@ class GraphRunner::Planner {
       fail("the weights do not have the shape [out, kh, kw, " + std::to_string(step.inDims.c) + "]");
     const ModelTensor* bias = constantInput(op, 2, TensorType::Float32, true);
     if (bias && bias->floats.size() != static_cast<std::size_t>(w[0])) fail("the bias does not match the weights");
+    return {weights, bias};
+  }
+
+  void planConv(const ModelOperator& op, Step& step) {
+    auto [weights, bias] = filterInputs(op, step);
+    const auto& w = weights->shape;
     int outH, outW;
     step.geometry = window(op, step.inDims, w[1], w[2], outH, outW);
     step.filter = packConvFilter(weights->floats.data(), w[0], w[1], w[2], w[3], bias ? bias->floats.data() : nullptr);
@@ -242,15 +250,8 @@ class GraphRunner::Planner {
   }
 
   void planTranspose(const ModelOperator& op, Step& step) {
-    int in = activationInput(op, 0);
-    step.inputTensors = {in};
-    step.inDims = dimsOf(in, "input 0");
-    const ModelTensor* weights = constantInput(op, 1, TensorType::Float32, false);
+    auto [weights, bias] = filterInputs(op, step);
     const auto& w = weights->shape;
-    if (w.size() != 4 || w[3] != step.inDims.c)
-      fail("the weights do not have the shape [out, kh, kw, " + std::to_string(step.inDims.c) + "]");
-    const ModelTensor* bias = constantInput(op, 2, TensorType::Float32, true);
-    if (bias && bias->floats.size() != static_cast<std::size_t>(w[0])) fail("the bias does not match the weights");
     ModelOperator plain = op;
     plain.dilationH = plain.dilationW = 1;
     checkStrides(plain);
