@@ -8,6 +8,7 @@
 #include "faces/scene_cuts.h"
 #include "faces/video_range.h"
 #include "support/fixtures.h"
+#include "support/reports.h"
 #include "support/tool_run.h"
 
 namespace kov {
@@ -142,15 +143,7 @@ std::string shots(const std::vector<std::pair<std::string, double>>& parts, int 
   return command.str();
 }
 
-json runFaces(const std::vector<std::string>& args) {
-  auto run = test::runTool(args);
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.err, "");
-  EXPECT_FALSE(run.out.empty());
-  if (run.out.empty()) return json();
-  EXPECT_EQ(run.out.back(), '}');
-  return json::parse(run.out);
-}
+json runFaces(const std::vector<std::string>& args) { return test::successfulReport(test::runTool(args)); }
 
 std::vector<double> times(const json& report) {
   std::vector<double> t;

@@ -9,6 +9,7 @@
 #include <turbojpeg.h>
 
 #include "support/fixtures.h"
+#include "support/reports.h"
 #include "support/tool_run.h"
 
 namespace kov {
@@ -33,20 +34,8 @@ cv::Mat readOutput(const std::string& path) {
   return png;
 }
 
-json successfulReport(const test::RunResult& run) {
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.err, "");
-  EXPECT_FALSE(run.out.empty());
-  if (run.out.empty()) return json::object();
-  EXPECT_EQ(run.out.back(), '}');
-  return json::parse(run.out);
-}
-
-void expectFailure(const test::RunResult& run, const std::string& message) {
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, message);
-}
+using test::expectFailure;
+using test::successfulReport;
 
 TEST(MatteImage, CutsPeopleOutOfRealPhotos) {
   test::TempDir dir;

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "support/fixtures.h"
+#include "support/reports.h"
 #include "support/tool_run.h"
 
 namespace kov {
@@ -44,19 +45,8 @@ class MatteVideo : public ::testing::Test {
 
 test::TempDir* MatteVideo::dir_ = nullptr;
 
-json successfulReport(const test::RunResult& run) {
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.err, "");
-  if (run.out.empty()) return json::object();
-  EXPECT_EQ(run.out.back(), '}');
-  return json::parse(run.out);
-}
-
-void expectFailure(const test::RunResult& run, const std::string& message) {
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, message);
-}
+using test::expectFailure;
+using test::successfulReport;
 
 std::vector<double> sampleTimes(const json& report) {
   std::vector<double> times;
