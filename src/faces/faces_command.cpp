@@ -47,11 +47,22 @@ int runFaces(const Args& args) {
   report.fps = range.info.frameRate;
   report.duration = range.end - range.start;
 
+  // A frame's text may still be read while the next frame's faces are measured; the text model
+  // reads one frame at a time, so a text frame first waits for the text before it.
   AnalysisSchedule schedule;
+  std::optional<PendingFrame> pending;
+  auto finishPending = [&] {
+    if (pending) report.frames.push_back(pending->finish());
+    pending.reset();
+  };
   report.cuts = sampleRange(*range.reader, range.start, options.sampleFps, schedule.nextPrint,
                             [&](const DecodedFrame& frame, double t) {
-                              report.frames.push_back(analyseFrame(frame, t, *vision, options.analysis, schedule));
+                              if (textIsDue(options.analysis, schedule, t)) finishPending();
+                              PendingFrame next = startFrameAnalysis(frame, t, *vision, options.analysis, schedule);
+                              finishPending();
+                              pending.emplace(std::move(next));
                             });
+  finishPending();
   if (auto reason = range.reader->failure()) fail("decode failed: " + *reason + "\n");
 
   writeReport(encodeReport(report));

@@ -68,16 +68,35 @@ std::vector<TextLineRecord> textLines(const std::vector<TextObservation>& observ
 
 }  // namespace
 
-FrameRecord analyseFrame(const DecodedFrame& frame, double t, VisionService& vision,
-                         const AnalysisSettings& settings, AnalysisSchedule& schedule) {
+PendingFrame::PendingFrame(FrameRecord record, std::unique_ptr<FrameRequests> requests,
+                           std::future<std::vector<TextObservation>> text)
+    : record_(std::move(record)), requests_(std::move(requests)), text_(std::move(text)) {}
+
+// The text request uses `requests_`, so it must end before they go.
+PendingFrame::~PendingFrame() {
+  if (text_.valid()) text_.wait();
+}
+
+FrameRecord PendingFrame::finish() {
+  if (text_.valid()) record_.text = textLines(text_.get());
+  return std::move(record_);
+}
+
+bool textIsDue(const AnalysisSettings& settings, const AnalysisSchedule& schedule, double t) {
+  return isDue(settings.textEvery, schedule.nextText, t);
+}
+
+PendingFrame startFrameAnalysis(const DecodedFrame& frame, double t, VisionService& vision,
+                                const AnalysisSettings& settings, AnalysisSchedule& schedule) {
   std::unique_ptr<FrameRequests> requests = vision.forFrame(frame);
 
-  // Text recognition does not depend on the faces, so on text frames it runs on the second core
-  // while the faces are measured; its result is taken in its place after the subject.
+  // Text recognition does not depend on the faces, so on text frames it runs on another thread
+  // while the faces are measured, and may go on while the next frames are.
   std::future<std::vector<TextObservation>> text;
-  if (isDue(settings.textEvery, schedule.nextText, t)) {
+  if (textIsDue(settings, schedule, t)) {
     schedule.nextText = t + settings.textEvery;
-    text = std::async(std::launch::async, [&requests] { return requests->recognizeText(kMinimumTextHeight); });
+    FrameRequests* textRequests = requests.get();
+    text = std::async(std::launch::async, [textRequests] { return textRequests->recognizeText(kMinimumTextHeight); });
   }
 
   const std::vector<FaceObservation> faces = requests->faceLandmarks();
@@ -93,8 +112,13 @@ FrameRecord analyseFrame(const DecodedFrame& frame, double t, VisionService& vis
     record.faces.push_back(faceRecord(face, luma, *requests, printThisFace, settings.printSize));
   }
   if (!hasSizeableFace(faces)) record.subject = salientSubject(*requests);
-  if (text.valid()) record.text = textLines(text.get());
-  return record;
+  if (text.valid()) record.text.emplace();  // a text frame has a text list even before it is read
+  return PendingFrame(std::move(record), std::move(requests), std::move(text));
+}
+
+FrameRecord analyseFrame(const DecodedFrame& frame, double t, VisionService& vision,
+                         const AnalysisSettings& settings, AnalysisSchedule& schedule) {
+  return startFrameAnalysis(frame, t, vision, settings, schedule).finish();
 }
 
 }  // namespace kov

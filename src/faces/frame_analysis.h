@@ -2,6 +2,10 @@
 // subject, and scheduled text lines.
 #pragma once
 
+#include <future>
+#include <memory>
+#include <vector>
+
 #include "faces/report.h"
 #include "platform/media/video_reader.h"
 #include "platform/vision/vision.h"
@@ -20,7 +24,35 @@ struct AnalysisSchedule {
   double nextPrint = 0;
 };
 
-// Builds the record of the sampled frame at time `t` (seconds from the range start, unrounded).
+// The record of a sampled frame whose text lines may still be being read on another thread. The
+// frame itself is no longer needed.
+class PendingFrame {
+ public:
+  PendingFrame(FrameRecord record, std::unique_ptr<FrameRequests> requests,
+               std::future<std::vector<TextObservation>> text);
+  PendingFrame(PendingFrame&&) = default;
+  PendingFrame& operator=(PendingFrame&&) = default;
+  ~PendingFrame();
+
+  bool readingText() const { return text_.valid(); }
+  // Waits for the text lines, if any, and hands over the finished record.
+  FrameRecord finish();
+
+ private:
+  FrameRecord record_;
+  std::unique_ptr<FrameRequests> requests_;  // the text request runs on these
+  std::future<std::vector<TextObservation>> text_;
+};
+
+// True when the frame at time `t` is due for text recognition.
+bool textIsDue(const AnalysisSettings& settings, const AnalysisSchedule& schedule, double t);
+
+// Measures the sampled frame at time `t` (seconds from the range start, unrounded); on text frames
+// the text is still being read when this returns.
+PendingFrame startFrameAnalysis(const DecodedFrame& frame, double t, VisionService& vision,
+                                const AnalysisSettings& settings, AnalysisSchedule& schedule);
+
+// Builds the whole record of the sampled frame at time `t`.
 FrameRecord analyseFrame(const DecodedFrame& frame, double t, VisionService& vision,
                          const AnalysisSettings& settings, AnalysisSchedule& schedule);
 

@@ -9,13 +9,12 @@
 namespace kov {
 
 struct FrameImages {
-  cv::Mat grey;      // the luma plane (shared with the frame, not copied)
+  cv::Mat grey;      // the luma plane, copied so that requests may outlive the frame
   cv::Mat bgr;       // colour picture converted from the frame
   cv::Mat greyDouble;  // the luma plane enlarged two times, for small faces and small text
 };
 
-// Converts an NV12 or BGRA frame. The result refers to the frame's luma plane for `grey`, so the
-// frame must outlive it.
+// Converts an NV12 or BGRA frame. The result owns its pictures.
 FrameImages makeFrameImages(const DecodedFrame& frame);
 
 // A detector's box in pixels of a picture `width` x `height` as fractions with the origin at the
