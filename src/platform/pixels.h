@@ -43,6 +43,15 @@ struct BgraImage {
   BgraView view() const { return {pixels.data(), width, height, static_cast<std::ptrdiff_t>(width) * 4}; }
 };
 
+// A zeroed (fully transparent) BGRA picture of the given size.
+inline BgraImage blankBgraImage(int width, int height) {
+  BgraImage image;
+  image.width = width;
+  image.height = height;
+  image.pixels.resize(static_cast<std::size_t>(width) * height * 4);
+  return image;
+}
+
 // A box in fractions of the frame with the origin at the bottom-left, as the detectors hand them over.
 struct NormBox {
   double x = 0;  // minX

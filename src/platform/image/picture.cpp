@@ -21,14 +21,6 @@ GreyImage greyImage(int width, int height) {
   return image;
 }
 
-BgraImage bgraImage(int width, int height) {
-  BgraImage image;
-  image.width = width;
-  image.height = height;
-  image.pixels.resize(static_cast<std::size_t>(width) * height * 4);
-  return image;
-}
-
 }  // namespace
 
 GreyImage scaleMask(const GreyView& mask, int width, int height) {
@@ -44,7 +36,7 @@ void blurMask(GreyImage& mask, double sigma) {
 }
 
 BgraImage cutOut(const BgraView& picture, const GreyView& mask) {
-  BgraImage result = bgraImage(picture.width, picture.height);
+  BgraImage result = blankBgraImage(picture.width, picture.height);
   for (int y = 0; y < picture.height; ++y) {
     const std::uint8_t* source = picture.data + static_cast<std::ptrdiff_t>(y) * picture.stride;
     const std::uint8_t* weights = mask.data + static_cast<std::ptrdiff_t>(y) * mask.stride;

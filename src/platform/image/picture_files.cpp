@@ -20,14 +20,6 @@ namespace {
 // Pictures above this many pixels are refused rather than risking sizes that overflow.
 constexpr std::uint64_t kMaxPixels = std::uint64_t{1} << 30;
 
-BgraImage blankPicture(int width, int height) {
-  BgraImage image;
-  image.width = width;
-  image.height = height;
-  image.pixels.resize(static_cast<std::size_t>(width) * height * 4);
-  return image;
-}
-
 bool acceptableSize(std::int64_t width, std::int64_t height) {
   return width > 0 && height > 0 && static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) <= kMaxPixels;
 }
@@ -58,7 +50,7 @@ std::optional<BgraImage> decodeJpeg(const std::vector<std::uint8_t>& bytes) {
   auto decoded = [&](int status) { return status == 0 || tjGetErrorCode(handle) == TJERR_WARNING; };
   if (tjDecompressHeader3(handle, data, size, &width, &height, &subsampling, &colorspace) == 0 &&
       acceptableSize(width, height)) {
-    BgraImage image = blankPicture(width, height);
+    BgraImage image = blankBgraImage(width, height);
     if (colorspace == TJCS_CMYK || colorspace == TJCS_YCCK) {
       std::vector<std::uint8_t> cmyk(image.pixels.size());
       if (decoded(tjDecompress2(handle, data, size, cmyk.data(), width, 0, height, TJPF_CMYK, 0))) {
@@ -124,7 +116,7 @@ std::optional<BgraImage> decodePng(const std::vector<std::uint8_t>& bytes) {
     if (acceptableSize(width, height)) {
       requestBgra(png, info);
       if (png_get_rowbytes(png, info) == static_cast<png_size_t>(width) * 4) {
-        image = blankPicture(static_cast<int>(width), static_cast<int>(height));
+        image = blankBgraImage(static_cast<int>(width), static_cast<int>(height));
         rows.resize(height);
         for (png_uint_32 y = 0; y < height; ++y) rows[y] = image.pixels.data() + static_cast<std::size_t>(y) * width * 4;
         png_read_image(png, rows.data());
