@@ -127,9 +127,11 @@ class LineReader {
 
   // The lines at least `shortest` pixels tall that read as text.
   std::vector<PixelLine> readLines(const cv::Mat& picture, int shortest) {
-    // Libtesseract parallelises with OpenMP; its idle workers spin and steal the other core. The
+    // Libtesseract parallelises with OpenMP, and some of its loops ask for a fixed number of
+    // threads, which overrides omp_set_num_threads; idle workers then spin and steal the other
+    // core. No active parallel level at all keeps every such loop on the calling thread. The
     // setting belongs to the calling thread.
-    omp_set_num_threads(1);
+    omp_set_max_active_levels(0);
     std::vector<PixelLine> lines;
     for (const cv::Rect& box : joinRowPieces(layoutLines(picture, shortest))) {
       PixelLine line = readLine(picture, box);

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <iterator>
 #include <string>
+#include <thread>
 
 #include "nv12_picture.h"
 #include "platform/vision/characters.h"
@@ -171,6 +174,28 @@ TEST(TextRecognition, ReadsCleanAndOutlinedCaptionsAndNothingOnAPhotoWithoutText
       EXPECT_LT(line.confidence, 0.3f) << "photo " << index << " read as " << line.text;
     }
   }
+}
+
+size_t threadCount() {
+  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                           std::filesystem::directory_iterator()));
+}
+
+// Reading text runs beside face detection, so the recogniser must not start worker threads of its
+// own that keep the other core busy waiting for work.
+TEST(TextRecognition, LeavesNoWorkerThreadsBehind) {
+  const Nv12Picture boxed = nv12Picture(
+      photo(3), "scale=640:360:force_original_aspect_ratio=increase,crop=640:360," +
+                    caption("Meet the team at noon", "box=1:boxcolor=black:boxborderw=8", "40"), 640, 360);
+  size_t before = 0, after = 0, lines = 0;
+  std::thread reader([&] {
+    before = threadCount();
+    lines = vision().forFrame(boxed.frame())->recognizeText(0.012f).size();
+    after = threadCount();
+  });
+  reader.join();
+  EXPECT_GT(lines, 0u);
+  EXPECT_EQ(after, before);
 }
 
 TEST(VisionModels, AMissingModelFileIsNamedInOneLine) {
