@@ -1,6 +1,7 @@
 #include "platform/vision/vision.h"
 
 #include <exception>
+#include <future>
 
 #include "platform/vision/face_landmarker.h"
 #include "platform/vision/feature_print.h"
@@ -74,13 +75,22 @@ std::unique_ptr<VisionService> createVisionService(std::string& error) {
   return createVisionService(installedVisionModels(), error);
 }
 
+// The text model loads while the face models do; a broken face model is reported first.
 std::unique_ptr<VisionService> createVisionService(const VisionModels& models, std::string& error) {
+  std::string textError;
+  std::future<std::unique_ptr<TextRecognizer>> loadingText;
+  if (models.loadText) {
+    loadingText = std::async(std::launch::async, [&] { return loadTextRecognizer(models.tessdata, textError); });
+  }
   std::unique_ptr<FaceLandmarker> faces = loadFaceLandmarker(models.faceShapes, error);
   if (!faces) return nullptr;
   std::unique_ptr<TextRecognizer> text;
-  if (models.loadText) {
-    text = loadTextRecognizer(models.tessdata, error);
-    if (!text) return nullptr;
+  if (loadingText.valid()) {
+    text = loadingText.get();
+    if (!text) {
+      error = textError;
+      return nullptr;
+    }
   }
   return std::make_unique<LibraryVisionService>(std::move(faces), std::move(text));
 }

@@ -229,6 +229,12 @@ TEST(VisionModels, AMissingModelFileIsNamedInOneLine) {
   error.clear();
   EXPECT_FALSE(createVisionService(models, error));
   EXPECT_NE(error.find(empty.file("broken.dat")), std::string::npos) << error;
+
+  // The models load at the same time; with both unreadable the face model is the one named.
+  models.tessdata = empty.path();
+  error.clear();
+  EXPECT_FALSE(createVisionService(models, error));
+  EXPECT_NE(error.find(empty.file("broken.dat")), std::string::npos) << error;
 }
 
 TEST(Characters, CutsAfterWholeUserPerceivedCharacters) {
