@@ -3,6 +3,7 @@
 #include "faces/faces_command.h"
 
 #include <cmath>
+#include <deque>
 
 #include "cli/output.h"
 #include "faces/report.h"
@@ -11,6 +12,8 @@
 
 namespace kov {
 namespace {
+
+constexpr size_t kFramesInFlight = 3;
 
 double nonNegative(std::optional<double> option, double fallback) {
   double v = option.value_or(fallback);
@@ -47,22 +50,20 @@ int runFaces(const Args& args) {
   report.fps = range.info.frameRate;
   report.duration = range.end - range.start;
 
-  // A frame's text may still be read while the next frame's faces are measured; the text model
-  // reads one frame at a time, so a text frame first waits for the text before it.
+  // Sampled frames are measured on other threads while the walk goes on; records are taken in
+  // frame order, and the walk waits while too many frames are being measured.
   AnalysisSchedule schedule;
-  std::optional<PendingFrame> pending;
-  auto finishPending = [&] {
-    if (pending) report.frames.push_back(pending->finish());
-    pending.reset();
+  std::deque<PendingFrame> pending;
+  auto finishOldest = [&] {
+    report.frames.push_back(pending.front().finish());
+    pending.pop_front();
   };
   report.cuts = sampleRange(*range.reader, range.start, options.sampleFps, schedule.nextPrint,
                             [&](const DecodedFrame& frame, double t) {
-                              if (textIsDue(options.analysis, schedule, t)) finishPending();
-                              PendingFrame next = startFrameAnalysis(frame, t, *vision, options.analysis, schedule);
-                              finishPending();
-                              pending.emplace(std::move(next));
+                              pending.push_back(startFrameAnalysis(frame, t, *vision, options.analysis, schedule));
+                              while (pending.size() > kFramesInFlight) finishOldest();
                             });
-  finishPending();
+  while (!pending.empty()) finishOldest();
   if (auto reason = range.reader->failure()) fail("decode failed: " + *reason + "\n");
 
   writeReport(encodeReport(report));

@@ -1,5 +1,6 @@
 #include "faces/frame_analysis.h"
 
+#include <algorithm>
 #include <future>
 
 #include "cli/json.h"
@@ -66,20 +67,49 @@ std::vector<TextLineRecord> textLines(const std::vector<TextObservation>& observ
   return lines;
 }
 
+GreyImage copyOf(const GreyView& plane) {
+  GreyImage copy;
+  copy.width = plane.width;
+  copy.height = plane.height;
+  copy.pixels.resize(static_cast<size_t>(plane.width) * static_cast<size_t>(plane.height));
+  for (int y = 0; y < plane.height; ++y) {
+    std::copy_n(plane.data + y * plane.stride, plane.width, copy.pixels.data() + static_cast<std::ptrdiff_t>(y) * plane.width);
+  }
+  return copy;
+}
+
+// Everything of a frame's record but its text lines.
+FrameRecord faceAndSubjectRecord(FrameRequests& requests, double t, const GreyView& luma, bool printFrame,
+                                 bool textFrame, int printSize) {
+  const std::vector<FaceObservation> faces = requests.faceLandmarks();
+  FrameRecord record;
+  record.t = round3(t);
+  for (const FaceObservation& face : faces) {
+    const bool printThisFace =
+        printFrame && face.box.h >= kPrintMinimumHeight && face.confidence >= kPrintMinimumConfidence;
+    record.faces.push_back(faceRecord(face, luma, requests, printThisFace, printSize));
+  }
+  if (!hasSizeableFace(faces)) record.subject = salientSubject(requests);
+  if (textFrame) record.text.emplace();  // a text frame has a text list even when nothing is read
+  return record;
+}
+
 }  // namespace
 
-PendingFrame::PendingFrame(FrameRecord record, std::unique_ptr<FrameRequests> requests,
+PendingFrame::PendingFrame(std::unique_ptr<FrameRequests> requests, std::future<FrameRecord> record,
                            std::future<std::vector<TextObservation>> text)
-    : record_(std::move(record)), requests_(std::move(requests)), text_(std::move(text)) {}
+    : requests_(std::move(requests)), record_(std::move(record)), text_(std::move(text)) {}
 
-// The text request uses `requests_`, so it must end before they go.
+// The measuring uses `requests_`, so it must end before they go.
 PendingFrame::~PendingFrame() {
+  if (record_.valid()) record_.wait();
   if (text_.valid()) text_.wait();
 }
 
 FrameRecord PendingFrame::finish() {
-  if (text_.valid()) record_.text = textLines(text_.get());
-  return std::move(record_);
+  FrameRecord record = record_.get();
+  if (text_.valid()) record.text = textLines(text_.get());
+  return record;
 }
 
 bool textIsDue(const AnalysisSettings& settings, const AnalysisSchedule& schedule, double t) {
@@ -89,31 +119,24 @@ bool textIsDue(const AnalysisSettings& settings, const AnalysisSchedule& schedul
 PendingFrame startFrameAnalysis(const DecodedFrame& frame, double t, VisionService& vision,
                                 const AnalysisSettings& settings, AnalysisSchedule& schedule) {
   std::unique_ptr<FrameRequests> requests = vision.forFrame(frame);
+  FrameRequests* measure = requests.get();
 
-  // Text recognition does not depend on the faces, so on text frames it runs on another thread
-  // while the faces are measured, and may go on while the next frames are.
   std::future<std::vector<TextObservation>> text;
-  if (textIsDue(settings, schedule, t)) {
+  const bool textFrame = textIsDue(settings, schedule, t);
+  if (textFrame) {
     schedule.nextText = t + settings.textEvery;
-    FrameRequests* textRequests = requests.get();
-    text = std::async(std::launch::async, [textRequests] { return textRequests->recognizeText(kMinimumTextHeight); });
+    text = std::async(std::launch::async, [measure] { return measure->recognizeText(kMinimumTextHeight); });
   }
-
-  const std::vector<FaceObservation> faces = requests->faceLandmarks();
   const bool printFrame = isDue(settings.printEvery, schedule.nextPrint, t);
   if (printFrame) schedule.nextPrint = t + settings.printEvery;
 
-  FrameRecord record;
-  record.t = round3(t);
-  const GreyView luma = frame.layout == PixelLayout::Nv12 ? frame.luma() : GreyView{};
-  for (const FaceObservation& face : faces) {
-    const bool printThisFace =
-        printFrame && face.box.h >= kPrintMinimumHeight && face.confidence >= kPrintMinimumConfidence;
-    record.faces.push_back(faceRecord(face, luma, *requests, printThisFace, settings.printSize));
-  }
-  if (!hasSizeableFace(faces)) record.subject = salientSubject(*requests);
-  if (text.valid()) record.text.emplace();  // a text frame has a text list even before it is read
-  return PendingFrame(std::move(record), std::move(requests), std::move(text));
+  GreyImage luma;
+  if (frame.layout == PixelLayout::Nv12) luma = copyOf(frame.luma());
+  auto record = std::async(std::launch::async, [measure, t, printFrame, textFrame, luma = std::move(luma),
+                                                printSize = settings.printSize] {
+    return faceAndSubjectRecord(*measure, t, luma.view(), printFrame, textFrame, printSize);
+  });
+  return PendingFrame(std::move(requests), std::move(record), std::move(text));
 }
 
 FrameRecord analyseFrame(const DecodedFrame& frame, double t, VisionService& vision,

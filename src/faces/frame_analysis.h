@@ -24,31 +24,31 @@ struct AnalysisSchedule {
   double nextPrint = 0;
 };
 
-// The record of a sampled frame whose text lines may still be being read on another thread. The
+// A sampled frame whose faces and text lines are being measured on other threads. The decoded
 // frame itself is no longer needed.
 class PendingFrame {
  public:
-  PendingFrame(FrameRecord record, std::unique_ptr<FrameRequests> requests,
+  PendingFrame(std::unique_ptr<FrameRequests> requests, std::future<FrameRecord> record,
                std::future<std::vector<TextObservation>> text);
   PendingFrame(PendingFrame&&) = default;
   PendingFrame& operator=(PendingFrame&&) = default;
   ~PendingFrame();
 
-  bool readingText() const { return text_.valid(); }
-  // Waits for the text lines, if any, and hands over the finished record.
+  // Waits for the measures and hands over the finished record.
   FrameRecord finish();
 
  private:
-  FrameRecord record_;
-  std::unique_ptr<FrameRequests> requests_;  // the text request runs on these
+  std::unique_ptr<FrameRequests> requests_;  // the measuring runs on these
+  std::future<FrameRecord> record_;
   std::future<std::vector<TextObservation>> text_;
 };
 
 // True when the frame at time `t` is due for text recognition.
 bool textIsDue(const AnalysisSettings& settings, const AnalysisSchedule& schedule, double t);
 
-// Measures the sampled frame at time `t` (seconds from the range start, unrounded); on text frames
-// the text is still being read when this returns.
+// Starts measuring the sampled frame at time `t` (seconds from the range start, unrounded). The
+// schedules are settled before this returns, so frames may be started one after another while
+// earlier ones are still being measured.
 PendingFrame startFrameAnalysis(const DecodedFrame& frame, double t, VisionService& vision,
                                 const AnalysisSettings& settings, AnalysisSchedule& schedule);
 

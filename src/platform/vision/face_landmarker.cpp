@@ -8,6 +8,7 @@
 #include <cmath>
 #include <filesystem>
 #include <future>
+#include <mutex>
 
 #include <opencv2/imgproc.hpp>
 
@@ -33,12 +34,16 @@ dlib::frontal_face_detector withMaxLevels(const dlib::frontal_face_detector& bas
   return dlib::frontal_face_detector(parts);
 }
 
+// A detector keeps the pyramid of the picture it scans, so each scan needs a detector of its own.
+struct Scanners {
+  dlib::frontal_face_detector allLevels;
+  dlib::frontal_face_detector largeLevels;
+};
+
 class DlibFaceLandmarker : public FaceLandmarker {
  public:
   DlibFaceLandmarker(dlib::frontal_face_detector detector, dlib::shape_predictor shapes)
-      : detector_(std::move(detector)),
-        largeLevels_(withMaxLevels(detector_, kLevelsOnSecondThread)),
-        shapes_(std::move(shapes)) {}
+      : detector_(std::move(detector)), shapes_(std::move(shapes)) {}
 
   // The detector's window is 80 px, so faces down to about 40 px are only found on the frame
   // enlarged two times; detection and landmarks both run on that picture.
@@ -51,20 +56,40 @@ class DlibFaceLandmarker : public FaceLandmarker {
   }
 
  private:
+  // Scanners left by earlier calls, or new ones when every one is in use.
+  std::unique_ptr<Scanners> borrowScanners() {
+    {
+      std::lock_guard lock(mutex_);
+      if (!idle_.empty()) {
+        std::unique_ptr<Scanners> scanners = std::move(idle_.back());
+        idle_.pop_back();
+        return scanners;
+      }
+    }
+    return std::make_unique<Scanners>(Scanners{detector_, withMaxLevels(detector_, kLevelsOnSecondThread)});
+  }
+
+  void returnScanners(std::unique_ptr<Scanners> scanners) {
+    std::lock_guard lock(mutex_);
+    idle_.push_back(std::move(scanners));
+  }
+
   // All detections on the enlarged frame, strongest first, overlapping weaker ones dropped as the
   // detector itself does within one scan.
   std::vector<dlib::rect_detection> detections(const cv::Mat& enlarged) {
+    std::unique_ptr<Scanners> scanners = borrowScanners();
     std::vector<dlib::rect_detection> large;
     auto largeScan = std::async(std::launch::async, [&] {
       dlib::cv_image<unsigned char> picture(enlarged);
-      largeLevels_(picture, large, 0.0);
+      scanners->largeLevels(picture, large, 0.0);
     });
     cv::Mat smaller;
     cv::resize(enlarged, smaller, cv::Size(), kRestScale, kRestScale, cv::INTER_AREA);
     std::vector<dlib::rect_detection> found;
-    detector_(dlib::cv_image<unsigned char>(smaller), found, 0.0);
+    scanners->allLevels(dlib::cv_image<unsigned char>(smaller), found, 0.0);
     for (auto& detection : found) detection.rect = dlib::scale_rect(detection.rect, 1.0 / kRestScale);
     largeScan.get();
+    returnScanners(std::move(scanners));
     found.insert(found.end(), large.begin(), large.end());
     std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
       return a.detection_confidence > b.detection_confidence;
@@ -100,9 +125,10 @@ class DlibFaceLandmarker : public FaceLandmarker {
     return face;
   }
 
-  dlib::frontal_face_detector detector_;
-  dlib::frontal_face_detector largeLevels_;
-  dlib::shape_predictor shapes_;
+  const dlib::frontal_face_detector detector_;  // copied for each scanner, never scanned with
+  const dlib::shape_predictor shapes_;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Scanners>> idle_;
 };
 
 }  // namespace

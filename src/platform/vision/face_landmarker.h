@@ -14,6 +14,7 @@ class FaceLandmarker {
  public:
   virtual ~FaceLandmarker() = default;
   // Faces in `images` in the detector's order (strongest first); boxes normalised to the frame.
+  // Several threads may detect at the same time.
   virtual std::vector<FaceObservation> detect(const FrameImages& images) = 0;
 };
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <future>
+#include <mutex>
 
 #include <opencv2/imgproc.hpp>
 
@@ -183,9 +184,11 @@ class TesseractRecognizer : public TextRecognizer {
  public:
   bool init(const std::string& tessdataFolder) { return greyReader_.init(tessdataFolder) && lightReader_.init(tessdataFolder); }
 
+  // The two instances read one frame at a time; other frames' calls wait their turn.
   std::vector<TextObservation> recognize(const FrameImages& images, float minimumTextHeight) override {
     std::vector<TextObservation> result;
     if (images.greyDouble.empty()) return result;
+    std::lock_guard lock(mutex_);
     const cv::Mat& picture = images.greyDouble;
     const int shortest = std::max(1, static_cast<int>(std::ceil(minimumTextHeight * picture.rows)));
     cv::Mat lightLetters;
@@ -227,6 +230,7 @@ class TesseractRecognizer : public TextRecognizer {
 
   LineReader greyReader_;
   LineReader lightReader_;
+  std::mutex mutex_;
 };
 
 }  // namespace

@@ -15,7 +15,8 @@ namespace kov {
 class TextRecognizer {
  public:
   virtual ~TextRecognizer() = default;
-  // Lines at least `minimumTextHeight` (fraction of the frame height) tall, top to bottom.
+  // Lines at least `minimumTextHeight` (fraction of the frame height) tall, top to bottom. Calls
+  // from several threads read one frame after another.
   virtual std::vector<TextObservation> recognize(const FrameImages& images, float minimumTextHeight) = 0;
 };
 

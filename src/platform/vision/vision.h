@@ -36,9 +36,10 @@ struct TextObservation {
   float confidence = 0;
 };
 
-// The requests made on one sampled frame (the frame must outlive this object). A failed request
-// gives an empty result, never an error. `recognizeText` may run on another thread at the same time
-// as the other requests; each request itself is called from one thread at a time.
+// The requests made on one sampled frame; the object keeps its own copies of the frame's pictures.
+// A failed request gives an empty result, never an error. `recognizeText` may run on another thread
+// at the same time as the other requests, and the requests of different frames may run at the same
+// time; the other requests of one frame are made from one thread at a time.
 class FrameRequests {
  public:
   virtual ~FrameRequests() = default;

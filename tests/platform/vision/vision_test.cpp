@@ -90,6 +90,35 @@ TEST(FaceLandmarks, FindsFacesOfAboutFortyPixelsAndNothingOnAPlainPicture) {
   EXPECT_TRUE(vision().forFrame(plain.frame())->faceLandmarks().empty());
 }
 
+// `faces` measures several frames at a time; each must come out as it does on its own.
+TEST(FaceLandmarks, FramesMeasuredAtTheSameTimeGiveWhatEachGivesAlone) {
+  std::vector<Nv12Picture> pictures;
+  for (int index : {1, 2, 3, 6}) pictures.push_back(nv12Picture(photo(index), "", 640, 426));
+  auto summary = [](const std::vector<FaceObservation>& faces) {
+    std::vector<double> values;
+    for (const FaceObservation& face : faces) {
+      values.insert(values.end(), {face.box.x, face.box.y, face.box.w, face.box.h, face.confidence});
+      for (const PointF& p : face.innerLips) values.insert(values.end(), {p.x, p.y});
+    }
+    return values;
+  };
+  std::vector<std::vector<double>> alone;
+  for (const Nv12Picture& picture : pictures) alone.push_back(summary(vision().forFrame(picture.frame())->faceLandmarks()));
+
+  for (int round = 0; round < 2; ++round) {
+    std::vector<std::vector<double>> together(pictures.size());
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < pictures.size(); ++i) {
+      threads.emplace_back([&, i] { together[i] = summary(vision().forFrame(pictures[i].frame())->faceLandmarks()); });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (size_t i = 0; i < pictures.size(); ++i) {
+      EXPECT_FALSE(alone[i].empty()) << i;
+      EXPECT_EQ(together[i], alone[i]) << "picture " << i << ", round " << round;
+    }
+  }
+}
+
 TEST(FeaturePrint, UnitLengthVectorsThatKeepOnePersonCloseAndTellPeopleApart) {
   const Nv12Picture picture = nv12Picture(photo(1), "", 640, 426);
   const Nv12Picture blurred = nv12Picture(photo(1), "gblur=sigma=2", 640, 426);
