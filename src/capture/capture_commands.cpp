@@ -4,6 +4,7 @@
 
 #include "capture/capture_settings.h"
 #include "capture/page_snapper.h"
+#include "capture/picture_files.h"
 #include "capture/web_address.h"
 #include "cli/output.h"
 #include "platform/web/browser.h"
@@ -60,6 +61,8 @@ template <typename Operation>
 
 void snapPage(const Args& args) {
   std::string out = checkAddressAndOut(args, kSnapUsage, kSnapNeedsOut);
+  // A path that can never take the picture fails before the browser starts.
+  if (std::string refusal = outputRefusal(out); !refusal.empty()) fail("snap failed: " + refusal + "\n");
   SnapSettings settings = readSnapSettings(args);
   const std::string& url = args[0];
   runCapture("snap failed: ", [&](PageSnapper& snapper) {

@@ -6,6 +6,7 @@
 #include "capture/capture_error.h"
 #include "capture/picture_files.h"
 #include "capture/scroll_motion.h"
+#include "platform/files/output_file.h"
 #include "plate/plate_report.h"
 
 namespace kov {
@@ -54,8 +55,11 @@ void navigateWithinLimit(Page& page, const std::string& url, double limitSeconds
   }
 }
 
+// The picture replaces a regular file (or nothing) only once it is complete on disk. A refused path
+// is named; the system's own failures keep their bare description.
 void writeOrThrow(const std::string& path, const std::string& bytes) {
-  if (auto error = writeWholeFile(path, bytes)) throw CaptureError(*error);
+  if (std::string refusal = outputRefusal(path); !refusal.empty()) throw CaptureError(refusal);
+  if (auto error = replaceFile(path, bytes)) throw CaptureError(*error);
 }
 
 }  // namespace

@@ -11,7 +11,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "cli/output.h"
+#include "platform/files/output_file.h"
+#include "platform/process/visible_text.h"
 
 namespace kov {
 namespace {
@@ -68,14 +69,10 @@ std::optional<PixelSize> jpegSize(std::string_view bytes) {
   return PixelSize{width, height};
 }
 
-std::optional<std::string> writeWholeFile(const std::string& path, std::string_view bytes) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return systemError(errno);
-  bool written = writeAll(fd, bytes);
-  int writeError = errno;
-  if (::close(fd) != 0 && written) return systemError(errno);
-  if (!written) return systemError(writeError);
-  return std::nullopt;
+std::string outputRefusal(const std::string& path) {
+  OutputTarget target = outputTarget(path);
+  if (target.error != kNotARegularFile) return {};
+  return "cannot write " + visiblePath(path) + ": " + target.error;
 }
 
 std::optional<std::string> createFolders(const std::string& path) {

@@ -21,9 +21,10 @@ bool pngDecodes(std::string_view bytes);
 // The size in a JPEG header; none when the bytes are not a readable JPEG.
 std::optional<PixelSize> jpegSize(std::string_view bytes);
 
-// Writes `bytes` to `path` in one go, replacing an existing file; the folder must exist.
-// Returns the system's error description on failure.
-std::optional<std::string> writeWholeFile(const std::string& path, std::string_view bytes);
+// The failure text for an output path that names something other than a regular file or nothing
+// (a folder, device, FIFO, socket, or a link to one): "cannot write <path>: <why>". Empty when the
+// path may be written.
+std::string outputRefusal(const std::string& path);
 
 // Creates `path` and any missing parent folders; an existing folder is fine. Returns the system's
 // error description on failure (for example when a regular file stands at the path).

@@ -6,7 +6,7 @@
 #include "cli/output.h"
 #include "matte/matte_command.h"
 #include "matte/matte_report.h"
-#include "matte/output_file.h"
+#include "platform/files/output_file.h"
 #include "platform/image/picture.h"
 #include "platform/segment/person_segmenter.h"
 
@@ -29,21 +29,24 @@ void matteImage(const Args& args) {
   const std::string output = requiredPath("--out", args);
 
   std::optional<BgraImage> picture = readPicture(input);
-  if (!picture) fail("cannot read " + input + "\n");
+  if (!picture) fail("cannot read " + visiblePath(input) + "\n");
+  // Checked before the work, so that a wrong --out fails at once; the file is made at the end.
+  if (!outputTarget(output).error.empty()) fail("cannot write " + visiblePath(output) + "\n");
+  if (sameFile(output, input)) fail("cannot write " + visiblePath(output) + ": it is the picture being read\n");
 
   std::string error;
   std::unique_ptr<PersonSegmenter> segmenter = createPersonSegmenter(error);
   if (!segmenter) fail(error);
   std::optional<GreyImage> mask = segmenter->segment(picture->view(), SegmentQuality::Accurate);
-  if (!mask) fail("no person found in " + input + "\n");
+  if (!mask) fail("no person found in " + visiblePath(input) + "\n");
 
   GreyImage softMask = scaleMask(mask->view(), picture->width, picture->height);
   blurMask(softMask, kEdgeSoftness);
   BgraImage cutout = cutOut(picture->view(), softMask.view());
 
   std::string png = encodePng(cutout.view());
-  if (png.empty()) fail("cannot encode " + output + "\n");
-  if (!replaceFile(output, png)) fail("cannot write " + output + "\n");
+  if (png.empty()) fail("cannot encode " + visiblePath(output) + "\n");
+  if (replaceFile(output, png)) fail("cannot write " + visiblePath(output) + "\n");
 
   MatteReport report;
   report.width = picture->width;

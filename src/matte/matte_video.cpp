@@ -1,7 +1,6 @@
 // `matte <video>`: a grey mask movie of the person over a time range, with box samples about twice
 // a second.
 #include <cmath>
-#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -11,6 +10,7 @@
 #include "faces/video_range.h"
 #include "matte/matte_command.h"
 #include "matte/matte_report.h"
+#include "platform/files/output_file.h"
 #include "platform/image/picture.h"
 #include "platform/media/video_writer.h"
 #include "platform/segment/person_segmenter.h"
@@ -27,21 +27,12 @@ constexpr std::int64_t kBitRate = 12000000;
 constexpr int kKeyFrameInterval = 30;
 constexpr int kTimeScale = 600;
 
-bool sameFile(const std::string& a, const std::string& b) {
-  std::error_code ec;
-  return std::filesystem::equivalent(a, b, ec);
-}
-
-// An old movie is removed before writing starts; a folder of that name is left alone (writing then
-// fails with the writer's reason).
-void removeOldMovie(const std::string& path) {
-  std::error_code ec;
-  if (!std::filesystem::is_directory(std::filesystem::symlink_status(path, ec))) std::filesystem::remove(path, ec);
-}
-
-std::unique_ptr<MovieWriter> startMovie(const std::string& path, DecodeSize size, float frameRate) {
+// The movie is written into `file`'s temporary file; `path` is the one messages name.
+std::unique_ptr<MovieWriter> startMovie(const std::string& path, const ReplacementFile& file, DecodeSize size,
+                                        float frameRate) {
+  if (!file.error().empty()) fail("cannot write " + visiblePath(path) + ": " + file.error() + "\n");
   MovieSettings settings;
-  settings.path = path;
+  settings.path = file.temporaryPath();
   settings.width = size.width;
   settings.height = size.height;
   settings.codec = MovieCodec::H264;
@@ -51,8 +42,8 @@ std::unique_ptr<MovieWriter> startMovie(const std::string& path, DecodeSize size
   settings.timeBaseDen = kTimeScale;
   if (frameRate > 0) settings.frameRate = frameRate;
   MovieWriterResult result = createMovieWriter(settings);
-  if (result.createFailed) fail("cannot write " + path + "\n");
-  if (!result.writer) fail("cannot write " + path + ": " + result.reason + "\n");
+  if (result.createFailed) fail("cannot write " + visiblePath(path) + "\n");
+  if (!result.writer) fail("cannot write " + visiblePath(path) + ": " + result.reason + "\n");
   return std::move(result.writer);
 }
 
@@ -96,10 +87,12 @@ void matteVideo(const Args& args) {
   std::unique_ptr<PersonSegmenter> segmenter = createPersonSegmenter(error);
   if (!segmenter) fail(error);
 
-  // Deleting the old movie first would destroy the video being read.
-  if (sameFile(moviePath, range.path)) fail("cannot write " + moviePath + ": it is the video being read\n");
-  removeOldMovie(moviePath);
-  std::unique_ptr<MovieWriter> writer = startMovie(moviePath, range.size, range.info.frameRate);
+  // The new movie replaces the old one only once it is complete, and never replaces the video being
+  // read or anything but a regular file.
+  if (sameFile(moviePath, range.path))
+    fail("cannot write " + visiblePath(moviePath) + ": it is the video being read\n");
+  ReplacementFile movieFile(moviePath);
+  std::unique_ptr<MovieWriter> writer = startMovie(moviePath, movieFile, range.size, range.info.frameRate);
 
   std::unique_ptr<SequenceSegmenter> sequence = segmenter->startSequence(SegmentQuality::Balanced);
   BgraImage picture{range.size.width, range.size.height,
@@ -125,7 +118,9 @@ void matteVideo(const Args& args) {
     ++frames;
   }
   if (auto reason = range.reader->failure()) fail("decode failed: " + *reason + "\n");
-  if (auto reason = writer->finish()) fail("cannot finish " + moviePath + ": " + *reason + "\n");
+  if (auto reason = writer->finish()) fail("cannot finish " + visiblePath(moviePath) + ": " + *reason + "\n");
+  writer.reset();
+  if (auto reason = movieFile.commit()) fail("cannot write " + visiblePath(moviePath) + ": " + *reason + "\n");
 
   MatteReport report;
   report.width = range.size.width;

@@ -7,6 +7,7 @@
 
 #include "cli/output.h"
 #include "plate/plate_renderer.h"
+#include "platform/files/output_file.h"
 #include "plate/plate_report.h"
 #include "platform/web/browser.h"
 
@@ -48,7 +49,7 @@ PlateSettings readSettings(const Args& args) {
   if (!out) fail("plate needs --out <file>\n");
   PlateSettings settings;
   settings.page = absolutePath(args[0]);
-  if (!exists(settings.page)) fail("no page at " + settings.page + "\n");
+  if (!exists(settings.page)) fail("no page at " + visiblePath(settings.page) + "\n");
   settings.output = absolutePath(*out);
 
   std::optional<std::int64_t> width = evenSide(argument("--width", args).value_or(1080));
@@ -61,11 +62,11 @@ PlateSettings readSettings(const Args& args) {
   settings.seconds = clampNanToLower(argument("--seconds", args).value_or(4), 0.2, 30);
   settings.alpha = hasFlag("--alpha", args);
 
-  // Writing the movie starts by removing whatever is at --out; that must never be the page itself.
-  struct stat page {}, output {};
-  if (stat(settings.output.c_str(), &output) == 0 && stat(settings.page.c_str(), &page) == 0 &&
-      page.st_dev == output.st_dev && page.st_ino == output.st_ino)
-    fail("plate failed: --out names the page itself\n");
+  // The movie replaces a regular file or nothing, and never the page itself; both are checked
+  // before the browser starts.
+  if (sameFile(settings.output, settings.page)) fail("plate failed: --out names the page itself\n");
+  if (std::string problem = outputTarget(settings.output).error; !problem.empty())
+    fail("plate failed: cannot write " + visiblePath(settings.output) + ": " + problem + "\n");
   return settings;
 }
 

@@ -1,11 +1,12 @@
 #include "plate/plate_renderer.h"
 
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 
 #include "plate/movie_feeder.h"
+#include "platform/files/output_file.h"
 #include "platform/media/video_writer.h"
+#include "platform/process/visible_text.h"
 
 namespace kov {
 namespace {
@@ -42,12 +43,16 @@ void seek(Page& page, double time) {
   }
 }
 
-std::unique_ptr<MovieWriter> startMovie(const std::string& output, std::int64_t width, std::int64_t height,
-                                        std::int64_t fps, bool alpha) {
-  std::error_code ignored;
-  std::filesystem::remove(output, ignored);
+std::string cannotWrite(const std::string& output, const std::string& reason) {
+  return "cannot write " + visiblePath(output) + ": " + (reason.empty() ? "unknown" : reason);
+}
+
+// The movie goes into `file`'s temporary file; `output` is the path that messages name.
+std::unique_ptr<MovieWriter> startMovie(const std::string& output, const ReplacementFile& file, std::int64_t width,
+                                        std::int64_t height, std::int64_t fps, bool alpha) {
+  if (!file.error().empty()) throw PlateError(cannotWrite(output, file.error()));
   MovieSettings settings;
-  settings.path = output;
+  settings.path = file.temporaryPath();
   settings.width = static_cast<int>(width);
   settings.height = static_cast<int>(height);
   settings.codec = alpha ? MovieCodec::ProRes4444 : MovieCodec::H264;
@@ -58,7 +63,7 @@ std::unique_ptr<MovieWriter> startMovie(const std::string& output, std::int64_t 
   settings.frameRate = static_cast<double>(fps);
   MovieWriterResult made = createMovieWriter(settings);
   if (made.createFailed) throw PlateError(made.reason);
-  if (!made.writer) throw PlateError("cannot write " + output + ": " + (made.reason.empty() ? "unknown" : made.reason));
+  if (!made.writer) throw PlateError(cannotWrite(output, made.reason));
   return std::move(made.writer);
 }
 
@@ -80,7 +85,9 @@ PlateReport PlateRenderer::run(Browser& browser) {
   page->navigate(fileUrl(page_), kLoadLimitSeconds);
   waitForFontsAndImages(*page);
 
-  std::unique_ptr<MovieWriter> movie = startMovie(output_, width_, height_, fps_, alpha_);
+  // The old movie stays until the new one is complete; a failure or a signal leaves no part behind.
+  ReplacementFile movieFile(output_);
+  std::unique_ptr<MovieWriter> movie = startMovie(output_, movieFile, width_, height_, fps_, alpha_);
   const std::int64_t frames = plateFrameCount(seconds_, fps_);
   const CaptureRequest lossless{PictureFormat::Png, 0, true, false};
   {
@@ -91,7 +98,9 @@ PlateReport PlateRenderer::run(Browser& browser) {
     }
     feeder.drain();
   }
-  if (auto reason = movie->finish()) throw PlateError("cannot finish " + output_ + ": " + *reason);
+  if (auto reason = movie->finish()) throw PlateError("cannot finish " + visiblePath(output_) + ": " + *reason);
+  movie.reset();
+  if (auto reason = movieFile.commit()) throw PlateError(cannotWrite(output_, *reason));
   return {frames, width_, height_, static_cast<double>(fps_), output_};
 }
 

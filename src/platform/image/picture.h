@@ -2,6 +2,7 @@
 // picture out through a mask, PNG encoding and drawing a mask into a movie frame.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -9,9 +10,13 @@
 
 namespace kov {
 
+// The largest picture `readPicture` decodes, in pixels (100 megapixels, such as 10000 x 10000).
+inline constexpr std::uint64_t kLargestPicturePixels = 100'000'000;
+
 // The first picture of a file, as stored (no orientation tag applied), as 8-bit BGRA: 16-bit and
 // floating-point samples are scaled down, grey and CMYK become colour, a missing alpha becomes opaque.
-// No value when the file cannot be opened or decoded.
+// No value when the path is not a regular file, the file cannot be opened or decoded, its decoded
+// size exceeds `kLargestPicturePixels`, or a JPEG's data ends before its first scan.
 std::optional<BgraImage> readPicture(const std::string& path);
 
 // The mask stretched to width x height (bilinear; the two axes scale independently).

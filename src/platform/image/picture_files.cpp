@@ -3,6 +3,7 @@
 // start of the tool.
 #include <cerrno>
 #include <csetjmp>
+#include <exception>
 #include <thread>
 #include <cstring>
 #include <fcntl.h>
@@ -17,8 +18,10 @@
 namespace kov {
 namespace {
 
-// Pictures above this many pixels are refused rather than risking sizes that overflow.
-constexpr std::uint64_t kMaxPixels = std::uint64_t{1} << 30;
+// Pictures whose decoded size exceeds this are refused before anything is decoded: a few hundred
+// bytes of header can declare gigabytes of pixels. A cut-out holds the picture about three times
+// over (picture, cut-out, PNG rows), so this keeps a run below about 1.5 GB.
+constexpr std::uint64_t kMaxPixels = kLargestPicturePixels;
 
 bool acceptableSize(std::int64_t width, std::int64_t height) {
   return width > 0 && height > 0 && static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) <= kMaxPixels;
@@ -39,7 +42,33 @@ void cmykToBgra(const std::vector<std::uint8_t>& cmyk, BgraImage& image) {
   }
 }
 
+// True when the markers after the start of the image reach a start-of-scan with data after it.
+// Without one there is nothing to decode, and the decoder would hand back a blank picture of the
+// declared size.
+bool reachesAScan(const std::vector<std::uint8_t>& bytes) {
+  std::size_t at = 2;  // after the start-of-image marker
+  while (at + 4 <= bytes.size()) {
+    if (bytes[at] != 0xff) return false;
+    std::uint8_t marker = bytes[at + 1];
+    if (marker == 0xff) {  // fill byte
+      ++at;
+      continue;
+    }
+    if (marker == 0x01 || (marker >= 0xd0 && marker <= 0xd7)) {  // markers without a length
+      at += 2;
+      continue;
+    }
+    if (marker == 0xd9) return false;  // end of image
+    std::size_t length = (std::size_t{bytes[at + 2]} << 8) | bytes[at + 3];
+    if (length < 2) return false;
+    if (marker == 0xda) return at + 2 + length < bytes.size();
+    at += 2 + length;
+  }
+  return false;
+}
+
 std::optional<BgraImage> decodeJpeg(const std::vector<std::uint8_t>& bytes) {
+  if (!reachesAScan(bytes)) return std::nullopt;
   tjhandle handle = tjInitDecompress();
   if (!handle) return std::nullopt;
   std::optional<BgraImage> result;
@@ -203,13 +232,16 @@ bool startsWith(const std::vector<std::uint8_t>& bytes, std::initializer_list<st
   return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
 }
 
-// The whole content of a regular file; none for folders, devices and unreadable files.
+// The whole content of a regular file; none for folders, devices, FIFOs and unreadable files. The
+// file is opened without waiting (opening a FIFO would otherwise wait for a writer forever) and
+// read only once it is known to be a regular file.
 std::optional<std::vector<std::uint8_t>> readRegularFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return std::nullopt;
   std::optional<std::vector<std::uint8_t>> result;
   struct stat info;
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0) {
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(info.st_size));
     std::size_t filled = 0;
     for (;;) {
@@ -251,10 +283,25 @@ std::string encodePng(const BgraView& picture) {
     int begin = picture.height * part / parts, end = picture.height * (part + 1) / parts;
     compressed[static_cast<std::size_t>(part)] = compressRows(picture, begin, end, part == parts - 1);
   };
+  // A failure on the helper (memory running out) is handed back to this thread, and this thread's
+  // own failure waits for the helper before it leaves.
+  std::exception_ptr helperFailure;
   std::thread helper;
-  if (parts == 2) helper = std::thread(compressPart, 1);
-  compressPart(0);
+  if (parts == 2) helper = std::thread([&] {
+    try {
+      compressPart(1);
+    } catch (...) {
+      helperFailure = std::current_exception();
+    }
+  });
+  try {
+    compressPart(0);
+  } catch (...) {
+    if (helper.joinable()) helper.join();
+    throw;
+  }
   if (helper.joinable()) helper.join();
+  if (helperFailure) std::rethrow_exception(helperFailure);
 
   std::string idat = {0x78, 0x01};  // zlib header: deflate, 32 KB window, fastest level
   std::uint32_t adler = 1;

@@ -9,7 +9,7 @@
 // engine's own text where there is one, such as "net::ERR_NAME_NOT_RESOLVED").
 //
 // The browser and its temporary folder never outlive the process: they go away when the `Browser` is
-// destroyed, when the process ends through `exitProcess`/`fail` (src/cli/output.h), on SIGINT,
+// destroyed, when the process ends through `exitProcess` (src/platform/process/process_exit.h), on SIGINT,
 // SIGTERM or SIGHUP, and when the process is killed outright (a guardian process notices).
 #pragma once
 

@@ -17,6 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/process/process_exit.h"
 #include "platform/web/browser.h"
 
 extern char** environ;
@@ -41,9 +42,6 @@ struct SignalSlot {
 
 constexpr int kSlots = 8;
 SignalSlot gSlots[kSlots];
-std::atomic<int> gLiveBrowsers{0};
-struct sigaction gPreviousActions[3];
-constexpr int kHandledSignals[3] = {SIGINT, SIGTERM, SIGHUP};
 
 void sleepMs(int ms) {
   timespec pause{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
@@ -77,8 +75,9 @@ void reapGroup(pid_t group) {
 // does not reap them everywhere (they would linger as zombies).
 void adoptOrphans() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
 
-// Only async-signal-safe calls: kill, close, waitpid, nanosleep, sigaction, raise.
-void onTerminatingSignal(int signal) {
+// Runs inside the process's terminating-signal handler, so only async-signal-safe calls: kill,
+// close, waitpid, nanosleep.
+void endBrowsersAtSignal() {
   pid_t browsers[kSlots];
   for (int i = 0; i < kSlots; ++i) {
     browsers[i] = gSlots[i].browserPid.exchange(-1);
@@ -94,26 +93,6 @@ void onTerminatingSignal(int signal) {
   }
   for (pid_t browser : browsers)
     if (browser > 0) reapGroup(browser);
-  struct sigaction defaults {};
-  defaults.sa_handler = SIG_DFL;
-  sigemptyset(&defaults.sa_mask);
-  sigaction(signal, &defaults, nullptr);
-  raise(signal);
-}
-
-void installSignalHandlers() {
-  if (gLiveBrowsers.fetch_add(1) != 0) return;
-  struct sigaction action {};
-  action.sa_handler = onTerminatingSignal;
-  sigfillset(&action.sa_mask);
-  for (int i = 0; i < 3; ++i) sigaction(kHandledSignals[i], &action, &gPreviousActions[i]);
-  // A browser that dies under us must surface as a write error, not kill the tool silently.
-  signal(SIGPIPE, SIG_IGN);
-}
-
-void restoreSignalHandlers() {
-  if (gLiveBrowsers.fetch_sub(1) != 1) return;
-  for (int i = 0; i < 3; ++i) sigaction(kHandledSignals[i], &gPreviousActions[i], nullptr);
 }
 
 SignalSlot* claimSlot() {
@@ -238,7 +217,8 @@ BrowserProcess::BrowserProcess(const std::string& binary) {
   folder_ = pattern;
   std::filesystem::create_directory(folder_ + "/tmp");
   adoptOrphans();
-  installSignalHandlers();
+  // A browser that dies under us shows up as a write error (SIGPIPE is ignored from here on).
+  onTerminatingSignal(endBrowsersAtSignal);
   try {
     startBrowser(binary);
     startGuardian();
@@ -353,7 +333,6 @@ void BrowserProcess::stop(int graceMs) {
   }
   if (lifelineFd_ >= 0) close(lifelineFd_);
   lifelineFd_ = -1;
-  restoreSignalHandlers();
 }
 
 }  // namespace kov

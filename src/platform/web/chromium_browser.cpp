@@ -13,7 +13,7 @@
 #include <map>
 #include <set>
 
-#include "cli/output.h"
+#include "platform/process/process_exit.h"
 #include "platform/web/browser.h"
 #include "platform/web/browser_process.h"
 #include "platform/web/devtools_connection.h"

@@ -7,7 +7,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "cli/output.h"
+#include "platform/process/process_exit.h"
 #include "platform/web/browser.h"
 
 namespace kov {
