@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace kov::test {
@@ -17,6 +18,16 @@ RunResult runTool(const std::vector<std::string>& args, const std::string& cwd =
 
 // Runs any program with `argv` (argv[0] looked up on PATH).
 RunResult runProgram(const std::vector<std::string>& argv, const std::string& cwd = "");
+
+// Runs any program with its standard output on `stdoutFd` (a descriptor of the caller's, such as
+// /dev/full or the write end of a pipe whose reader is gone); `out` stays empty.
+RunResult runProgramWithStdout(const std::vector<std::string>& argv, int stdoutFd);
+
+// Starts any program in the background, standard output and error to /dev/null; returns its pid.
+pid_t startProgram(const std::vector<std::string>& argv, const std::string& cwd = "");
+
+// Waits for a started program; the exit status, or 128 + signal number.
+int waitForProgram(pid_t pid);
 
 // Runs a shell command line; returns its exit status.
 int shell(const std::string& command);
