@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <fcntl.h>
 #include <limits>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "cli/json.h"
 #include "cli/options.h"
+#include "cli/output.h"
 #include "support/fixtures.h"
 #include "support/tool_run.h"
 
@@ -118,6 +123,118 @@ TEST(Dispatch, CommandWordsReachTheirCommandsEvenWithoutArguments) {
   auto picture = test::runTool({"matte", "a.mov", "--out", "m.mp4", "--image"});
   EXPECT_EQ(picture.status, 1);
   EXPECT_EQ(picture.err, "usage: kov-vision matte --image <in.png> --out <out.png>\n");
+}
+
+// Runs `body` in a forked child whose standard output and error are pipes; what it wrote and how it
+// ended (status, or 128 + signal).
+template <typename Body>
+test::RunResult inChild(Body body) {
+  int out[2], err[2];
+  if (pipe(out) != 0 || pipe(err) != 0) return {};
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    close(out[0]);
+    close(err[0]);
+    body();
+    _exit(0);
+  }
+  close(out[1]);
+  close(err[1]);
+  test::RunResult result;
+  char buf[4096];
+  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) result.out.append(buf, static_cast<size_t>(n));
+  for (ssize_t n; (n = read(err[0], buf, sizeof buf)) > 0;) result.err.append(buf, static_cast<size_t>(n));
+  close(out[0]);
+  close(err[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+TEST(Exits, AFailureIsOneLineWhateverItsTextHolds) {
+  auto run = inChild([] { fail("cannot read /tmp/a\nb\r.png\n"); });
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "cannot read /tmp/a\\nb\\r.png\n");
+  run = inChild([] { fail("no line feed"); });
+  EXPECT_EQ(run.err, "no line feed\n");
+}
+
+TEST(Exits, AReportThatCannotBeEncodedOrWrittenFailsWithStatusOne) {
+  auto run = inChild([] { finishWithReport(JsonWriter().beginObject().key("t").number(INFINITY).endObject().finish()); });
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, kReportNotEncodable);
+
+  run = inChild([] { finishWithReport("{}"); });
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "{}");
+  EXPECT_EQ(run.err, "");
+
+  run = inChild([] {
+    int full = open("/dev/full", O_WRONLY);
+    dup2(full, 1);
+    finishWithReport("{}");
+  });
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, std::string(kReportNotWritten) + std::strerror(ENOSPC) + "\n");
+
+  run = inChild([] {
+    installTerminationHandling();
+    int gone[2];
+    if (pipe(gone) != 0) _exit(9);
+    close(gone[0]);
+    dup2(gone[1], 1);
+    finishWithReport("{}");
+  });
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, std::string(kReportNotWritten) + std::strerror(EPIPE) + "\n");
+}
+
+// The whole tool: a report that cannot be written (stdout full, stdout a pipe nobody reads) is a
+// failure of one line, and a path with a line break stays on one line.
+class ToolExits : public ::testing::Test {
+ protected:
+  void SetUp() override { test::ffmpeg("-f lavfi -i color=c=gray:s=64x48 -frames:v 1 " + dir_.file("grey.png")); }
+  std::vector<std::string> matte() const { return {test::toolPath(), "matte", "--image", dir_.file("grey.png"), "--out", dir_.file("cut.png")}; }
+  test::TempDir dir_;
+};
+
+TEST_F(ToolExits, AReportThatCannotBeWrittenEndsWithStatusOneAndOneLine) {
+  int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  auto run = test::runProgramWithStdout(matte(), full);
+  close(full);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, std::string(kReportNotWritten) + std::strerror(ENOSPC) + "\n");
+
+  int gone[2];
+  ASSERT_EQ(pipe2(gone, O_CLOEXEC), 0);
+  close(gone[0]);
+  run = test::runProgramWithStdout(matte(), gone[1]);
+  close(gone[1]);
+  EXPECT_EQ(run.status, 1) << "not killed by SIGPIPE";
+  EXPECT_EQ(run.err, std::string(kReportNotWritten) + std::strerror(EPIPE) + "\n");
+
+  run = test::runProgram(matte());
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out.front(), '{');
+}
+
+TEST_F(ToolExits, PathsWithLineBreaksAreShownOnOneLine) {
+  std::string odd = dir_.file("two\nlines\r.png");
+  auto run = test::runTool({"matte", "--image", odd, "--out", dir_.file("x.png")});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "cannot read " + dir_.path() + "/two\\nlines\\r.png\n");
+  run = test::runTool({"matte", "--image", dir_.file("grey.png"), "--out", dir_.file("no\nfolder/x.png")});
+  EXPECT_EQ(run.err, "cannot write " + dir_.path() + "/no\\nfolder/x.png\n");
+  run = test::runTool({"faces", odd});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "no video track in " + dir_.path() + "/two\\nlines\\r.png\n");
+  run = test::runTool({"plate", odd, "--out", dir_.file("x.mp4")});
+  EXPECT_EQ(run.err, "no page at " + dir_.path() + "/two\\nlines\\r.png\n");
 }
 
 }  // namespace
