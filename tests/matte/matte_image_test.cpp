@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fcntl.h>
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <turbojpeg.h>
+#include <unistd.h>
 
 #include "support/fixtures.h"
 #include "support/reports.h"
@@ -233,6 +237,127 @@ TEST(MatteImage, OptionsAndOutputPaths) {
   expectFailure(runTool({"matte", "--image", dir.file("bad.png"), "--out", dir.file("keep.png")}),
                 "cannot read " + dir.file("bad.png") + "\n");
   EXPECT_EQ(test::readFile(dir.file("keep.png")), "keep me");
+}
+
+// A small photo of a person, as a JPEG in `dir`.
+std::string smallPhoto(const test::TempDir& dir) {
+  cv::Mat photo = cv::imread(test::samplePhoto(4));
+  cv::Mat small;
+  cv::resize(photo, small, cv::Size(320, photo.rows * 320 / photo.cols), 0, 0, cv::INTER_AREA);
+  std::string path = dir.file("person.jpg");
+  EXPECT_TRUE(cv::imwrite(path, small));
+  return path;
+}
+
+// What stands at a path: its inode and type, to see that a refused output was not touched.
+std::pair<ino_t, mode_t> identity(const std::string& path) {
+  struct stat info {};
+  lstat(path.c_str(), &info);
+  return {info.st_ino, info.st_mode};
+}
+
+TEST(MatteImage, OnlyARegularFileOrNothingAtTheOutputIsReplacedAndNeverTheInput) {
+  test::TempDir dir;
+  std::string input = smallPhoto(dir);
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  bool madeDevice = mknod(dir.file("device").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+  std::filesystem::create_directory(dir.file("folder"));
+  std::filesystem::create_symlink("folder", dir.file("to-folder"));
+  std::filesystem::create_symlink("fifo", dir.file("to-fifo"));
+  std::vector<std::string> refused = {"fifo", "folder", "to-folder", "to-fifo"};
+  if (madeDevice) refused.push_back("device");
+  for (const std::string& name : refused) {
+    auto before = identity(dir.file(name));
+    expectFailure(runTool({"matte", "--image", input, "--out", dir.file(name)}), "cannot write " + dir.file(name) + "\n");
+    EXPECT_EQ(identity(dir.file(name)), before) << name;
+  }
+  // An empty --out names the current folder, which stays.
+  expectFailure(runTool({"matte", "--image", input, "--out", ""}, dir.file("folder")), "cannot write " + dir.file("folder") + "/\n");
+  EXPECT_TRUE(std::filesystem::is_directory(dir.file("folder")));
+
+  // The input itself, directly, through a link or a hard link, is never the output.
+  std::string original = test::readFile(input);
+  std::filesystem::create_symlink(input, dir.file("link.jpg"));
+  std::filesystem::create_hard_link(input, dir.file("hard.jpg"));
+  for (std::string out : {input, dir.file("link.jpg"), dir.file("hard.jpg")})
+    expectFailure(runTool({"matte", "--image", input, "--out", out}), "cannot write " + out + ": it is the picture being read\n");
+  EXPECT_EQ(test::readFile(input), original);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link.jpg")));
+
+  // Whatever was refused, nothing was left beside it.
+  int temporaries = 0;
+  for (auto& entry : std::filesystem::directory_iterator(dir.path()))
+    temporaries += entry.path().filename().string().find(".partial-") != std::string::npos;
+  EXPECT_EQ(temporaries, 0);
+}
+
+// The bytes of a PNG chunk with its CRC.
+std::string pngChunk(const std::string& type, const std::string& data) {
+  std::string body = type + data;
+  std::uint32_t crc = 0xffffffffu;
+  for (unsigned char c : body) {
+    crc ^= c;
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+  }
+  crc ^= 0xffffffffu;
+  auto be32 = [](std::uint32_t v) {
+    return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
+  };
+  return be32(static_cast<std::uint32_t>(data.size())) + body + be32(crc);
+}
+
+// Runs the tool with its address space limited, as a small container would.
+test::RunResult runLimited(const std::string& limit, const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"prlimit", "--as=" + limit, test::toolPath()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return test::runProgram(argv);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;  // its shadow memory does not fit under an address-space limit
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+TEST(MatteImage, PicturesThatAreNotRegularFilesOrWouldNotFitAreRefusedWithOneLine) {
+  test::TempDir dir;
+  std::string output = dir.file("cut.png");
+  // A FIFO or a device as the picture: refused at once, no wait for a writer.
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  for (std::string input : {dir.file("fifo"), std::string("/dev/zero"), dir.path()}) {
+    auto run = test::runProgram({"timeout", "20", test::toolPath(), "matte", "--image", input, "--out", output});
+    expectFailure(run, "cannot read " + input + "\n");
+  }
+
+  // 65 bytes declaring 1048576 x 1024 pixels (4 GB decoded).
+  std::string header = {0, 0x10, 0, 0, 0, 0, 0x04, 0, 8, 2, 0, 0, 0};
+  test::writeFile(dir.file("huge.png"), "\x89PNG\r\n\x1a\n" + pngChunk("IHDR", header) +
+                                            pngChunk("IDAT", std::string("\x78\x9c\x03\x00\x00\x00\x00\x01", 8)) +
+                                            pngChunk("IEND", ""));
+  // A JPEG whose data ends before its first scan, its header claiming 16384 x 16384 pixels.
+  std::vector<unsigned char> jpeg;
+  cv::imencode(".jpg", cv::Mat(16, 16, CV_8UC3, cv::Scalar(40, 80, 120)), jpeg);
+  std::string bytes(jpeg.begin(), jpeg.end());
+  std::size_t frame = bytes.find("\xff\xc0"), scan = bytes.find("\xff\xda");
+  ASSERT_NE(frame, std::string::npos);
+  ASSERT_NE(scan, std::string::npos);
+  bytes.replace(frame + 5, 4, std::string("\x40\x00\x40\x00", 4));
+  test::writeFile(dir.file("truncated.jpg"), bytes.substr(0, scan));
+  for (std::string name : {"huge.png", "truncated.jpg"}) {
+    auto run = kAddressSanitizer ? runTool({"matte", "--image", dir.file(name), "--out", output})
+                                 : runLimited("1000000000", {"matte", "--image", dir.file(name), "--out", output});
+    expectFailure(run, "cannot read " + dir.file(name) + "\n");
+  }
+  EXPECT_FALSE(std::filesystem::exists(output));
+
+  // A picture within the size limit that does not fit in the memory there is: one line, status 1.
+  if (kAddressSanitizer) GTEST_SKIP() << "no address-space limit under AddressSanitizer";
+  ASSERT_TRUE(cv::imwrite(dir.file("large.png"), cv::Mat(9000, 9000, CV_8UC3, cv::Scalar(0, 0, 0))));
+  test::writeFile(output, "old");
+  for (std::string limit : {"400000000", "700000000"}) {
+    expectFailure(runLimited(limit, {"matte", "--image", dir.file("large.png"), "--out", output}), "out of memory\n");
+    EXPECT_EQ(test::readFile(output), "old");
+  }
 }
 
 }  // namespace

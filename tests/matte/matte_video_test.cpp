@@ -6,7 +6,10 @@
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <csignal>
 #include <sstream>
+#include <sys/stat.h>
+#include <thread>
 
 #include "support/fixtures.h"
 #include "support/reports.h"
@@ -195,6 +198,50 @@ TEST_F(MatteVideo, FailuresAndOutputFiles) {
   expectFailure(runTool({"matte", file("own.mp4"), "--out", file("own.mp4")}),
                 "cannot write " + file("own.mp4") + ": it is the video being read\n");
   EXPECT_EQ(test::readFile(file("own.mp4")), before);
+}
+
+// Names in a folder that look like an unfinished output.
+std::vector<std::string> temporariesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  for (auto& entry : std::filesystem::directory_iterator(folder))
+    if (entry.path().filename().string().find(".partial-") != std::string::npos) names.push_back(entry.path().string());
+  return names;
+}
+
+TEST_F(MatteVideo, SpecialOutputsAreRefusedAndAnInterruptedRunKeepsTheOldMovie) {
+  const std::string video = file("person25.mp4");
+  test::TempDir dir;
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  std::filesystem::create_directory(dir.file("folder"));
+  std::filesystem::create_symlink("folder", dir.file("to-folder"));
+  for (std::string name : {"fifo", "folder", "to-folder"}) {
+    expectFailure(runTool({"matte", video, "--end", "0.2", "--out", dir.file(name)}),
+                  "cannot write " + dir.file(name) + ": it is not a regular file\n");
+  }
+  EXPECT_TRUE(std::filesystem::is_fifo(dir.file("fifo")));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("to-folder")));
+  expectFailure(runTool({"matte", video, "--end", "0.2", "--out", ""}, dir.file("folder")),
+                "cannot write " + dir.file("folder") + "/: it is not a regular file\n");
+  EXPECT_TRUE(std::filesystem::is_directory(dir.file("folder")));
+
+  // SIGTERM while the movie is being written: the old movie stays whole and nothing is left beside it.
+  test::writeFile(dir.file("old.mp4"), "old movie");
+  pid_t tool = test::startProgram({test::toolPath(), "matte", video, "--out", dir.file("old.mp4")});
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (temporariesIn(dir.path()).empty() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(temporariesIn(dir.path()).size(), 1u) << "the new movie is written beside the old one";
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  kill(tool, SIGTERM);
+  EXPECT_EQ(test::waitForProgram(tool), 128 + SIGTERM);
+  EXPECT_EQ(test::readFile(dir.file("old.mp4")), "old movie");
+  EXPECT_TRUE(temporariesIn(dir.path()).empty());
+
+  // A finished run replaces the old movie and leaves nothing else.
+  json report = successfulReport(runTool({"matte", video, "--end", "0.2", "--out", dir.file("old.mp4")}));
+  EXPECT_EQ(report["frames"], 5);
+  EXPECT_NE(test::readFile(dir.file("old.mp4")), "old movie");
+  EXPECT_TRUE(temporariesIn(dir.path()).empty());
 }
 
 }  // namespace
