@@ -4,6 +4,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -253,7 +255,7 @@ TEST(PlateCommand, PageFailuresEndTheRunWithOneLine) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "plate failed: Error: no frame at 0.5\n");
-  EXPECT_GT(std::filesystem::file_size(dir.file("throws.mp4")), 0u) << "the earlier frames were written";
+  EXPECT_FALSE(std::filesystem::exists(dir.file("throws.mp4"))) << "an unfinished movie is not left behind";
 
   writeFile(dir.file("rejects.html"),
             "<script>window.plate = { seek: t => Promise.reject('rejected\\nat ' + t) };</script>");
@@ -362,6 +364,55 @@ TEST(PlateCommand, NoBrowserOrTemporaryFolderOutlivesTheRun) {
     waitpid(tool, &status, 0);
     EXPECT_TRUE(WIFSIGNALED(status)) << signal;
     EXPECT_TRUE(eventually(clean, 10)) << "after signal " << signal;
+  }
+}
+
+// Names in a folder that look like an unfinished output.
+int temporariesIn(const std::string& folder) {
+  int count = 0;
+  for (auto& entry : std::filesystem::directory_iterator(folder))
+    count += entry.path().filename().string().find(".partial-") != std::string::npos;
+  return count;
+}
+
+TEST(PlateCommand, OnlyARegularFileOrNothingAtOutIsReplacedAndNeverPartly) {
+  TempDir dir, tmp;
+  writeFile(dir.file("page.html"), kMovingBoxPage);
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  bool madeDevice = mknod(dir.file("device").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+  std::filesystem::create_directory(dir.file("empty"));
+  std::filesystem::create_symlink("empty", dir.file("to-folder"));
+  std::vector<std::string> refused = {"fifo", "empty", "to-folder"};
+  if (madeDevice) refused.push_back("device");
+  for (const std::string& name : refused) {
+    auto run = runProgram({"env", "TMPDIR=" + tmp.path(), test::toolPath(), "plate", dir.file("page.html"), "--out",
+                           dir.file(name), "--width", "32", "--height", "32"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "plate failed: cannot write " + dir.file(name) + ": it is not a regular file\n");
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.path())) << "refused before any browser started";
+  }
+  EXPECT_TRUE(std::filesystem::is_fifo(dir.file("fifo")));
+  EXPECT_TRUE(std::filesystem::is_directory(dir.file("empty")));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("to-folder")));
+  auto run = runTool({"plate", dir.file("page.html"), "--out", ""}, dir.file("empty"));
+  EXPECT_EQ(run.err, "plate failed: cannot write " + dir.file("empty") + "/: it is not a regular file\n");
+  EXPECT_TRUE(std::filesystem::is_directory(dir.file("empty")));
+
+  // Stopped while the movie is being written, with the browser alive: the old movie stays whole,
+  // nothing is left beside it, and the browser and its folder are gone too.
+  writeFile(dir.file("old.mp4"), "old movie");
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    pid_t tool = startTool({"plate", dir.file("page.html"), "--out", dir.file("old.mp4"), "--width", "64", "--height",
+                            "64", "--seconds", "30", "--fps", "30"},
+                           tmp.path());
+    ASSERT_TRUE(eventually([&] { return temporariesIn(dir.path()) == 1; }, 60)) << "the movie is being written";
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(tool, signal);
+    EXPECT_EQ(test::waitForProgram(tool), 128 + signal);
+    EXPECT_EQ(readFile(dir.file("old.mp4")), "old movie") << signal;
+    EXPECT_EQ(temporariesIn(dir.path()), 0) << signal;
+    EXPECT_TRUE(eventually([&] { return std::filesystem::is_empty(tmp.path()) && processesMentioning(tmp.path()) == 0; }, 10))
+        << "after signal " << signal;
   }
 }
 
