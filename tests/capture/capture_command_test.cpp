@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <nlohmann/json.hpp>
@@ -374,6 +375,47 @@ TEST(CaptureCommands, AnInterruptedRunLeavesNothingBehind) {
   EXPECT_FALSE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   run.expectNothingLeft();
   EXPECT_FALSE(std::filesystem::exists(run.file("frames")));
+}
+
+// Names in a folder that look like an unfinished output.
+int temporariesIn(const std::string& folder) {
+  int count = 0;
+  for (auto& entry : std::filesystem::directory_iterator(folder))
+    count += entry.path().filename().string().find(".partial-") != std::string::npos;
+  return count;
+}
+
+TEST(CaptureCommands, OnlyRegularFilesOrNothingAreReplacedByPicturesAndNeverPartly) {
+  PageServer server;
+  CaptureRun run;
+  ASSERT_EQ(mkfifo(run.file("fifo").c_str(), 0600), 0);
+  std::filesystem::create_directory(run.file("folder"));
+  std::filesystem::create_symlink("folder", run.file("to-folder"));
+  for (std::string name : {"fifo", "folder", "to-folder"}) {
+    expectFailureLine(run.run({"snap", server.url("/short"), "--out", run.file(name)}),
+                      "snap failed: cannot write " + run.file(name) + ": it is not a regular file\n");
+  }
+  EXPECT_TRUE(server.requestsFor("/short").empty()) << "refused before the page was loaded";
+  EXPECT_TRUE(std::filesystem::is_fifo(run.file("fifo")));
+  EXPECT_TRUE(std::filesystem::is_symlink(run.file("to-folder")));
+
+  // A snap through a link replaces the file it points to; the link stays.
+  test::writeFile(run.file("folder/older.png"), "older");
+  std::filesystem::create_symlink("folder/older.png", run.file("link.png"));
+  RunResult result = run.run({"snap", server.url("/short"), "--out", run.file("link.png"), "--height", "100"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_TRUE(std::filesystem::is_symlink(run.file("link.png")));
+  EXPECT_TRUE(test::decodePng(test::readFile(run.file("folder/older.png"))));
+
+  // A FIFO where a frame goes stops the scroll there, untouched; the frames before it are whole.
+  std::filesystem::create_directory(run.file("frames"));
+  ASSERT_EQ(mkfifo(run.file("frames/frame-0002.jpg").c_str(), 0600), 0);
+  expectFailureLine(run.run({"scroll", server.url("/short"), "--out", run.file("frames"), "--fps", "5", "--seconds", "1"}),
+                    "scroll failed: cannot write " + run.file("frames/frame-0002.jpg") + ": it is not a regular file\n");
+  EXPECT_TRUE(std::filesystem::is_fifo(run.file("frames/frame-0002.jpg")));
+  EXPECT_TRUE(test::decodeJpeg(test::readFile(run.file("frames/frame-0001.jpg"))));
+  EXPECT_EQ(temporariesIn(run.file("frames")), 0);
+  EXPECT_EQ(temporariesIn(run.path()), 0);
 }
 
 }  // namespace

@@ -43,6 +43,9 @@ struct TemporarySlot {
 TemporarySlot gTemporaries[kMaxTemporaryFiles];
 
 std::atomic<bool> gHandlerInstalled{false};
+// A child forked to run another program has the handler until it execs; there the cleanups are not
+// its to run.
+std::atomic<pid_t> gOwner{-1};
 constexpr int kTerminatingSignals[3] = {SIGINT, SIGTERM, SIGHUP};
 
 // Async-signal-safe: plain loads, the registered cleanups and unlink.
@@ -57,7 +60,7 @@ void runSignalTimeCleanups() {
 }
 
 void onSignal(int signal) {
-  runSignalTimeCleanups();
+  if (getpid() == gOwner.load()) runSignalTimeCleanups();
   struct sigaction defaults {};
   defaults.sa_handler = SIG_DFL;
   sigemptyset(&defaults.sa_mask);
@@ -83,6 +86,7 @@ void removeMarkedTemporaries() {
 
 void installTerminationHandling() {
   if (gHandlerInstalled.exchange(true)) return;
+  gOwner = getpid();
   struct sigaction action {};
   action.sa_handler = onSignal;
   sigfillset(&action.sa_mask);  // one cleanup at a time, whatever else arrives meanwhile
