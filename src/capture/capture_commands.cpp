@@ -35,13 +35,6 @@ std::string withoutTrailingSlashes(std::string path) {
   return path;
 }
 
-// A failure is reported on one line, whatever the engine's or the system's text holds.
-std::string onOneLine(std::string text) {
-  for (char& c : text)
-    if (c == '\n' || c == '\r') c = ' ';
-  return text;
-}
-
 // Runs the capture operation and ends the process with its report or its failure line. The
 // browser is shut down before the process ends either way.
 template <typename Operation>
@@ -52,7 +45,8 @@ template <typename Operation>
     PageSnapper snapper(*browser);
     json = toJson(operation(snapper));
   } catch (const std::exception& error) {
-    fail(failurePrefix + onOneLine(error.what()) + "\n");
+    // `fail` keeps the line one line, whatever the engine's or the system's text holds.
+    fail(failurePrefix + error.what() + "\n");
   }
   finishWithReport(json);
 }

@@ -70,13 +70,6 @@ PlateSettings readSettings(const Args& args) {
   return settings;
 }
 
-// A failure line is one line, whatever the browser or the page put in their texts.
-std::string oneLine(std::string text) {
-  for (char& c : text)
-    if (c == '\n' || c == '\r') c = ' ';
-  return text;
-}
-
 }  // namespace
 
 void renderPlate(const Args& args) {
@@ -88,7 +81,8 @@ void renderPlate(const Args& args) {
                            settings.seconds, settings.alpha);
     report = plateReportJson(renderer.run(*browser));
   } catch (const std::exception& error) {
-    fail("plate failed: " + oneLine(error.what()) + "\n");
+    // `fail` keeps the line one line, whatever the browser or the page put in their texts.
+    fail("plate failed: " + std::string(error.what()) + "\n");
   }
   finishWithReport(report);
 }

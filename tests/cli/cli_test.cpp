@@ -235,6 +235,11 @@ TEST_F(ToolExits, PathsWithLineBreaksAreShownOnOneLine) {
   EXPECT_EQ(run.err, "no video track in " + dir_.path() + "/two\\nlines\\r.png\n");
   run = test::runTool({"plate", odd, "--out", dir_.file("x.mp4")});
   EXPECT_EQ(run.err, "no page at " + dir_.path() + "/two\\nlines\\r.png\n");
+  // Texts that carry a path out of the platform layer are shown the same way.
+  run = test::runProgram({"env", "TMPDIR=" + dir_.file("no\nsuch"), test::toolPath(), "plate", dir_.file("grey.png"),
+                          "--out", dir_.file("x.mp4")});
+  EXPECT_EQ(run.err, "plate failed: cannot make a temporary folder in " + dir_.path() + "/no\\nsuch: " +
+                         std::strerror(ENOENT) + "\n");
 }
 
 }  // namespace
