@@ -1,16 +1,16 @@
 // `matte <video>`: a grey mask movie of the person over a time range, with box samples about twice
 // a second.
-#include <cmath>
 #include <filesystem>
 #include <optional>
 #include <string>
 
-#include "cli/json.h"
 #include "cli/options.h"
 #include "cli/output.h"
-#include "faces/video_range.h"
+#include "matte/mask_timing.h"
 #include "matte/matte_command.h"
 #include "matte/matte_report.h"
+#include "media_range/video_range.h"
+#include "numeric/rounding.h"
 #include "platform/image/picture.h"
 #include "platform/media/video_writer.h"
 #include "platform/segment/person_segmenter.h"
@@ -25,7 +25,6 @@ constexpr double kSampleInterval = 0.5;
 constexpr double kTimeTolerance = 0.0005;
 constexpr std::int64_t kBitRate = 12000000;
 constexpr int kKeyFrameInterval = 30;
-constexpr int kTimeScale = 600;
 
 bool sameFile(const std::string& a, const std::string& b) {
   std::error_code ec;
@@ -39,7 +38,7 @@ void removeOldMovie(const std::string& path) {
   if (!std::filesystem::is_directory(std::filesystem::symlink_status(path, ec))) std::filesystem::remove(path, ec);
 }
 
-std::unique_ptr<MovieWriter> startMovie(const std::string& path, DecodeSize size, float frameRate) {
+std::unique_ptr<MovieWriter> startMovie(const std::string& path, DecodeSize size, float frameRate, int timeScale) {
   MovieSettings settings;
   settings.path = path;
   settings.width = size.width;
@@ -48,7 +47,7 @@ std::unique_ptr<MovieWriter> startMovie(const std::string& path, DecodeSize size
   settings.bitRate = kBitRate;
   settings.keyFrameInterval = kKeyFrameInterval;
   settings.timeBaseNum = 1;
-  settings.timeBaseDen = kTimeScale;
+  settings.timeBaseDen = timeScale;
   if (frameRate > 0) settings.frameRate = frameRate;
   MovieWriterResult result = createMovieWriter(settings);
   if (result.createFailed) fail("cannot write " + path + "\n");
@@ -83,23 +82,26 @@ void matteVideo(const Args& args) {
   if (!outArgument) fail(kVideoUsage);
   const std::string moviePath = absolutePath(*outArgument);
 
+  const std::string videoPath = absolutePath(args.front());
   RangeRequest request;
-  request.videoArgument = args.front();
   request.start = argument("--start", args).value_or(0);
   request.end = argument("--end", args);
   request.width = argument("--width", args);
   request.defaultWidth = kDefaultWidth;
   request.layout = PixelLayout::Bgra;
-  OpenedRange range = openVideoRange(request);
+  RangeOpening opening = openVideoRange(videoPath, request);
+  if (auto* failure = std::get_if<RangeFailure>(&opening)) fail(failureLine(*failure, videoPath));
+  OpenedRange& range = std::get<OpenedRange>(opening);
 
   std::string error;
   std::unique_ptr<PersonSegmenter> segmenter = createPersonSegmenter(error);
   if (!segmenter) fail(error);
 
   // Deleting the old movie first would destroy the video being read.
-  if (sameFile(moviePath, range.path)) fail("cannot write " + moviePath + ": it is the video being read\n");
+  if (sameFile(moviePath, videoPath)) fail("cannot write " + moviePath + ": it is the video being read\n");
   removeOldMovie(moviePath);
-  std::unique_ptr<MovieWriter> writer = startMovie(moviePath, range.size, range.info.frameRate);
+  MaskStamps stamps(maskTimeScale(range.info.frameRateNum, range.info.frameRateDen));
+  std::unique_ptr<MovieWriter> writer = startMovie(moviePath, range.size, range.info.frameRate, stamps.scale());
 
   std::unique_ptr<SequenceSegmenter> sequence = segmenter->startSequence(SegmentQuality::Balanced);
   BgraImage picture{range.size.width, range.size.height,
@@ -120,7 +122,7 @@ void matteVideo(const Args& args) {
       continue;
     sampler.offer(t, *currentMask);
     drawMaskAsGrey(currentMask->view(), picture);
-    if (auto reason = writer->append(picture.view(), std::llround(t * kTimeScale)))
+    if (auto reason = writer->append(picture.view(), stamps.stampOf(t)))
       fail("cannot write frame " + std::to_string(frames) + ": " + *reason + "\n");
     ++frames;
   }
