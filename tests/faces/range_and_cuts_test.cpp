@@ -4,9 +4,10 @@
 #include <filesystem>
 #include <sstream>
 
+#include <sys/stat.h>
+
 #include "faces/faces_command.h"
 #include "faces/scene_cuts.h"
-#include "media_range/video_range.h"
 #include "support/fixtures.h"
 #include "support/reports.h"
 #include "support/tool_run.h"
@@ -212,6 +213,9 @@ TEST(FacesRun, BadInputsEndInOneLineAndStatusOne) {
       {{"faces", spaced, "--start", "2"}, "--end must be after --start\n", ""},
       {{"faces", spaced, "--start", "nan"}, "--end must be after --start\n", ""},
       {{"faces", spaced, "--end", "-inf"}, "--end must be after --start\n", ""},
+      {{"faces", spaced, "--start", "-inf"}, "--end must be after --start\n", ""},
+      {{"faces", spaced, "--start", "-1e306"}, "--end must be after --start\n", ""},
+      {{"faces", spaced, "--start", "-inf", "--end", "1"}, "--end must be after --start\n", ""},
   };
   for (const auto& c : cases) {
     auto run = test::runTool(c.args, c.cwd);
@@ -221,6 +225,47 @@ TEST(FacesRun, BadInputsEndInOneLineAndStatusOne) {
   }
   auto good = test::runTool({"faces", spaced, "--text-every", "0"});
   EXPECT_EQ(good.status, 0) << good.err;
+}
+
+TEST(FacesRun, AFifoOrAFolderIsNoVideoAndAnswersAtOnce) {
+  TempDir dir;
+  ASSERT_EQ(mkfifo(dir.file("stream.mp4").c_str(), 0600), 0);
+  std::filesystem::create_directory(dir.file("folder.mp4"));
+  for (const char* name : {"stream.mp4", "folder.mp4"}) {
+    // Opening a FIFO for reading waits for a writer: a hang shows as status 124.
+    auto run = test::runProgram({"timeout", "20", test::toolPath(), "faces", dir.file(name)});
+    EXPECT_EQ(run.status, 1) << name;
+    EXPECT_EQ(run.err, "no video track in " + dir.file(name) + "\n");
+    EXPECT_EQ(run.out, "");
+  }
+}
+
+// Raw H.264 has no times and no duration; a WebM written to a pipe, as recorders write it, has
+// times but no duration. Both read like the same frames in an MP4.
+TEST(FacesRun, VideosWithoutADurationAreMeasuredAndHonourTheEnd) {
+  TempDir dir;
+  const std::string source = "-f lavfi -i testsrc2=s=160x90:r=25:d=2 ";
+  test::ffmpeg(source + "-c:v libx264 -preset ultrafast -pix_fmt yuv420p " + dir.file("v.mp4"));
+  test::ffmpeg(source + "-c:v libx264 -preset ultrafast -pix_fmt yuv420p " + dir.file("v.h264"));
+  test::ffmpeg(source + "-c:v libvpx -deadline realtime -f webm pipe:1 > " + dir.file("v.webm"));
+  const std::vector<std::vector<std::string>> ranges = {{}, {"--start", "0.5", "--end", "1.5"}};
+  for (const auto& range : ranges) {
+    auto options = [&](const std::string& name) {
+      std::vector<std::string> args{"faces", dir.file(name), "--text-every", "0", "--print-every", "0"};
+      args.insert(args.end(), range.begin(), range.end());
+      return args;
+    };
+    const json expected = runFaces(options("v.mp4"));
+    EXPECT_EQ(expected["duration"], range.empty() ? 2 : 1);
+    for (const char* name : {"v.h264", "v.webm"}) {
+      const json report = runFaces(options(name));
+      EXPECT_EQ(report["duration"], expected["duration"]) << name;
+      EXPECT_EQ(report["width"], 160);
+      EXPECT_EQ(report["fps"], 25);
+      EXPECT_EQ(times(report), times(expected)) << name;
+      EXPECT_EQ(report["cuts"], json::array());
+    }
+  }
 }
 
 TEST(FacesRun, CutShortOrDamagedFilesFailInsteadOfLookingShorter) {

@@ -8,6 +8,8 @@
 #include <opencv2/imgproc.hpp>
 #include <sstream>
 
+#include <sys/stat.h>
+
 #include "support/fixtures.h"
 #include "support/reports.h"
 #include "support/tool_run.h"
@@ -142,6 +144,10 @@ TEST_F(MatteVideo, RangesWidthsAndSampling) {
   EXPECT_EQ(report["fps"].get<double>(), static_cast<double>(static_cast<float>(30000.0 / 1001.0)));
   EXPECT_NE(report["fps"].get<double>(), 30000.0 / 1001.0);
   EXPECT_EQ(report["frames"], 9);
+  // Its mask frames keep the source's exact times, which 1/600 s ticks cannot hold.
+  times = packetTimes(file("ntsc-mask.mp4"));
+  ASSERT_EQ(times.size(), 9u);
+  for (std::size_t i = 0; i < times.size(); ++i) EXPECT_NEAR(times[i], i * 1001.0 / 30000, 1e-6);
 
   // Odd sizes round to even ones, and a portrait video is never enlarged.
   test::ffmpeg("-f lavfi -i color=c=gray:s=640x360:d=0.2:r=10 -vf scale=1921:1081 -pix_fmt bgr0 -c:v ffv1 " +
@@ -195,6 +201,32 @@ TEST_F(MatteVideo, FailuresAndOutputFiles) {
   expectFailure(runTool({"matte", file("own.mp4"), "--out", file("own.mp4")}),
                 "cannot write " + file("own.mp4") + ": it is the video being read\n");
   EXPECT_EQ(test::readFile(file("own.mp4")), before);
+}
+
+// Above 600 frames per second, 1/600 s ticks would give frames equal time stamps.
+TEST(MatteVideoRates, AThousandFramesASecondKeepTheirOwnTimes) {
+  test::TempDir dir;
+  test::ffmpeg("-f lavfi -i color=c=gray:s=320x180:r=1000:d=0.05 -pix_fmt yuv420p -c:v libx264 -preset ultrafast " +
+               dir.file("fast.mp4"));
+  json report = successfulReport(runTool({"matte", dir.file("fast.mp4"), "--out", dir.file("mask.mp4")}));
+  EXPECT_EQ(report["fps"], 1000);
+  EXPECT_EQ(report["frames"], 50);
+  std::vector<double> times = packetTimes(dir.file("mask.mp4"));
+  ASSERT_EQ(times.size(), 50u);
+  for (std::size_t i = 0; i < times.size(); ++i) EXPECT_NEAR(times[i], 0.001 * static_cast<double>(i), 1e-9);
+}
+
+TEST(MatteVideoInputs, AFifoOrAFolderIsNoVideoAndAnswersAtOnce) {
+  test::TempDir dir;
+  ASSERT_EQ(mkfifo(dir.file("stream.mp4").c_str(), 0600), 0);
+  std::filesystem::create_directory(dir.file("folder.mp4"));
+  for (const char* name : {"stream.mp4", "folder.mp4"}) {
+    // Opening a FIFO for reading waits for a writer: a hang shows as status 124.
+    auto run = test::runProgram(
+        {"timeout", "20", test::toolPath(), "matte", dir.file(name), "--out", dir.file("mask.mp4")});
+    expectFailure(run, "no video track in " + dir.file(name) + "\n");
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.file("mask.mp4")));
 }
 
 }  // namespace
