@@ -22,21 +22,16 @@ using test::runTool;
 
 const char* kUsage = "usage: kov-vision matte <video> --start <s> --end <s> --out <mask.mp4> [--width 1280]\n";
 
-// A still photo of people in the middle of a grey 1280 x 720 canvas, as a video.
+// A still photo of people in the middle of a grey 1280 x 720 canvas, as videos at 25 fps (2 s) and
+// 30 fps (1.6 s), made once per test run (tests/support/make_fixture_videos.sh) and copied into
+// the folder the tests work in.
 class MatteVideo : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new test::TempDir;
-    cv::Mat photo = cv::imread(test::samplePhoto(1));
-    cv::Mat small;
-    cv::resize(photo, small, cv::Size(640, photo.rows * 640 / photo.cols), 0, 0, cv::INTER_AREA);
-    cv::Mat canvas(720, 1280, CV_8UC3, cv::Scalar(128, 128, 128));
-    small.copyTo(canvas(cv::Rect(320, (720 - small.rows) / 2, small.cols, small.rows)));
-    ASSERT_TRUE(cv::imwrite(dir_->file("canvas.png"), canvas));
-    test::ffmpeg("-loop 1 -i " + dir_->file("canvas.png") + " -t 2 -r 25 -pix_fmt yuv420p -c:v libx264 -preset ultrafast " +
-                 dir_->file("person25.mp4"));
-    test::ffmpeg("-loop 1 -i " + dir_->file("canvas.png") + " -t 1.6 -r 30 -pix_fmt yuv420p -c:v libx264 -preset ultrafast " +
-                 dir_->file("person30.mp4"));
+    const std::string made = test::fixtureVideos();
+    for (const char* name : {"person25.mp4", "person30.mp4"})
+      std::filesystem::copy_file(made + "/" + name, dir_->file(name));
   }
   static void TearDownTestSuite() { delete dir_; }
 

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Makes the inputs that several test programs share, once per test run: the three-shot video of
 # `faces` and the report of one `faces` run over it (standard output, standard error and status are
-# kept for the tests to look at).
+# kept for the tests to look at), and the still-photo videos of `matte`.
 # Usage: make_fixture_videos.sh OUT_FOLDER KOV_VISION SOURCE_ROOT
 set -eu
 out=$1
@@ -10,7 +10,17 @@ photos=$3/node_modules/@vladmandic/face-api/demo
 font=/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf
 
 mkdir -p "$out"
-rm -f "$out"/three-shots.*
+rm -f "$out"/three-shots.* "$out"/person*.mp4 "$out"/canvas.png
+
+# A still photo of people in the middle of a grey 1280 x 720 canvas, as videos at 25 and 30 fps.
+ffmpeg -nostdin -hide_banner -loglevel error -y -i "$photos/sample1.jpg" \
+  -vf "scale=640:426:flags=area,pad=1280:720:320:(720-ih)/2:color=0x808080,format=rgb24" -frames:v 1 "$out/canvas.png"
+for rate_seconds in 25:2 30:1.6; do
+  rate=${rate_seconds%:*}
+  seconds=${rate_seconds#*:}
+  ffmpeg -nostdin -hide_banner -loglevel error -y -loop 1 -i "$out/canvas.png" -t "$seconds" -r "$rate" \
+    -pix_fmt yuv420p -c:v libx264 -preset ultrafast "$out/person$rate.mp4"
+done
 
 # 5.5 s at 960x540, 30 fps, three shots with hard cuts at 2 and 4 seconds:
 #  - photo 3 panning slowly between black bars of 67 rows above and 68 below;
