@@ -1,12 +1,12 @@
 // FFmpeg-backed video source: demux the first video track, decode a range with frame threads, and
 // scale each frame of the range straight to the requested size and layout with libswscale.
+#include "platform/media/video_reader.h"
+
 #include <sys/stat.h>
 
 #include <cmath>
 #include <cstring>
 #include <string_view>
-
-#include "platform/media/video_reader.h"
 
 #include "platform/media/ffmpeg_common.h"
 #include "platform/media/read_ahead.h"

@@ -84,12 +84,14 @@ class VideoSource {
 
   virtual const VideoInfo& info() const = 0;
 
-  // Starts decoding a range. The frames are decoded a few ahead on a thread of their own.
+  // Starts decoding a range: the reader of its frames, or why it could not start. The reader
+  // stands on its own and may outlive the source.
   virtual RangeStart readRange(const RangeSettings& settings) = 0;
 };
 
-// Opens a file. Never fails: a missing or unreadable file, or anything that is not a regular file
-// (a folder, a FIFO, a device), yields a source whose info has no track.
+// Opens a file with FFmpeg. Never fails: a missing or unreadable file, or anything that is not a
+// regular file (a folder, a FIFO, a device), yields a source whose info has no track. Its ranges
+// decode a few frames ahead on a thread of their own.
 std::unique_ptr<VideoSource> openVideoSource(const std::string& path);
 
 }  // namespace kov
