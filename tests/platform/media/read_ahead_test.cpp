@@ -63,12 +63,13 @@ TEST(ReadAhead, CopiesBgraRowsWithoutTheirPadding) {
   }
 }
 
-TEST(ReadAhead, ReportsTheInnerFailureOnlyAfterTheLastFrame) {
+TEST(ReadAhead, HandsOutEveryFrameBeforeTheInnerFailure) {
   auto inner = std::make_unique<FakeVideoReader>(numberedFrames(6), 8, 8, PixelLayout::Nv12, "decoding went wrong");
   auto reader = readAhead(std::move(inner), 4);
   for (int i = 0; i < 6; ++i) {
-    ASSERT_TRUE(reader->nextFrame());
-    EXPECT_FALSE(reader->failure()) << "after frame " << i;
+    const DecodedFrame* frame = reader->nextFrame();
+    ASSERT_TRUE(frame) << "frame " << i;
+    EXPECT_TRUE(holds(*frame, static_cast<std::uint8_t>(i * 7)));
   }
   EXPECT_EQ(reader->nextFrame(), nullptr);
   EXPECT_EQ(reader->failure(), "decoding went wrong");
