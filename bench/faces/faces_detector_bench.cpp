@@ -42,19 +42,21 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 1;
   }
-  auto reader = kov::openVideo(argv[1]);
-  const kov::VideoInfo& info = reader->info();
-  if (!info.hasTrack || !reader->createDecoder()) {
+  auto source = kov::openVideoSource(argv[1]);
+  const kov::VideoInfo& info = source->info();
+  if (!info.hasTrack || !info.duration) {
     std::fprintf(stderr, "cannot read %s\n", argv[1]);
     return 1;
   }
   const double scale = std::min(640.0 / info.naturalWidth, 1.0);
   const int width = 2 * static_cast<int>(std::round(info.naturalWidth * scale * 0.5));
   const int height = 2 * static_cast<int>(std::round(info.naturalHeight * scale * 0.5));
-  if (auto failure = reader->startReading(0, info.duration, width, height, kov::PixelLayout::Nv12)) {
-    std::fprintf(stderr, "cannot decode %s: %s\n", argv[1], failure->c_str());
+  kov::RangeStart started = source->readRange({0, *info.duration, width, height, kov::PixelLayout::Nv12});
+  if (auto* error = std::get_if<kov::RangeStartError>(&started)) {
+    std::fprintf(stderr, "cannot decode %s: %s\n", argv[1], error->reason.c_str());
     return 1;
   }
+  auto& reader = std::get<std::unique_ptr<kov::VideoReader>>(started);
 
   std::map<std::string, Timing> timings;
   double nextSample = 0, nextPrint = 0, nextText = 0;

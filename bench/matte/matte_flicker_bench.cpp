@@ -19,17 +19,19 @@ struct Flicker {
 };
 
 Flicker measure(kov::PersonSegmenter& segmenter, const std::string& path, bool smooth) {
-  auto reader = kov::openVideo(path);
-  const kov::VideoInfo& info = reader->info();
-  if (!info.hasTrack || !reader->createDecoder()) {
+  auto source = kov::openVideoSource(path);
+  const kov::VideoInfo& info = source->info();
+  if (!info.hasTrack || !info.duration) {
     std::fprintf(stderr, "cannot read %s\n", path.c_str());
     std::exit(1);
   }
   int width = 1280, height = 2 * static_cast<int>(info.naturalHeight * 1280 / info.naturalWidth / 2 + 0.5);
-  if (auto reason = reader->startReading(0, info.duration, width, height, kov::PixelLayout::Bgra)) {
-    std::fprintf(stderr, "cannot decode %s: %s\n", path.c_str(), reason->c_str());
+  kov::RangeStart started = source->readRange({0, *info.duration, width, height, kov::PixelLayout::Bgra});
+  if (auto* error = std::get_if<kov::RangeStartError>(&started)) {
+    std::fprintf(stderr, "cannot decode %s: %s\n", path.c_str(), error->reason.c_str());
     std::exit(1);
   }
+  auto& reader = std::get<std::unique_ptr<kov::VideoReader>>(started);
   auto sequence = segmenter.startSequence(kov::SegmentQuality::Balanced, smooth);
   std::optional<kov::GreyImage> previous;
   Flicker result;

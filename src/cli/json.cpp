@@ -5,10 +5,6 @@
 
 namespace kov {
 
-double round3(double value) { return std::round(value * 1000.0) / 1000.0; }
-
-float round3f(float value) { return std::round(value * 1000.0f) / 1000.0f; }
-
 JsonWriter& JsonWriter::open(char bracket) {
   beforeValue();
   out_ += bracket;

@@ -37,10 +37,6 @@ class JsonWriter {
   bool ok_ = true;
 };
 
-// Three-decimal rounding with halves away from zero.
-double round3(double value);
-float round3f(float value);
-
 // Appends `text` as a JSON string body: quotes, backslashes, slashes and control characters
 // escaped; malformed UTF-8 replaced by U+FFFD so the document stays valid.
 void appendJsonEscaped(std::string& out, std::string_view text);

@@ -8,7 +8,7 @@
 #include "cli/output.h"
 #include "faces/report.h"
 #include "faces/sampling.h"
-#include "faces/video_range.h"
+#include "media_range/video_range.h"
 
 namespace kov {
 namespace {
@@ -37,7 +37,10 @@ FacesOptions readFacesOptions(const Args& args) {
 
 int runFaces(const Args& args) {
   FacesOptions options = readFacesOptions(args);
-  OpenedRange range = openVideoRange({args[1], options.start, options.end, options.width, 640, PixelLayout::Nv12});
+  const std::string path = absolutePath(args[1]);
+  RangeOpening opening = openVideoRange(path, {options.start, options.end, options.width, 640, PixelLayout::Nv12});
+  if (auto* failure = std::get_if<RangeFailure>(&opening)) fail(failureLine(*failure, path));
+  OpenedRange& range = std::get<OpenedRange>(opening);
   VisionModels models = installedVisionModels();
   models.loadText = options.analysis.textEvery > 0;
   std::string modelError;
@@ -52,14 +55,13 @@ int runFaces(const Args& args) {
 
   // Sampled frames are measured on other threads while the walk goes on; records are taken in
   // frame order, and the walk waits while too many frames are being measured.
-  AnalysisSchedule schedule;
   std::deque<PendingFrame> pending;
   auto finishOldest = [&] {
     report.frames.push_back(pending.front().finish());
     pending.pop_front();
   };
-  report.cuts = sampleRange(*range.reader, range.start, options.sampleFps, schedule.nextPrint,
-                            [&](const DecodedFrame& frame, double t) {
+  report.cuts = sampleRange(*range.reader, range.start, options.sampleFps,
+                            [&](const DecodedFrame& frame, double t, AnalysisSchedule& schedule) {
                               pending.push_back(startFrameAnalysis(frame, t, *vision, options.analysis, schedule));
                               while (pending.size() > kFramesInFlight) finishOldest();
                             });

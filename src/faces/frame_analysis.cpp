@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <future>
 
-#include "cli/json.h"
 #include "faces/measures.h"
 #include "faces/sampling.h"
+#include "numeric/rounding.h"
 #include "platform/vision/characters.h"
 
 namespace kov {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "faces/report.h"
+#include "faces/sampling.h"
 #include "platform/media/video_reader.h"
 #include "platform/vision/vision.h"
 
@@ -16,12 +17,6 @@ struct AnalysisSettings {
   double textEvery = 0.5;   // 0 switches text off
   double printEvery = 1;    // 0 switches prints off
   int printSize = 64;
-};
-
-// Due times shared with the frame loop; a scene cut pulls `nextPrint` back to its time.
-struct AnalysisSchedule {
-  double nextText = 0;
-  double nextPrint = 0;
 };
 
 // A sampled frame whose faces and text lines are being measured on other threads. The decoded

@@ -4,18 +4,23 @@
 
 namespace kov {
 
-std::vector<double> sampleRange(VideoReader& reader, double start, double sampleFps, double& nextPrint,
-                                const std::function<void(const DecodedFrame&, double t)>& analyse) {
+std::vector<double> sampleRange(VideoReader& reader, double start, double sampleFps,
+                                const AnalyseSampledFrame& analyse) {
   CutDetector cuts;
+  AnalysisSchedule schedule;
   double nextSample = 0;
   const double interval = 1.0 / sampleFps;
   while (const DecodedFrame* frame = reader.nextFrame()) {
     double t = frame->time - start;
     if (t < 0) continue;
-    cuts.step(frame->luma(), t, nextSample, nextPrint);
+    if (cuts.step(frame->luma(), t)) {
+      // The first frame of a new shot is analysed and printed.
+      nextSample = t;
+      schedule.nextPrint = t;
+    }
     if (nextSample > t + kDueTolerance) continue;
     nextSample = t + interval;
-    analyse(*frame, t);
+    analyse(*frame, t, schedule);
   }
   return cuts.cuts();
 }

@@ -12,9 +12,20 @@ namespace kov {
 // Due times are met when they are at most this much after the frame time.
 constexpr double kDueTolerance = 0.0005;
 
-// Walks `reader` to its end. `nextPrint` is the print schedule that a cut pulls back to its time.
-// Returns the cut times (three-decimal rounded); the reader's failure, if any, is left to the caller.
-std::vector<double> sampleRange(VideoReader& reader, double start, double sampleFps, double& nextPrint,
-                                const std::function<void(const DecodedFrame&, double t)>& analyse);
+// When the next sampled frame is due for text and for face prints. The walk owns it: a scene cut
+// pulls `nextPrint` back to the cut; the analysis of a sampled frame moves both on.
+struct AnalysisSchedule {
+  double nextText = 0;
+  double nextPrint = 0;
+};
+
+using AnalyseSampledFrame = std::function<void(const DecodedFrame&, double t, AnalysisSchedule&)>;
+
+// Walks `reader` to its end, handing each sampled frame to `analyse` with its time from `start`.
+// A frame is sampled once `1 / sampleFps` seconds have passed since the last sampled one, and at
+// every scene cut. Returns the cut times (three-decimal rounded); the reader's failure, if any, is
+// left to the caller.
+std::vector<double> sampleRange(VideoReader& reader, double start, double sampleFps,
+                                const AnalyseSampledFrame& analyse);
 
 }  // namespace kov

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "cli/json.h"
+#include "numeric/rounding.h"
 
 namespace kov {
 
@@ -29,7 +29,7 @@ std::vector<float> signature(const GreyView& luma) {
   return cells;
 }
 
-bool CutDetector::step(const GreyView& luma, double t, double& nextSample, double& nextPrint) {
+bool CutDetector::step(const GreyView& luma, double t) {
   std::vector<float> sig = signature(luma);
   float diff = 0;
   if (!previous_.empty() && previous_.size() == sig.size()) {
@@ -41,8 +41,6 @@ bool CutDetector::step(const GreyView& luma, double t, double& nextSample, doubl
   if (diff > 22.0f && diff > previousDiff_ * 3.0f + 6.0f) {
     if (cuts_.empty() || t - cuts_.back() > 0.25) {
       cuts_.push_back(round3(t));
-      nextSample = t;
-      nextPrint = t;
       recorded = true;
     }
   }

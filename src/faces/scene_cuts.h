@@ -13,11 +13,11 @@ std::vector<float> signature(const GreyView& luma);
 
 class CutDetector {
  public:
-  // Feeds the frame at time t (seconds from the range start). On a recorded cut, `nextSample`
-  // and `nextPrint` are pulled back to t so that the frame is analysed and printed. Returns true
-  // when a cut was recorded.
-  bool step(const GreyView& luma, double t, double& nextSample, double& nextPrint);
+  // Feeds the frame at time t (seconds from the range start). Returns true when a cut was
+  // recorded at this frame.
+  bool step(const GreyView& luma, double t);
 
+  // The recorded cut times, rounded to three decimals.
   const std::vector<double>& cuts() const { return cuts_; }
 
  private:

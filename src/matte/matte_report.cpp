@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "cli/json.h"
+#include "numeric/rounding.h"
 
 namespace kov {
 namespace {

@@ -1,16 +1,16 @@
 // `matte <video>`: a grey mask movie of the person over a time range, with box samples about twice
 // a second.
-#include <cmath>
 #include <optional>
 #include <string>
 
-#include "cli/json.h"
 #include "cli/options.h"
 #include "cli/output.h"
-#include "faces/video_range.h"
+#include "matte/mask_timing.h"
 #include "matte/matte_command.h"
 #include "matte/matte_report.h"
 #include "platform/files/output_file.h"
+#include "media_range/video_range.h"
+#include "numeric/rounding.h"
 #include "platform/image/picture.h"
 #include "platform/media/video_writer.h"
 #include "platform/segment/person_segmenter.h"
@@ -25,11 +25,10 @@ constexpr double kSampleInterval = 0.5;
 constexpr double kTimeTolerance = 0.0005;
 constexpr std::int64_t kBitRate = 12000000;
 constexpr int kKeyFrameInterval = 30;
-constexpr int kTimeScale = 600;
 
 // The movie is written into `file`'s temporary file; `path` is the one messages name.
 std::unique_ptr<MovieWriter> startMovie(const std::string& path, const ReplacementFile& file, DecodeSize size,
-                                        float frameRate) {
+                                        float frameRate, int timeScale) {
   if (!file.error().empty()) fail("cannot write " + visiblePath(path) + ": " + file.error() + "\n");
   MovieSettings settings;
   settings.path = file.temporaryPath();
@@ -39,7 +38,7 @@ std::unique_ptr<MovieWriter> startMovie(const std::string& path, const Replaceme
   settings.bitRate = kBitRate;
   settings.keyFrameInterval = kKeyFrameInterval;
   settings.timeBaseNum = 1;
-  settings.timeBaseDen = kTimeScale;
+  settings.timeBaseDen = timeScale;
   if (frameRate > 0) settings.frameRate = frameRate;
   MovieWriterResult result = createMovieWriter(settings);
   if (result.createFailed) fail("cannot write " + visiblePath(path) + "\n");
@@ -74,14 +73,16 @@ void matteVideo(const Args& args) {
   if (!outArgument) fail(kVideoUsage);
   const std::string moviePath = absolutePath(*outArgument);
 
+  const std::string videoPath = absolutePath(args.front());
   RangeRequest request;
-  request.videoArgument = args.front();
   request.start = argument("--start", args).value_or(0);
   request.end = argument("--end", args);
   request.width = argument("--width", args);
   request.defaultWidth = kDefaultWidth;
   request.layout = PixelLayout::Bgra;
-  OpenedRange range = openVideoRange(request);
+  RangeOpening opening = openVideoRange(videoPath, request);
+  if (auto* failure = std::get_if<RangeFailure>(&opening)) fail(failureLine(*failure, videoPath));
+  OpenedRange& range = std::get<OpenedRange>(opening);
 
   std::string error;
   std::unique_ptr<PersonSegmenter> segmenter = createPersonSegmenter(error);
@@ -89,10 +90,12 @@ void matteVideo(const Args& args) {
 
   // The new movie replaces the old one only once it is complete, and never replaces the video being
   // read or anything but a regular file.
-  if (sameFile(moviePath, range.path))
+  if (sameFile(moviePath, videoPath))
     fail("cannot write " + visiblePath(moviePath) + ": it is the video being read\n");
   ReplacementFile movieFile(moviePath);
-  std::unique_ptr<MovieWriter> writer = startMovie(moviePath, movieFile, range.size, range.info.frameRate);
+  MaskStamps stamps(maskTimeScale(range.info.frameRateNum, range.info.frameRateDen));
+  std::unique_ptr<MovieWriter> writer =
+      startMovie(moviePath, movieFile, range.size, range.info.frameRate, stamps.scale());
 
   std::unique_ptr<SequenceSegmenter> sequence = segmenter->startSequence(SegmentQuality::Balanced);
   BgraImage picture{range.size.width, range.size.height,
@@ -113,7 +116,7 @@ void matteVideo(const Args& args) {
       continue;
     sampler.offer(t, *currentMask);
     drawMaskAsGrey(currentMask->view(), picture);
-    if (auto reason = writer->append(picture.view(), std::llround(t * kTimeScale)))
+    if (auto reason = writer->append(picture.view(), stamps.stampOf(t)))
       fail("cannot write frame " + std::to_string(frames) + ": " + *reason + "\n");
     ++frames;
   }

@@ -10,6 +10,7 @@
 #include "cli/json.h"
 #include "cli/options.h"
 #include "cli/output.h"
+#include "numeric/rounding.h"
 #include "support/fixtures.h"
 #include "support/tool_run.h"
 
@@ -91,13 +92,6 @@ TEST(JsonWriter, NonFiniteNumbersSpoilTheWholeDocument) {
   JsonWriter single;
   single.beginArray().singleNumber(INFINITY).endArray();
   EXPECT_EQ(single.finish(), "");
-}
-
-TEST(Rounding, HalvesGoAwayFromZero) {
-  EXPECT_EQ(round3(0.0005), 0.001);
-  EXPECT_EQ(round3(-0.0005), -0.001);
-  EXPECT_EQ(round3(2.0 / 4000), 0.001);
-  EXPECT_EQ(round3(1.23449), 1.234);
 }
 
 TEST(Dispatch, UnknownOrIncompleteCommandsPrintTheFacesUsage) {

@@ -14,28 +14,6 @@ namespace {
 
 using nlohmann::json;
 
-const std::string kFont = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf";
-
-// 5.5 s at 960x540, 30 fps, three shots with hard cuts at 2 and 4 seconds:
-//  - photo 3 panning slowly between black bars of 67 rows above and 68 below;
-//  - photo 6 with a boxed caption at the top;
-//  - a plain wall with a moving test pattern on it, no people.
-std::string makeThreeShotVideo(const test::TempDir& dir) {
-  const std::string video = dir.file("shots.mp4");
-  const std::string caption = "drawtext=fontfile=" + kFont +
-                              ":text='Meet the team at noon':fontsize=40:fontcolor=white:box=1:boxcolor=black:"
-                              "boxborderw=10:x=(w-tw)/2:y=30";
-  test::ffmpeg("-loop 1 -framerate 30 -t 2 -i " + test::samplePhoto(3) + " -loop 1 -framerate 30 -t 2 -i " +
-               test::samplePhoto(6) + " -f lavfi -t 1.5 -i color=c=0x405060:s=960x540:r=30" +
-               " -f lavfi -t 1.5 -i testsrc2=s=240x180:r=30 -filter_complex \"" +
-               "[0]scale=1100:-2,crop=960:405:'t*40':(ih-405)/2,pad=960:540:0:67:black,setsar=1[a];" +
-               "[1]scale=960:540:force_original_aspect_ratio=increase,crop=960:540," + caption + ",setsar=1[b];" +
-               "[2][3]overlay=x=500+t*40:y=200,setsar=1[c];" +
-               "[a][b][c]concat=n=3:v=1,format=yuv420p[v]\" -map \"[v]\" -r 30 -c:v libx264 -preset veryfast -crf 18 " +
-               video);
-  return video;
-}
-
 double printLengthSquared(const json& print) {
   double sum = 0;
   for (const auto& v : print) sum += v.get<double>() * v.get<double>();
@@ -77,21 +55,20 @@ const json* faceCovering(const json& frame, double x, double y) {
 
 class ThreeShots : public ::testing::Test {
  protected:
+  // The one `faces` run over the three-shot video (see tests/support/make_fixture_videos.sh): 5.5 s
+  // at 960x540, 30 fps, three shots with hard cuts at 2 and 4 seconds:
+  //  - photo 3 panning slowly between black bars of 67 rows above and 68 below;
+  //  - photo 6 with a boxed caption at the top;
+  //  - a plain wall with a moving test pattern on it, no people.
   static void SetUpTestSuite() {
-    dir_ = new test::TempDir;
-    const std::string video = makeThreeShotVideo(*dir_);
-    const auto run = test::runTool({"faces", video});
-    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string folder = test::fixtureVideos();
+    ASSERT_EQ(test::readFile(folder + "/three-shots.status"), "0\n") << test::readFile(folder + "/three-shots.err");
     // The libraries' own messages are silenced: a successful run writes nothing on standard error.
-    EXPECT_EQ(run.err, "");
-    report_ = new json(json::parse(run.out));
+    EXPECT_EQ(test::readFile(folder + "/three-shots.err"), "");
+    report_ = new json(json::parse(test::readFile(folder + "/three-shots.json")));
   }
-  static void TearDownTestSuite() {
-    delete report_;
-    delete dir_;
-  }
+  static void TearDownTestSuite() { delete report_; }
   static const json& frames() { return (*report_)["frames"]; }
-  static inline test::TempDir* dir_ = nullptr;
   static inline json* report_ = nullptr;
 };
 

@@ -23,21 +23,16 @@ using test::runTool;
 
 const char* kUsage = "usage: kov-vision matte <video> --start <s> --end <s> --out <mask.mp4> [--width 1280]\n";
 
-// A still photo of people in the middle of a grey 1280 x 720 canvas, as a video.
+// A still photo of people in the middle of a grey 1280 x 720 canvas, as videos at 25 fps (2 s) and
+// 30 fps (1.6 s), made once per test run (tests/support/make_fixture_videos.sh) and copied into
+// the folder the tests work in.
 class MatteVideo : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new test::TempDir;
-    cv::Mat photo = cv::imread(test::samplePhoto(1));
-    cv::Mat small;
-    cv::resize(photo, small, cv::Size(640, photo.rows * 640 / photo.cols), 0, 0, cv::INTER_AREA);
-    cv::Mat canvas(720, 1280, CV_8UC3, cv::Scalar(128, 128, 128));
-    small.copyTo(canvas(cv::Rect(320, (720 - small.rows) / 2, small.cols, small.rows)));
-    ASSERT_TRUE(cv::imwrite(dir_->file("canvas.png"), canvas));
-    test::ffmpeg("-loop 1 -i " + dir_->file("canvas.png") + " -t 2 -r 25 -pix_fmt yuv420p -c:v libx264 -preset ultrafast " +
-                 dir_->file("person25.mp4"));
-    test::ffmpeg("-loop 1 -i " + dir_->file("canvas.png") + " -t 1.6 -r 30 -pix_fmt yuv420p -c:v libx264 -preset ultrafast " +
-                 dir_->file("person30.mp4"));
+    const std::string made = test::fixtureVideos();
+    for (const char* name : {"person25.mp4", "person30.mp4"})
+      std::filesystem::copy_file(made + "/" + name, dir_->file(name));
   }
   static void TearDownTestSuite() { delete dir_; }
 
@@ -145,6 +140,10 @@ TEST_F(MatteVideo, RangesWidthsAndSampling) {
   EXPECT_EQ(report["fps"].get<double>(), static_cast<double>(static_cast<float>(30000.0 / 1001.0)));
   EXPECT_NE(report["fps"].get<double>(), 30000.0 / 1001.0);
   EXPECT_EQ(report["frames"], 9);
+  // Its mask frames keep the source's exact times, which 1/600 s ticks cannot hold.
+  times = packetTimes(file("ntsc-mask.mp4"));
+  ASSERT_EQ(times.size(), 9u);
+  for (std::size_t i = 0; i < times.size(); ++i) EXPECT_NEAR(times[i], i * 1001.0 / 30000, 1e-6);
 
   // Odd sizes round to even ones, and a portrait video is never enlarged.
   test::ffmpeg("-f lavfi -i color=c=gray:s=640x360:d=0.2:r=10 -vf scale=1921:1081 -pix_fmt bgr0 -c:v ffv1 " +
@@ -242,6 +241,32 @@ TEST_F(MatteVideo, SpecialOutputsAreRefusedAndAnInterruptedRunKeepsTheOldMovie) 
   EXPECT_EQ(report["frames"], 5);
   EXPECT_NE(test::readFile(dir.file("old.mp4")), "old movie");
   EXPECT_TRUE(temporariesIn(dir.path()).empty());
+}
+
+// Above 600 frames per second, 1/600 s ticks would give frames equal time stamps.
+TEST(MatteVideoRates, AThousandFramesASecondKeepTheirOwnTimes) {
+  test::TempDir dir;
+  test::ffmpeg("-f lavfi -i color=c=gray:s=320x180:r=1000:d=0.05 -pix_fmt yuv420p -c:v libx264 -preset ultrafast " +
+               dir.file("fast.mp4"));
+  json report = successfulReport(runTool({"matte", dir.file("fast.mp4"), "--out", dir.file("mask.mp4")}));
+  EXPECT_EQ(report["fps"], 1000);
+  EXPECT_EQ(report["frames"], 50);
+  std::vector<double> times = packetTimes(dir.file("mask.mp4"));
+  ASSERT_EQ(times.size(), 50u);
+  for (std::size_t i = 0; i < times.size(); ++i) EXPECT_NEAR(times[i], 0.001 * static_cast<double>(i), 1e-9);
+}
+
+TEST(MatteVideoInputs, AFifoOrAFolderIsNoVideoAndAnswersAtOnce) {
+  test::TempDir dir;
+  ASSERT_EQ(mkfifo(dir.file("stream.mp4").c_str(), 0600), 0);
+  std::filesystem::create_directory(dir.file("folder.mp4"));
+  for (const char* name : {"stream.mp4", "folder.mp4"}) {
+    // Opening a FIFO for reading waits for a writer: a hang shows as status 124.
+    auto run = test::runProgram(
+        {"timeout", "20", test::toolPath(), "matte", dir.file(name), "--out", dir.file("mask.mp4")});
+    expectFailure(run, "no video track in " + dir.file(name) + "\n");
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.file("mask.mp4")));
 }
 
 }  // namespace

@@ -39,6 +39,19 @@ void writeFile(const std::string& path, const std::string& bytes) {
   out << bytes;
 }
 
+std::string fixtureVideos() {
+  namespace fs = std::filesystem;
+  const std::string folder = KOV_FIXTURE_VIDEOS;
+  std::error_code ec;
+  const auto made = fs::last_write_time(folder + "/three-shots.json", ec);
+  if (ec || made < fs::last_write_time(toolPath())) {
+    const std::string command = "sh '" + sourceRoot() + "/tests/support/make_fixture_videos.sh' '" + folder + "' '" +
+                                toolPath() + "' '" + sourceRoot() + "'";
+    EXPECT_EQ(shell(command), 0) << command;
+  }
+  return folder;
+}
+
 std::string samplePhoto(int index) {
   return sourceRoot() + "/node_modules/@vladmandic/face-api/demo/sample" + std::to_string(index) + ".jpg";
 }

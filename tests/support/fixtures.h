@@ -27,6 +27,11 @@ void ffmpeg(const std::string& arguments);
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 
+// The folder of the inputs made once per test run by tests/support/make_fixture_videos.sh (CTest
+// runs it before the tests that need it). A test program run on its own makes them when they are
+// missing or older than the tool.
+std::string fixtureVideos();
+
 // Photos of people that the setup installs from the npm registry (face-api's demo pictures).
 std::string samplePhoto(int index);  // index 1..6
 

@@ -9,7 +9,7 @@ namespace kov {
 // FFmpeg's own text for an error code, or "unknown".
 std::string ffmpegErrorText(int code);
 
-// "4.2 s"-style text for messages.
+// Seconds with three decimals and a unit, "4.200 s", for messages.
 std::string secondsText(double seconds);
 
 // Stops FFmpeg from writing to standard error (the tool writes nothing but its one failure line)

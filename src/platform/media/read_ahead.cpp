@@ -38,7 +38,9 @@ struct BufferedFrame {
 
 class ReadAheadReader : public VideoReader {
  public:
-  ReadAheadReader(std::unique_ptr<VideoReader> inner, int depth) : inner_(std::move(inner)), depth_(depth) {}
+  ReadAheadReader(std::unique_ptr<VideoReader> inner, int depth) : inner_(std::move(inner)), depth_(depth) {
+    worker_ = std::thread([this] { decodeAhead(); });
+  }
 
   ~ReadAheadReader() override {
     {
@@ -46,17 +48,7 @@ class ReadAheadReader : public VideoReader {
       stopping_ = true;
     }
     changed_.notify_all();
-    if (worker_.joinable()) worker_.join();
-  }
-
-  const VideoInfo& info() const override { return inner_->info(); }
-  bool createDecoder() override { return inner_->createDecoder(); }
-
-  std::optional<std::string> startReading(double start, double end, int width, int height,
-                                          PixelLayout layout) override {
-    auto problem = inner_->startReading(start, end, width, height, layout);
-    if (!problem) worker_ = std::thread([this] { decodeAhead(); });
-    return problem;
+    worker_.join();
   }
 
   const DecodedFrame* nextFrame() override {

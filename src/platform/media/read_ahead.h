@@ -8,8 +8,8 @@
 
 namespace kov {
 
-// Wraps `inner`: once reading has started, its frames are decoded on a background thread into
-// up to `depth` buffered copies. Frames, their order and the failure are exactly the inner reader's.
+// Wraps the started reader `inner`: its frames are decoded on a background thread into up to
+// `depth` buffered copies. Frames, their order and the failure are exactly the inner reader's.
 std::unique_ptr<VideoReader> readAhead(std::unique_ptr<VideoReader> inner, int depth);
 
 }  // namespace kov

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
+
+#include <sys/stat.h>
 
 #include "platform/media/video_reader.h"
 #include "platform/media/video_writer.h"
@@ -35,6 +38,16 @@ std::vector<const DecodedFrame*> collect(VideoReader& reader, std::vector<double
   return frames;
 }
 
+// The reader of a range that is expected to start.
+std::unique_ptr<VideoReader> startedRange(VideoSource& source, const RangeSettings& settings) {
+  RangeStart started = source.readRange(settings);
+  if (auto* error = std::get_if<RangeStartError>(&started)) {
+    ADD_FAILURE() << "the range did not start: " << error->reason;
+    return nullptr;
+  }
+  return std::move(std::get<std::unique_ptr<VideoReader>>(started));
+}
+
 TEST(MovieWriter, WritesH264FramesAtTheirTimesAndTheReaderGetsThemBack) {
   TempDir dir;
   MovieSettings settings{dir.file("grey.mp4"), 320, 180, MovieCodec::H264, 12000000, 30, 1, 600, 25};
@@ -47,14 +60,17 @@ TEST(MovieWriter, WritesH264FramesAtTheirTimesAndTheReaderGetsThemBack) {
   }
   ASSERT_FALSE(made.writer->finish());
 
-  auto reader = openVideo(settings.path);
-  ASSERT_TRUE(reader->info().hasTrack);
-  EXPECT_EQ(reader->info().naturalWidth, 320);
-  EXPECT_EQ(reader->info().naturalHeight, 180);
-  EXPECT_FLOAT_EQ(reader->info().frameRate, 25.0f);
-  EXPECT_NEAR(reader->info().duration, 2.0, 0.05);
-  ASSERT_TRUE(reader->createDecoder());
-  ASSERT_FALSE(reader->startReading(0.5, 1.5, 160, 90, PixelLayout::Nv12));
+  auto source = openVideoSource(settings.path);
+  ASSERT_TRUE(source->info().hasTrack);
+  EXPECT_EQ(source->info().naturalWidth, 320);
+  EXPECT_EQ(source->info().naturalHeight, 180);
+  EXPECT_FLOAT_EQ(source->info().frameRate, 25.0f);
+  EXPECT_EQ(source->info().frameRateNum, 25);
+  EXPECT_EQ(source->info().frameRateDen, 1);
+  ASSERT_TRUE(source->info().duration);
+  EXPECT_NEAR(*source->info().duration, 2.0, 0.05);
+  auto reader = startedRange(*source, {0.5, 1.5, 160, 90, PixelLayout::Nv12});
+  ASSERT_TRUE(reader);
   std::vector<double> times;
   std::vector<int> luma;
   auto frames = collect(*reader, times, luma);
@@ -98,21 +114,57 @@ TEST(MovieWriter, ReportsUnwritablePathsWhenWritingStarts) {
   EXPECT_EQ(made.reason, "No such file or directory");
 }
 
-TEST(VideoReader, PicturesTextAndAudioHaveNoVideoTrack) {
+TEST(VideoReader, PicturesTextAudioAndSpecialFilesHaveNoVideoTrack) {
   TempDir dir;
   test::writeFile(dir.file("notes.txt"), "just some words\n");
   test::ffmpeg("-f lavfi -i sine=d=1 " + dir.file("tone.m4a"));
   test::ffmpeg("-f lavfi -i color=red:s=32x32 -frames:v 1 " + dir.file("still.png"));
-  for (const char* name : {"notes.txt", "tone.m4a", "still.png", "missing.mp4"})
-    EXPECT_FALSE(openVideo(dir.file(name))->info().hasTrack) << name;
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);  // opening it for reading would wait for a writer
+  std::filesystem::create_directory(dir.file("folder.mp4"));
+  for (const char* name : {"notes.txt", "tone.m4a", "still.png", "missing.mp4", "fifo", "folder.mp4"}) {
+    auto source = openVideoSource(dir.file(name));
+    EXPECT_FALSE(source->info().hasTrack) << name;
+    RangeStart started = source->readRange({0, 1, 64, 64, PixelLayout::Nv12});
+    auto* error = std::get_if<RangeStartError>(&started);
+    ASSERT_TRUE(error) << name;
+    EXPECT_EQ(error->kind, RangeStartError::Kind::NoDecoder);
+  }
+  EXPECT_FALSE(openVideoSource("/dev/zero")->info().hasTrack);
+}
+
+// Raw H.264 carries no times at all; a WebM written to a pipe, as recorders write it, carries
+// times but no duration.
+TEST(VideoReader, StreamsWithoutADurationAreMeasuredAndTimed) {
+  TempDir dir;
+  const std::string source = "-f lavfi -i testsrc2=s=160x90:r=25:d=2 ";
+  test::ffmpeg(source + "-c:v libx264 -preset ultrafast -pix_fmt yuv420p " + dir.file("raw.h264"));
+  test::ffmpeg(source + "-c:v libvpx -deadline realtime -f webm pipe:1 > " + dir.file("streamed.webm"));
+  for (const char* name : {"raw.h264", "streamed.webm"}) {
+    auto video = openVideoSource(dir.file(name));
+    ASSERT_TRUE(video->info().hasTrack) << name;
+    ASSERT_TRUE(video->info().duration) << name;
+    EXPECT_NEAR(*video->info().duration, 2.0, 1e-6) << name;
+    // A second range opens the file again.
+    for (int pass = 0; pass < 2; ++pass) {
+      auto reader = startedRange(*video, {0.5, 1.5, 80, 46, PixelLayout::Nv12});
+      ASSERT_TRUE(reader);
+      std::vector<double> times;
+      std::vector<int> luma;
+      collect(*reader, times, luma);
+      EXPECT_FALSE(reader->failure()) << name << ": " << *reader->failure();
+      ASSERT_EQ(times.size(), 25u) << name;
+      EXPECT_NEAR(times.front(), 0.52, 1e-6) << name;
+      EXPECT_NEAR(times.back(), 1.48, 1e-6) << name;
+    }
+  }
 }
 
 TEST(VideoReader, ConvertsToBgraAtTheRequestedSize) {
   TempDir dir;
   test::ffmpeg("-f lavfi -i color=c=0x2080E0:s=640x360:r=10:d=1 -pix_fmt yuv420p " + dir.file("blue.mp4"));
-  auto reader = openVideo(dir.file("blue.mp4"));
-  ASSERT_TRUE(reader->createDecoder());
-  ASSERT_FALSE(reader->startReading(0, 1, 320, 180, PixelLayout::Bgra));
+  auto source = openVideoSource(dir.file("blue.mp4"));
+  auto reader = startedRange(*source, {0, 1, 320, 180, PixelLayout::Bgra});
+  ASSERT_TRUE(reader);
   const DecodedFrame* frame = reader->nextFrame();
   ASSERT_TRUE(frame);
   EXPECT_EQ(frame->width, 320);
