@@ -261,6 +261,12 @@ TEST(PlateCommand, PageFailuresEndTheRunWithOneLine) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "plate failed: rejected\n");
 
+  // Half of a surrogate pair in the thrown text: the page's own error, at once, not a time-out.
+  writeFile(dir.file("half-pair.html"), "<script>window.plate = { seek(t) { throw 'half \\uD800 pair'; } };</script>");
+  run = runTool({"plate", "half-pair.html", "--out", "half-pair.mp4", "--width", "32", "--height", "32"}, dir.path());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "plate failed: half \uFFFD pair\n");
+
   run = runTool({"plate", "rejects.html", "--out", "no/such/folder/out.mp4", "--width", "32", "--height", "32"},
                 dir.path());
   EXPECT_EQ(run.status, 1);
@@ -362,6 +368,28 @@ TEST(PlateCommand, NoBrowserOrTemporaryFolderOutlivesTheRun) {
     waitpid(tool, &status, 0);
     EXPECT_TRUE(WIFSIGNALED(status)) << signal;
     EXPECT_TRUE(eventually(clean, 10)) << "after signal " << signal;
+  }
+}
+
+// The browser's start is the delicate moment: its temporary folder, the browser and the process that
+// cleans up after both come into being one after another. A signal at any point of it leaves nothing.
+TEST(PlateCommand, ASignalAtAnyMomentOfTheBrowsersStartLeavesNothingBehind) {
+  TempDir dir, tmp;
+  writeFile(dir.file("page.html"), kMovingBoxPage);
+  auto clean = [&] { return std::filesystem::is_empty(tmp.path()) && processesMentioning(tmp.path()) == 0; };
+  const int signals[] = {SIGTERM, SIGKILL, SIGINT, SIGHUP};
+  int round = 0;
+  for (int delayMs : {0, 3, 6, 10, 15, 20, 30, 40, 55, 70, 90, 110, 140, 170, 200, 240, 300, 400}) {
+    int signal = signals[round++ % 4];
+    pid_t tool = startTool({"plate", dir.file("page.html"), "--out", dir.file("stopped.mp4"), "--width", "32",
+                            "--height", "32", "--seconds", "30"},
+                           tmp.path());
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    kill(tool, signal);
+    int status = 0;
+    waitpid(tool, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status)) << "signal " << signal << " after " << delayMs << " ms";
+    EXPECT_TRUE(eventually(clean, 10)) << "signal " << signal << " after " << delayMs << " ms";
   }
 }
 

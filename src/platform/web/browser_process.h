@@ -44,6 +44,7 @@ class BrowserProcess {
   int commandFd_ = -1;
   int replyFd_ = -1;
   int lifelineFd_ = -1;
+  int slot_ = -1;  // where the signal handler finds this browser
   bool stopped_ = false;
 };
 
