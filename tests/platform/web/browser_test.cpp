@@ -304,6 +304,14 @@ TEST(Browser, LeavesNoProcessOrFolderBehind) {
   EXPECT_EQ(failure.rfind("the browser /bin/false did not start: ", 0), 0u) << failure;
   EXPECT_EQ(failure.find('\n'), std::string::npos);
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+
+  // Nowhere to make the temporary folder: the system's reason, and no process left waiting.
+  setenv("TMPDIR", dir.file("missing").c_str(), 1);
+  failure = errorOf([] { launchBrowser(); });
+  if (previous) setenv("TMPDIR", saved.c_str(), 1); else unsetenv("TMPDIR");
+  EXPECT_EQ(failure, "cannot make a temporary folder in " + dir.file("missing") + ": No such file or directory");
+  EXPECT_EQ(processesMentioning(dir.path()), 0);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 TEST(PictureCodec, Base64AndBulkFields) {
