@@ -157,6 +157,9 @@ PageServer::Response PageServer::respond(const RecordedRequest& request) {
     response.body = probePicture();
   } else if (request.path == "/agent") {
     response.body = agentPage();
+  } else if (request.path == "/half-pair") {
+    response.body = "<!doctype html><html><head><script>document.title = 'A \\uD800 B';</script></head>"
+                    "<body>half</body></html>";
   } else if (request.path == "/hang") {
     response.hang = true;
   } else {

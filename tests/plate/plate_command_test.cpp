@@ -263,6 +263,12 @@ TEST(PlateCommand, PageFailuresEndTheRunWithOneLine) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "plate failed: rejected\n");
 
+  // Half of a surrogate pair in the thrown text: the page's own error, at once, not a time-out.
+  writeFile(dir.file("half-pair.html"), "<script>window.plate = { seek(t) { throw 'half \\uD800 pair'; } };</script>");
+  run = runTool({"plate", "half-pair.html", "--out", "half-pair.mp4", "--width", "32", "--height", "32"}, dir.path());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "plate failed: half \uFFFD pair\n");
+
   run = runTool({"plate", "rejects.html", "--out", "no/such/folder/out.mp4", "--width", "32", "--height", "32"},
                 dir.path());
   EXPECT_EQ(run.status, 1);
@@ -413,6 +419,36 @@ TEST(PlateCommand, OnlyARegularFileOrNothingAtOutIsReplacedAndNeverPartly) {
     EXPECT_EQ(temporariesIn(dir.path()), 0) << signal;
     EXPECT_TRUE(eventually([&] { return std::filesystem::is_empty(tmp.path()) && processesMentioning(tmp.path()) == 0; }, 10))
         << "after signal " << signal;
+  }
+}
+
+// The browser's start is the delicate moment: its temporary folder, the browser and the process that
+// cleans up after both come into being one after another. Signals sent from the moment the folder
+// appears (and before it) leave nothing behind.
+TEST(PlateCommand, ASignalAtAnyMomentOfTheBrowsersStartLeavesNothingBehind) {
+  TempDir dir;
+  writeFile(dir.file("page.html"), kMovingBoxPage);
+  const int signals[] = {SIGTERM, SIGKILL, SIGINT, SIGHUP};
+  int round = 0;
+  // Microseconds after the folder appeared; negative: that long after the start, whatever is there.
+  for (int delayUs : {-1000, -100000, 0, 0, 0, 0, 0, 0, 0, 0, 50, 100, 200, 500, 1000, 2000, 5000, 10000, 30000, 100000}) {
+    int signal = signals[round++ % 4];
+    TempDir tmp;
+    pid_t tool = startTool({"plate", dir.file("page.html"), "--out", dir.file("stopped.mp4"), "--width", "32",
+                            "--height", "32", "--seconds", "30"},
+                           tmp.path());
+    if (delayUs >= 0) {
+      auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      while (std::filesystem::is_empty(tmp.path()) && std::chrono::steady_clock::now() < end) {
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(std::abs(delayUs)));
+    kill(tool, signal);
+    int status = 0;
+    waitpid(tool, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status)) << "signal " << signal << " at " << delayUs << " us";
+    auto clean = [&] { return std::filesystem::is_empty(tmp.path()) && processesMentioning(tmp.path()) == 0; };
+    EXPECT_TRUE(eventually(clean, 10)) << "signal " << signal << " at " << delayUs << " us";
   }
 }
 

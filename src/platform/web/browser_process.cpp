@@ -25,12 +25,18 @@ extern char** environ;
 namespace kov {
 namespace {
 
-// Reads the lifeline until this process is gone (end of file), then kills the browser's process
-// group and removes the temporary folder. $1 is the browser's process group, $2 the folder. A killed
-// process may still finish the file operation it was in, so the removal is retried a few times.
+// The guardian makes the temporary folder itself, so that no moment exists at which the folder is
+// there and nobody is in charge of removing it. It prints the folder's path (or mktemp's complaint)
+// on its standard output, then reads the lifeline: first the browser's process group, written by
+// the browser's own process before it runs the browser, then end of file once this process and the
+// browser's starting child are gone. Then it kills that group and removes the folder. $1 is the
+// folder to make the temporary folder in. A killed process may still finish the file operation it
+// was in, so the removal is retried a few times.
 constexpr const char* kGuardianScript =
-    "read -r _ <&3; for i in 1 2 3 4 5 6 7 8 9 10; do kill -KILL -\"$1\" 2>/dev/null; "
-    "rm -rf -- \"$2\" 2>/dev/null; [ -e \"$2\" ] || break; sleep 0.1; done";
+    "trap '' PIPE; umask 077; d=$(mktemp -d -- \"$1/kov-browser-XXXXXX\" 2>&1) || { echo \"$d\"; exit 1; }; "
+    "mkdir -- \"$d/tmp\"; echo \"$d\"; read -r group <&3; read -r _ <&3; "
+    "for i in 1 2 3 4 5 6 7 8 9 10; do [ -n \"$group\" ] && kill -KILL -\"$group\" 2>/dev/null; "
+    "rm -rf -- \"$d\" 2>/dev/null; [ -e \"$d\" ] || break; sleep 0.1; done";
 
 // What the signal handler needs to know about each live browser, in plain atomics so that the
 // handler can read them at any moment.
@@ -95,18 +101,13 @@ void endBrowsersAtSignal() {
     if (browser > 0) reapGroup(browser);
 }
 
-SignalSlot* claimSlot() {
-  for (auto& slot : gSlots) {
+// A free slot, marked taken (browser 0) until the browser runs; -1 when all are taken.
+int claimSlot() {
+  for (int i = 0; i < kSlots; ++i) {
     pid_t expected = -1;
-    if (slot.browserPid.compare_exchange_strong(expected, 0)) return &slot;
+    if (gSlots[i].browserPid.compare_exchange_strong(expected, 0)) return i;
   }
-  return nullptr;
-}
-
-SignalSlot* slotOf(pid_t browserPid) {
-  for (auto& slot : gSlots)
-    if (slot.browserPid.load() == browserPid) return &slot;
-  return nullptr;
+  return -1;
 }
 
 bool isExecutable(const std::string& path) {
@@ -152,6 +153,9 @@ std::vector<std::string> browserArguments(const std::string& binary, const std::
       "--mute-audio",
       // Lets HeadlessExperimental.beginFrame produce a frame (and its picture) on request.
       "--run-all-compositor-stages-before-draw",
+      // Names under .invalid never resolve (RFC 6761), so they are answered without asking DNS: the
+      // same "net::ERR_NAME_NOT_RESOLVED" on a machine without a network or a resolver.
+      "--host-resolver-rules=MAP *.invalid ~NOTFOUND",
   };
   if (geteuid() == 0) args.push_back("--no-sandbox");  // the sandbox refuses to run as root
   args.push_back("about:blank");
@@ -178,14 +182,41 @@ ExecArgs environmentWithTmpdir(const std::string& tmpdir) {
   return ExecArgs(std::move(items));
 }
 
+// One line from a pipe (without its line feed), or what came before the writers went away.
+std::string readLine(int fd) {
+  std::string text;
+  char c;
+  for (;;) {
+    ssize_t n = read(fd, &c, 1);
+    if (n == 1 && c == '\n') return text;
+    if (n == 1) text.push_back(c);
+    else if (n == 0 || errno != EINTR) return text;
+  }
+}
+
 void makePipe(int fds[2]) {
   if (pipe2(fds, O_CLOEXEC) != 0) throw BrowserError(std::string("cannot make a pipe: ") + std::strerror(errno));
 }
 
-// In a freshly forked child: moves `sources` onto descriptors 0.. in order (and -1 means /dev/null),
-// closes everything else.
+// Writes "<pid>\n" with async-signal-safe calls only.
+void writePidLine(int fd, pid_t pid) {
+  char text[24];
+  int at = sizeof text;
+  text[--at] = '\n';
+  do {
+    text[--at] = static_cast<char>('0' + pid % 10);
+    pid /= 10;
+  } while (pid > 0);
+  (void)!write(fd, text + at, sizeof text - at);
+}
+
+// In a freshly forked child: starts a session of its own (so its process group is its pid), writes
+// that pid to `announceFd` when there is one, moves `sources` onto descriptors 0.. in order (-1 means
+// /dev/null) and closes everything else.
 [[noreturn]] void execChild(const int* sources, int count, const char* program, char* const* argv,
-                            char* const* envp) {
+                            char* const* envp, int announceFd = -1) {
+  setsid();
+  if (announceFd >= 0) writePidLine(announceFd, getpid());
   int high[8];
   for (int i = 0; i < count; ++i) {
     int source = sources[i] >= 0 ? sources[i] : open("/dev/null", O_RDWR | O_CLOEXEC);
@@ -193,7 +224,6 @@ void makePipe(int fds[2]) {
   }
   for (int i = 0; i < count; ++i) dup2(high[i], i);
   syscall(SYS_close_range, static_cast<unsigned>(count), ~0U, 0U);
-  setsid();
   execve(program, argv, envp);
   _exit(127);
 }
@@ -210,18 +240,17 @@ std::string findBrowserBinary() {
   return "";
 }
 
+// The guardian comes first and makes the temporary folder; the browser's own process tells the
+// guardian its process group before it runs the browser. So whenever a signal or a kill arrives, the
+// folder and the browser are either not there yet or already in the guardian's care.
 BrowserProcess::BrowserProcess(const std::string& binary) {
-  std::string pattern = temporaryRoot() + "/kov-browser-XXXXXX";
-  if (!mkdtemp(pattern.data()))
-    throw BrowserError("cannot make a temporary folder in " + temporaryRoot() + ": " + std::strerror(errno));
-  folder_ = pattern;
-  std::filesystem::create_directory(folder_ + "/tmp");
   adoptOrphans();
   // A browser that dies under us shows up as a write error (SIGPIPE is ignored from here on).
   onTerminatingSignal(endBrowsersAtSignal);
+  slot_ = claimSlot();
   try {
-    startBrowser(binary);
     startGuardian();
+    startBrowser(binary);
   } catch (...) {
     stop(0);
     throw;
@@ -237,12 +266,11 @@ void BrowserProcess::startBrowser(const std::string& binary) {
   int log = open((folder_ + "/browser.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   ExecArgs argv(browserArguments(binary, folder_));
   ExecArgs envp = environmentWithTmpdir(folder_ + "/tmp");
-  SignalSlot* slot = claimSlot();
 
   pid_t pid = fork();
   if (pid == 0) {
     const int sources[5] = {-1, log, log, commands[0], replies[1]};
-    execChild(sources, 5, argv.pointers[0], argv.get(), envp.get());
+    execChild(sources, 5, argv.pointers[0], argv.get(), envp.get(), lifelineFd_);
   }
   int forkError = errno;
   close(commands[0]);
@@ -250,31 +278,49 @@ void BrowserProcess::startBrowser(const std::string& binary) {
   if (log >= 0) close(log);
   commandFd_ = commands[1];
   replyFd_ = replies[0];
-  if (pid < 0) {
-    if (slot) slot->browserPid = -1;
-    throw BrowserError(std::string("cannot start the browser: ") + std::strerror(forkError));
-  }
+  if (pid < 0) throw BrowserError(std::string("cannot start the browser: ") + std::strerror(forkError));
   browserPid_ = pid;
-  if (slot) slot->browserPid = pid;
+  if (slot_ >= 0) gSlots[slot_].browserPid = pid;
 }
 
 void BrowserProcess::startGuardian() {
-  int lifeline[2];
+  int lifeline[2], answer[2];
   makePipe(lifeline);
-  ExecArgs argv({"/bin/sh", "-c", kGuardianScript, "kov-browser-guardian", std::to_string(browserPid_), folder_});
+  try {
+    makePipe(answer);
+  } catch (...) {
+    close(lifeline[0]);
+    close(lifeline[1]);
+    throw;
+  }
+  ExecArgs argv({"/bin/sh", "-c", kGuardianScript, "kov-browser-guardian", temporaryRoot()});
   pid_t pid = fork();
   if (pid == 0) {
-    const int sources[4] = {-1, -1, -1, lifeline[0]};
+    const int sources[4] = {-1, answer[1], answer[1], lifeline[0]};
     execChild(sources, 4, "/bin/sh", argv.get(), environ);
   }
+  int forkError = errno;
   close(lifeline[0]);
+  close(answer[1]);
   lifelineFd_ = lifeline[1];
-  if (pid < 0) throw BrowserError(std::string("cannot start the browser's guardian: ") + std::strerror(errno));
-  guardianPid_ = pid;
-  if (SignalSlot* slot = slotOf(browserPid_)) {
-    slot->guardianPid = pid;
-    slot->lifelineFd = lifelineFd_;
+  if (pid > 0) {
+    guardianPid_ = pid;
+    if (slot_ >= 0) {
+      gSlots[slot_].guardianPid = pid;
+      gSlots[slot_].lifelineFd = lifelineFd_;
+    }
   }
+  std::string made = pid > 0 ? readLine(answer[0]) : "";
+  close(answer[0]);
+  if (pid < 0) throw BrowserError(std::string("cannot start the browser's guardian: ") + std::strerror(forkError));
+  struct stat info {};
+  if (made.empty() || stat(made.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    // mktemp's complaint ends with the system's reason ("...: No such file or directory").
+    size_t reason = made.rfind(": ");
+    throw BrowserError("cannot make a temporary folder in " + temporaryRoot() + ": " +
+                       (reason == std::string::npos ? "the browser's guardian did not start" : made.substr(reason + 2)));
+  }
+  folder_ = made;
 }
 
 void BrowserProcess::removeFolder() {
@@ -311,7 +357,6 @@ std::string BrowserProcess::logTail() const {
 void BrowserProcess::stop(int graceMs) {
   if (stopped_) return;
   stopped_ = true;
-  SignalSlot* slot = browserPid_ > 0 ? slotOf(browserPid_) : nullptr;
   if (replyFd_ >= 0) close(replyFd_);  // a browser that is closing must never wait on us to read
   replyFd_ = -1;
   if (browserPid_ > 0) {
@@ -326,10 +371,11 @@ void BrowserProcess::stop(int graceMs) {
     kill(guardianPid_, SIGKILL);
     reapWithin(guardianPid_, 5000);
   }
-  if (slot) {
-    slot->guardianPid = -1;
-    slot->lifelineFd = -1;
-    slot->browserPid = -1;
+  if (slot_ >= 0) {
+    gSlots[slot_].guardianPid = -1;
+    gSlots[slot_].lifelineFd = -1;
+    gSlots[slot_].browserPid = -1;
+    slot_ = -1;
   }
   if (lifelineFd_ >= 0) close(lifelineFd_);
   lifelineFd_ = -1;

@@ -14,7 +14,8 @@ std::string findBrowserBinary();
 // One running browser. While it lives, SIGINT, SIGTERM and SIGHUP end the browser and remove the
 // temporary folder before the signal takes its normal course; if this process dies without any
 // chance to clean up, a small guardian process (its own session) notices the lifeline pipe closing
-// and does the same.
+// and does the same. The guardian is started first and makes the temporary folder itself, so no
+// signal or kill at any moment of the start leaves the folder or the browser behind.
 class BrowserProcess {
  public:
   // Throws BrowserError when the temporary folder, the pipes or the processes cannot be made.
@@ -44,6 +45,7 @@ class BrowserProcess {
   int commandFd_ = -1;
   int replyFd_ = -1;
   int lifelineFd_ = -1;
+  int slot_ = -1;  // where the signal handler finds this browser
   bool stopped_ = false;
 };
 

@@ -27,7 +27,47 @@ std::optional<int> leadingId(const std::string& message) {
   return id;
 }
 
+// The UTF-16 code unit of the "\uXXXX" escape at `at`, or -1 when there is none there.
+int escapedCodeUnit(std::string_view text, size_t at) {
+  if (at + 6 > text.size() || text[at] != '\\' || text[at + 1] != 'u') return -1;
+  int unit = 0;
+  auto [end, error] = std::from_chars(text.data() + at + 2, text.data() + at + 6, unit, 16);
+  return error == std::errc() && end == text.data() + at + 6 ? unit : -1;
+}
+
+bool isHighSurrogate(int unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool isLowSurrogate(int unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
 }  // namespace
+
+std::string withLoneSurrogatesReplaced(std::string_view json) {
+  std::string out;
+  out.reserve(json.size());
+  bool inString = false;
+  for (size_t i = 0; i < json.size();) {
+    char c = json[i];
+    if (c == '"') inString = !inString;
+    if (!inString || c != '\\') {
+      out += c;
+      ++i;
+      continue;
+    }
+    int unit = escapedCodeUnit(json, i);
+    if (unit < 0) {  // another escape: copied as it stands, so its second character is not read as a quote
+      out.append(json.substr(i, 2));
+      i += 2;
+      continue;
+    }
+    if (isHighSurrogate(unit) && isLowSurrogate(escapedCodeUnit(json, i + 6))) {
+      out.append(json.substr(i, 12));
+      i += 12;
+    } else {
+      out.append(isHighSurrogate(unit) || isLowSurrogate(unit) ? "\\ufffd" : json.substr(i, 6));
+      i += 6;
+    }
+  }
+  return out;
+}
 
 std::string cutStringField(std::string& json, const std::string& field) {
   const std::string key = "\"" + field + "\":\"";
@@ -112,6 +152,9 @@ void DevToolsConnection::dispatch(std::string& message) {
     }
   }
   reply.body = nlohmann::json::parse(message, nullptr, false);
+  // Page texts are UTF-16 and may hold half of a pair, which the engine escapes as it stands ("\ud800")
+  // and a strict parser refuses; such a message still has a waiter.
+  if (reply.body.is_discarded()) reply.body = nlohmann::json::parse(withLoneSurrogatesReplaced(message), nullptr, false);
   if (reply.body.is_discarded()) return;
   if (!id && reply.body.contains("id") && reply.body["id"].is_number_integer()) id = reply.body["id"].get<int>();
   if (id) {

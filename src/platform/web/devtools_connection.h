@@ -7,6 +7,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -59,5 +60,9 @@ class DevToolsConnection {
 // place). Returns the value without its quotes; base64 and other escape-free texts come out as they
 // stand, and an escaped slash is unescaped.
 std::string cutStringField(std::string& json, const std::string& field);
+
+// The JSON text with every "\uXXXX" escape of an unpaired UTF-16 surrogate replaced by "\ufffd"
+// (U+FFFD), so that a strict parser takes it; everything else is left as it stands.
+std::string withLoneSurrogatesReplaced(std::string_view json);
 
 }  // namespace kov

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -200,16 +201,40 @@ TEST(Browser, ReportsTheEnginesNavigationErrorsAndKeepsWorking) {
   EXPECT_EQ(errorOf([&] { page->navigate(fileUrl(dir.file("missing.html")), 30); }), "net::ERR_FILE_NOT_FOUND");
   EXPECT_EQ(errorOf([&] { page->navigate("http://no-such-host.invalid/", 30); }), "net::ERR_NAME_NOT_RESOLVED");
 
-  // A page that moves on by itself while loading still counts as loaded once the new one has.
+  // Names under .invalid fail the same way with or without a network or a name server.
+  EXPECT_EQ(errorOf([&] { page->navigate("http://a.b.invalid:8080/x", 30); }), "net::ERR_NAME_NOT_RESOLVED");
+
+  // A page that moves on by itself while loading: the move may come before or after navigate() sees
+  // the first page's load, so wait for the second page's own load, asking again when a question
+  // meets the move itself ("Inspected target navigated or closed").
   std::string second = pageUrl(dir, "second.html", "<title>second</title>");
   page->navigate(pageUrl(dir, "first.html", "<script>location.href = '" + second + "';</script>"), 30);
-  for (int waited = 0; waited < 10000 && text(page->evaluate("document.title")) != "second"; waited += 100)
-    page->sleep(100);
+  auto secondLoaded = [&] {
+    try {
+      ScriptValue done = page->evaluate("document.title === 'second' && document.readyState === 'complete'", 5);
+      return std::holds_alternative<bool>(done) && std::get<bool>(done);
+    } catch (const BrowserError&) {
+      return false;
+    }
+  };
+  for (int waited = 0; waited < 10000 && !secondLoaded(); waited += 50) page->sleep(50);
   EXPECT_EQ(text(page->evaluate("document.title")), "second");
 
   // Dialogs would freeze the page: they are dismissed.
   page->navigate(pageUrl(dir, "alert.html", "<script>alert('hi'); window.after = 7;</script>"), 30);
   EXPECT_EQ(number(page->evaluate("window.after")), 7);
+}
+
+// Page texts are UTF-16: half of a surrogate pair reaches us escaped as it stands and becomes U+FFFD.
+TEST(Browser, TextsHoldingHalfASurrogatePairArriveWithTheReplacementCharacter) {
+  TempDir dir;
+  auto browser = launchBrowser();
+  auto page = browser->openPage({200, 100, false, std::nullopt});
+  page->navigate(pageUrl(dir, "half.html", "<script>document.title = 'A\\uD800B\\uDC00C';</script>"), 30);
+  EXPECT_EQ(text(page->evaluate("document.title", 5)), "A\uFFFDB\uFFFDC");
+  EXPECT_EQ(text(page->evaluate("'\\uD83D\\uDE00 kept'", 5)), "\U0001F600 kept") << "a whole pair stays one character";
+  EXPECT_EQ(errorOf([&] { page->runAsync("throw '\\uD800';", {}, 5); }), "\uFFFD");
+  EXPECT_EQ(errorOf([&] { page->runAsync("throw new Error('x\\uDFFF');", {}, 5); }), "Error: x\uFFFD");
 }
 
 TEST(Browser, TransparentPagesUserAgentsAndPrivateContexts) {
@@ -279,6 +304,14 @@ TEST(Browser, LeavesNoProcessOrFolderBehind) {
   EXPECT_EQ(failure.rfind("the browser /bin/false did not start: ", 0), 0u) << failure;
   EXPECT_EQ(failure.find('\n'), std::string::npos);
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+
+  // Nowhere to make the temporary folder: the system's reason, and no process left waiting.
+  setenv("TMPDIR", dir.file("missing").c_str(), 1);
+  failure = errorOf([] { launchBrowser(); });
+  if (previous) setenv("TMPDIR", saved.c_str(), 1); else unsetenv("TMPDIR");
+  EXPECT_EQ(failure, "cannot make a temporary folder in " + dir.file("missing") + ": No such file or directory");
+  EXPECT_EQ(processesMentioning(dir.path()), 0);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 TEST(PictureCodec, Base64AndBulkFields) {
@@ -296,6 +329,40 @@ TEST(PictureCodec, Base64AndBulkFields) {
 
   EXPECT_EQ(fileUrl("/tmp/a b/page#1%.html"), "file:///tmp/a%20b/page%231%25.html");
   EXPECT_EQ(fileUrl("/tmp/\xC3\xA9.html"), "file:///tmp/%C3%A9.html");
+}
+
+TEST(DevToolsText, HalvesOfSurrogatePairsBecomeTheReplacementCharacter) {
+  EXPECT_EQ(withLoneSurrogatesReplaced(R"({"v":"a\ud800b"})"), R"({"v":"a\ufffdb"})");
+  EXPECT_EQ(withLoneSurrogatesReplaced(R"({"v":"\uDC00\uD800"})"), R"({"v":"\ufffd\ufffd"})") << "reversed pair";
+  EXPECT_EQ(withLoneSurrogatesReplaced(R"({"v":"\ud800"})"), R"({"v":"\ufffd"})") << "at the end of a text";
+  EXPECT_EQ(withLoneSurrogatesReplaced(R"({"v":"\uDBFF\uDBFF\uDC00"})"), R"({"v":"\ufffd\uDBFF\uDC00"})");
+  // Left alone: whole pairs, other escapes, an escaped backslash before "u", a cut-off escape.
+  for (std::string same : {R"({"v":"\ud83d\ude00"})", R"({"\"\\ud800":"\u00e9\n"})", R"({"v":"\\ud800"})",
+                           R"({"v":"\ud80)", R"(\ud800)"})
+    EXPECT_EQ(withLoneSurrogatesReplaced(same), same);
+}
+
+TEST(DevToolsConnection, MessagesWithHalfASurrogatePairReachTheirWaiter) {
+  int pipe[2];
+  ASSERT_EQ(pipe2(pipe, O_CLOEXEC), 0);
+  int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  DevToolsConnection connection(sink, pipe[0]);
+  std::vector<nlohmann::json> events;
+  connection.setEventHandler([&](const nlohmann::json& event) { events.push_back(event); });
+  int id = connection.send("Runtime.evaluate", {{"expression", "document.title"}});
+  std::string incoming = R"({"method":"Page.titleChanged","params":{"title":"\udc00"}})" + std::string(1, '\0') +
+                         R"({"id":)" + std::to_string(id) + R"(,"result":{"result":{"type":"string","value":"T\ud800"}}})" +
+                         std::string(1, '\0');
+  ASSERT_EQ(write(pipe[1], incoming.data(), incoming.size()), static_cast<ssize_t>(incoming.size()));
+  connection.pump(1000);
+  auto reply = connection.takeReply(id);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->body["result"]["result"]["value"], "T\uFFFD");
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0]["params"]["title"], "\uFFFD");
+  close(pipe[0]);
+  close(pipe[1]);
+  close(sink);
 }
 
 }  // namespace
