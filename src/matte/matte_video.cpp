@@ -10,6 +10,7 @@
 #include "cli/output.h"
 #include "faces/video_range.h"
 #include "matte/matte_command.h"
+#include "matte/matte_masks.h"
 #include "matte/matte_report.h"
 #include "platform/image/picture.h"
 #include "platform/media/video_writer.h"
@@ -101,7 +102,7 @@ void matteVideo(const Args& args) {
   removeOldMovie(moviePath);
   std::unique_ptr<MovieWriter> writer = startMovie(moviePath, range.size, range.info.frameRate);
 
-  std::unique_ptr<SequenceSegmenter> sequence = segmenter->startSequence(SegmentQuality::Balanced);
+  MovieMasks masks(*segmenter);
   BgraImage picture{range.size.width, range.size.height,
                     std::vector<std::uint8_t>(static_cast<std::size_t>(range.size.width) * range.size.height * 4)};
   std::optional<GreyImage> currentMask;
@@ -111,9 +112,7 @@ void matteVideo(const Args& args) {
   while (const DecodedFrame* frame = range.reader->nextFrame()) {
     const double t = frame->time - range.start;
     if (t < 0) continue;
-    // The first written frame gets the accurate level on its own; later ones go through the sequence.
-    std::optional<GreyImage> mask = frames == 0 ? segmenter->segment(frame->bgra(), SegmentQuality::Accurate)
-                                                : sequence->next(frame->bgra());
+    std::optional<GreyImage> mask = masks.next(frame->bgra());
     if (mask)
       currentMask = std::move(mask);
     else if (!currentMask)
