@@ -109,20 +109,24 @@ void matteVideo(const Args& args) {
   BoxSampler sampler;
   std::int64_t frames = 0;
 
+  // Masks come back one frame late (a frame is refined while the next one is segmented).
+  auto writeFrame = [&](FrameMask done) {
+    if (done.mask)
+      currentMask = std::move(done.mask);
+    else if (!currentMask)
+      return;
+    sampler.offer(done.time, *currentMask);
+    drawMaskAsGrey(currentMask->view(), picture);
+    if (auto reason = writer->append(picture.view(), std::llround(done.time * kTimeScale)))
+      fail("cannot write frame " + std::to_string(frames) + ": " + *reason + "\n");
+    ++frames;
+  };
   while (const DecodedFrame* frame = range.reader->nextFrame()) {
     const double t = frame->time - range.start;
     if (t < 0) continue;
-    std::optional<GreyImage> mask = masks.next(frame->bgra());
-    if (mask)
-      currentMask = std::move(mask);
-    else if (!currentMask)
-      continue;
-    sampler.offer(t, *currentMask);
-    drawMaskAsGrey(currentMask->view(), picture);
-    if (auto reason = writer->append(picture.view(), std::llround(t * kTimeScale)))
-      fail("cannot write frame " + std::to_string(frames) + ": " + *reason + "\n");
-    ++frames;
+    if (std::optional<FrameMask> done = masks.push(t, frame->bgra())) writeFrame(std::move(*done));
   }
+  if (std::optional<FrameMask> done = masks.finish()) writeFrame(std::move(*done));
   if (auto reason = range.reader->failure()) fail("decode failed: " + *reason + "\n");
   if (auto reason = writer->finish()) fail("cannot finish " + moviePath + ": " + *reason + "\n");
 
