@@ -140,57 +140,32 @@ void MaskRefiner::fitCoefficients(const GreyView& mask, const BgraView& picture)
   cv::merge(coefficients_.data(), coefficients_.size(), interleaved_);
 }
 
-// Bilinear stretch of the coefficients fused with applying them: each output row blends two
-// coefficient rows once, then each run of output pixels between two coefficient columns either takes
-// one value (no colour dependence there, as far from any edge) or blends and applies per pixel.
+// The coefficients are stretched across to the picture's width once per coefficient row; each output
+// row then blends its two stretched rows and applies them to its colours (both loops vectorise).
 void MaskRefiner::applyAtFullSize(const BgraView& picture, GreyImage& out) {
-  const int workingWidth = interleaved_.cols, workingHeight = interleaved_.rows;
-  columns_.resize(static_cast<std::size_t>(picture.width));
-  runStarts_.assign(static_cast<std::size_t>(workingWidth) + 1, picture.width);
-  for (int x = picture.width - 1; x >= 0; --x) {
-    Place place = sourcePlace(x, picture.width, workingWidth);
-    columns_[static_cast<std::size_t>(x)] = place;
-    runStarts_[static_cast<std::size_t>(place.first)] = x;
-  }
-  for (int j = workingWidth - 1; j >= 0; --j)  // columns that no output pixel starts from
-    runStarts_[static_cast<std::size_t>(j)] = std::min(runStarts_[static_cast<std::size_t>(j)], runStarts_[static_cast<std::size_t>(j) + 1]);
+  cv::resize(interleaved_, wide_, cv::Size(picture.width, interleaved_.rows), 0, 0, cv::INTER_LINEAR);
+  const int workingHeight = wide_.rows;
   cv::parallel_for_(cv::Range(0, picture.height), [&](const cv::Range& rows) {
-    std::vector<float> blended(static_cast<std::size_t>(workingWidth) * 4);
     for (int y = rows.start; y < rows.end; ++y) {
       Place v = sourcePlace(y, picture.height, workingHeight);
-      blendRows(interleaved_.ptr<float>(v.first), interleaved_.ptr<float>(v.second), v.weight, blended);
-      const std::uint8_t* bgra = picture.data + static_cast<std::ptrdiff_t>(y) * picture.stride;
-      std::uint8_t* row = out.pixels.data() + static_cast<std::size_t>(y) * picture.width;
-      for (int j = 0; j < workingWidth; ++j)
-        applyRun(&blended[static_cast<std::size_t>(j) * 4], &blended[static_cast<std::size_t>(std::min(j + 1, workingWidth - 1)) * 4],
-                 runStarts_[static_cast<std::size_t>(j)], runStarts_[static_cast<std::size_t>(j) + 1], bgra, row);
+      applyRow(wide_.ptr<float>(v.first), wide_.ptr<float>(v.second), v.weight,
+               picture.data + static_cast<std::ptrdiff_t>(y) * picture.stride,
+               out.pixels.data() + static_cast<std::size_t>(y) * picture.width, picture.width);
     }
   });
 }
 
-void MaskRefiner::blendRows(const float* top, const float* bottom, float weight, std::vector<float>& blended) {
-  for (std::size_t i = 0; i < blended.size(); ++i) blended[i] = top[i] + weight * (bottom[i] - top[i]);
-}
-
-// Output pixels [begin, end) of a row, between the coefficients `left` and `right` (already scaled to
-// grey levels, rounding offset included).
-void MaskRefiner::applyRun(const float* left, const float* right, int begin, int end, const std::uint8_t* bgra,
-                           std::uint8_t* row) const {
-  if (begin >= end) return;
-  float colourWeight = std::abs(left[0]) + std::abs(left[1]) + std::abs(left[2]) + std::abs(right[0]) +
-                       std::abs(right[1]) + std::abs(right[2]);
-  if (colourWeight * 255.0f < 0.5f) {
-    if ((left[3] >= 255.0f && right[3] >= 255.0f) || (left[3] < 1.0f && right[3] < 1.0f)) {
-      std::fill(row + begin, row + end, left[3] >= 255.0f ? 255 : 0);
-      return;
-    }
-  }
-  for (int x = begin; x < end; ++x) {
-    const float w = columns_[static_cast<std::size_t>(x)].weight;
-    const std::uint8_t* p = bgra + static_cast<std::ptrdiff_t>(x) * 4;
-    float value = (left[0] + w * (right[0] - left[0])) * p[0] + (left[1] + w * (right[1] - left[1])) * p[1] +
-                  (left[2] + w * (right[2] - left[2])) * p[2] + (left[3] + w * (right[3] - left[3]));
-    row[x] = static_cast<std::uint8_t>(std::clamp(value, 0.0f, 255.0f));
+// One output row between the stretched coefficient rows `top` and `bottom` (four to a pixel, already
+// scaled to grey levels with the rounding offset folded in).
+void MaskRefiner::applyRow(const float* __restrict top, const float* __restrict bottom, float weight,
+                           const std::uint8_t* __restrict bgra, std::uint8_t* __restrict row, int width) {
+  for (int x = 0; x < width; ++x) {
+    const float* t = top + 4 * x;
+    const float* b = bottom + 4 * x;
+    const std::uint8_t* p = bgra + 4 * x;
+    float value = (t[0] + weight * (b[0] - t[0])) * p[0] + (t[1] + weight * (b[1] - t[1])) * p[1] +
+                  (t[2] + weight * (b[2] - t[2])) * p[2] + (t[3] + weight * (b[3] - t[3]));
+    row[x] = static_cast<std::uint8_t>(static_cast<std::int32_t>(std::clamp(value, 0.0f, 255.0f)));
   }
 }
 

@@ -43,8 +43,8 @@ class MaskRefiner {
     float weight;  // of the second
   };
   static Place sourcePlace(int target, int targetSize, int sourceSize);
-  static void blendRows(const float* top, const float* bottom, float weight, std::vector<float>& blended);
-  void applyRun(const float* left, const float* right, int begin, int end, const std::uint8_t* bgra, std::uint8_t* row) const;
+  static void applyRow(const float* top, const float* bottom, float weight, const std::uint8_t* bgra, std::uint8_t* row,
+                       int width);
 
   RefinerSettings settings_;
   cv::Mat guide_, prior_;                 // the reduced picture and the mask stretched over it
@@ -53,8 +53,7 @@ class MaskRefiner {
   std::array<cv::Mat, 13> planes_;        // colours, mask and their products, then their local means
   std::array<cv::Mat, 4> coefficients_;   // per neighbourhood: mask = a . colour + b
   cv::Mat interleaved_;                   // the averaged coefficients, four to a pixel
-  std::vector<Place> columns_;
-  std::vector<int> runStarts_;  // per coefficient column, the first output column that starts from it
+  cv::Mat wide_;                          // and stretched to the picture's width
 };
 
 }  // namespace kov
