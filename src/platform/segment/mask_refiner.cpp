@@ -7,8 +7,8 @@
 namespace kov {
 namespace {
 
-// Channels of the stack that is box-filtered in one pass: the colours, the prior mask, the six
-// distinct colour products and the three colour-times-prior products.
+// The planes whose local means the fit needs: the colours, the prior mask, the six distinct colour
+// products and the three colour-times-mask products.
 enum Channel { B, G, R, P, BB, BG, BR, GG, GR, RR, BP, GP, RP, kChannels };
 
 cv::Mat wrap(const BgraView& picture) {
@@ -104,6 +104,10 @@ void MaskRefiner::refine(const GreyView& mask, const BgraView& picture, GreyImag
   out.height = picture.height;
   out.pixels.resize(static_cast<std::size_t>(picture.width) * picture.height);
   if (picture.width < 1 || picture.height < 1) return;
+  if (!mask.data || mask.width < 1 || mask.height < 1) {  // nothing known: no person
+    std::fill(out.pixels.begin(), out.pixels.end(), 0);
+    return;
+  }
   fitCoefficients(mask, picture);
   applyAtFullSize(picture, out);
 }

@@ -24,12 +24,13 @@ struct RefinerSettings {
   float outputContrast = 2;      // and the result after applying
 };
 
-// Keeps its working buffers between calls, so a movie's frames allocate nothing after the first.
+// Keeps its working buffers between calls (a movie's frames reuse them).
 class MaskRefiner {
  public:
   explicit MaskRefiner(RefinerSettings settings = {}) : settings_(settings) {}
 
-  // `mask` covers the whole picture at any resolution; `out` becomes a mask of the picture's size.
+  // `mask` covers the whole picture at any resolution; `out` becomes a mask of the picture's size
+  // (all background when `mask` is empty).
   void refine(const GreyView& mask, const BgraView& picture, GreyImage& out);
   GreyImage refine(const GreyView& mask, const BgraView& picture);
 

@@ -79,6 +79,9 @@ TEST(MaskRefiner, KeepsTheModelsEdgeWhereThePictureHasNone) {
   GreyImage none = MaskRefiner().refine(empty.view(), scene.view());
   GreyImage all = MaskRefiner().refine(full.view(), scene.view());
   EXPECT_EQ(*std::max_element(none.pixels.begin(), none.pixels.end()), 0);
+  GreyImage nothing = MaskRefiner().refine(GreyView{}, scene.view());
+  ASSERT_EQ(nothing.pixels.size(), 960u * 540u);
+  EXPECT_EQ(*std::max_element(nothing.pixels.begin(), nothing.pixels.end()), 0);
   EXPECT_EQ(*std::min_element(all.pixels.begin(), all.pixels.end()), 255);
 }
 
