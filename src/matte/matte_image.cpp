@@ -5,6 +5,7 @@
 #include "cli/options.h"
 #include "cli/output.h"
 #include "matte/matte_command.h"
+#include "matte/matte_masks.h"
 #include "matte/matte_report.h"
 #include "platform/files/output_file.h"
 #include "platform/image/picture.h"
@@ -14,7 +15,6 @@ namespace kov {
 namespace {
 
 constexpr const char* kImageUsage = "usage: kov-vision matte --image <in.png> --out <out.png>\n";
-constexpr double kEdgeSoftness = 1.5;  // standard deviation of the mask's blur, in picture pixels
 
 std::string requiredPath(const char* option, const Args& args) {
   std::optional<std::string> value = textOption(option, args);
@@ -37,12 +37,11 @@ void matteImage(const Args& args) {
   std::string error;
   std::unique_ptr<PersonSegmenter> segmenter = createPersonSegmenter(error);
   if (!segmenter) fail(error);
-  std::optional<GreyImage> mask = segmenter->segment(picture->view(), SegmentQuality::Accurate);
+  MaskRefiner refiner;
+  std::optional<GreyImage> mask = pictureMask(*segmenter, refiner, picture->view());
   if (!mask) fail("no person found in " + visiblePath(input) + "\n");
 
-  GreyImage softMask = scaleMask(mask->view(), picture->width, picture->height);
-  blurMask(softMask, kEdgeSoftness);
-  BgraImage cutout = cutOut(picture->view(), softMask.view());
+  BgraImage cutout = cutOut(picture->view(), mask->view());
 
   std::string png = encodePng(cutout.view());
   if (png.empty()) fail("cannot encode " + visiblePath(output) + "\n");

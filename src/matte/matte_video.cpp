@@ -7,6 +7,7 @@
 #include "cli/output.h"
 #include "matte/mask_timing.h"
 #include "matte/matte_command.h"
+#include "matte/matte_masks.h"
 #include "matte/matte_report.h"
 #include "platform/files/output_file.h"
 #include "media_range/video_range.h"
@@ -97,29 +98,31 @@ void matteVideo(const Args& args) {
   std::unique_ptr<MovieWriter> writer =
       startMovie(moviePath, movieFile, range.size, range.info.frameRate, stamps.scale());
 
-  std::unique_ptr<SequenceSegmenter> sequence = segmenter->startSequence(SegmentQuality::Balanced);
+  MovieMasks masks(*segmenter);
   BgraImage picture{range.size.width, range.size.height,
                     std::vector<std::uint8_t>(static_cast<std::size_t>(range.size.width) * range.size.height * 4)};
   std::optional<GreyImage> currentMask;
   BoxSampler sampler;
   std::int64_t frames = 0;
 
+  // Masks come back one frame late (a frame is refined while the next one is segmented).
+  auto writeFrame = [&](FrameMask done) {
+    if (done.mask)
+      currentMask = std::move(done.mask);
+    else if (!currentMask)
+      return;
+    sampler.offer(done.time, *currentMask);
+    drawMaskAsGrey(currentMask->view(), picture);
+    if (auto reason = writer->append(picture.view(), stamps.stampOf(done.time)))
+      fail("cannot write frame " + std::to_string(frames) + ": " + *reason + "\n");
+    ++frames;
+  };
   while (const DecodedFrame* frame = range.reader->nextFrame()) {
     const double t = frame->time - range.start;
     if (t < 0) continue;
-    // The first written frame gets the accurate level on its own; later ones go through the sequence.
-    std::optional<GreyImage> mask = frames == 0 ? segmenter->segment(frame->bgra(), SegmentQuality::Accurate)
-                                                : sequence->next(frame->bgra());
-    if (mask)
-      currentMask = std::move(mask);
-    else if (!currentMask)
-      continue;
-    sampler.offer(t, *currentMask);
-    drawMaskAsGrey(currentMask->view(), picture);
-    if (auto reason = writer->append(picture.view(), stamps.stampOf(t)))
-      fail("cannot write frame " + std::to_string(frames) + ": " + *reason + "\n");
-    ++frames;
+    if (std::optional<FrameMask> done = masks.push(t, frame->bgra())) writeFrame(std::move(*done));
   }
+  if (std::optional<FrameMask> done = masks.finish()) writeFrame(std::move(*done));
   if (auto reason = range.reader->failure()) fail("decode failed: " + *reason + "\n");
   if (auto reason = writer->finish()) fail("cannot finish " + visiblePath(moviePath) + ": " + *reason + "\n");
   writer.reset();

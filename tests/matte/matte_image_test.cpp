@@ -2,6 +2,7 @@
 // stored forms of every kind, options and output paths.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fcntl.h>
 #include <nlohmann/json.hpp>
@@ -104,6 +105,73 @@ TEST(MatteImage, APictureWithoutAPersonIsNearlyTransparentAndHasNoBox) {
   EXPECT_NE(run.out.find("\"sampled\":[]"), std::string::npos);
   cv::Mat cut = readOutput(dir.file("scene-cut.png"));
   EXPECT_GT(alphaShare(cut, {0, 0, 900, 600}, [](int a) { return a < 16; }), 0.99);
+}
+
+// The people of a sample photo as a hard mask: the tool's own cut-out of the photo, its opaque part
+// shrunk by 6 px so that no pixel of the photo's background is left in it.
+cv::Mat peopleOf(const cv::Mat& photo, test::TempDir& dir) {
+  EXPECT_TRUE(cv::imwrite(dir.file("people.png"), photo));
+  successfulReport(runTool({"matte", "--image", dir.file("people.png"), "--out", dir.file("people-cut.png")}));
+  cv::Mat channels[4];
+  cv::split(readOutput(dir.file("people-cut.png")), channels);
+  cv::Mat core;
+  cv::threshold(channels[3], core, 127, 255, cv::THRESH_BINARY);
+  cv::erode(core, core, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(13, 13)));
+  return core;
+}
+
+// Median over sampled points of the true edge of the columns or rows the alpha needs to rise from
+// 10 % to 90 %, walking across the edge.
+double medianRise(const cv::Mat& alpha, const cv::Mat& truth) {
+  cv::Mat gx, gy;
+  cv::Sobel(truth, gx, CV_32F, 1, 0);
+  cv::Sobel(truth, gy, CV_32F, 0, 1);
+  std::vector<double> widths;
+  for (int y = 20; y < truth.rows - 20; y += 5)
+    for (int x = 20; x < truth.cols - 20; x += 5) {
+      double dx = gx.at<float>(y, x), dy = gy.at<float>(y, x), norm = std::hypot(dx, dy);
+      if (norm < 200) continue;
+      dx /= norm, dy /= norm;  // into the person
+      double low = NAN, high = NAN;
+      for (double s = -20; s <= 20 && std::isnan(high); s += 0.5) {
+        int a = alpha.at<std::uint8_t>(static_cast<int>(std::lround(y + dy * s)), static_cast<int>(std::lround(x + dx * s)));
+        if (std::isnan(low) && a >= 26) low = s;
+        if (a >= 230) high = s;
+      }
+      if (!std::isnan(low) && !std::isnan(high)) widths.push_back(high - low);
+    }
+  EXPECT_GT(widths.size(), 50u);
+  std::sort(widths.begin(), widths.end());
+  return widths.empty() ? 99 : widths[widths.size() / 2];
+}
+
+TEST(MatteImage, APersonsEdgeIsSharpAgainstAPlainBackground) {
+  test::TempDir dir;
+  for (int index : {3, 6}) {
+    cv::Mat photo = cv::imread(test::samplePhoto(index));
+    cv::resize(photo, photo, cv::Size(960, photo.rows * 960 / photo.cols), 0, 0, cv::INTER_AREA);
+    cv::Mat truth = peopleOf(photo, dir);
+    // The people over a flat green: the true alpha is exactly `truth`.
+    cv::Mat composite(photo.size(), CV_8UC3, cv::Scalar(70, 160, 90));
+    photo.copyTo(composite, truth);
+    ASSERT_TRUE(cv::imwrite(dir.file("composite.png"), composite));
+    json report = successfulReport(runTool({"matte", "--image", dir.file("composite.png"), "--out", dir.file("cut.png")}));
+    ASSERT_TRUE(report.contains("box"));
+    cv::Mat channels[4];
+    cv::split(readOutput(dir.file("cut.png")), channels);
+    const cv::Mat& alpha = channels[3];
+
+    // The stretched model mask rose over about 15 px here; the refined one within a few.
+    EXPECT_LE(medianRise(alpha, truth), 4.0) << "photo " << index;
+    // Within 15 px of the true edge the alpha is close to the truth.
+    cv::Mat inside, outside;
+    cv::distanceTransform(truth, inside, cv::DIST_L2, 3);
+    cv::distanceTransform(255 - truth, outside, cv::DIST_L2, 3);
+    cv::Mat band = (inside <= 15) & (outside <= 15);
+    cv::Mat error;
+    cv::absdiff(alpha, truth, error);
+    EXPECT_LT(cv::mean(error, band)[0] / 255, 0.09) << "photo " << index;
+  }
 }
 
 void writeCmykJpeg(const std::string& path, const cv::Mat& bgr) {

@@ -162,6 +162,61 @@ TEST_F(MatteVideo, RangesWidthsAndSampling) {
   EXPECT_EQ(report["height"], 640);
 }
 
+// Mean column of the >= 128 pixels, or NaN without any.
+double centreX(const cv::Mat& mask) {
+  cv::Moments m = cv::moments(mask >= 128, true);
+  return m.m00 > 0 ? m.m10 / m.m00 : NAN;
+}
+
+TEST_F(MatteVideo, TheMaskFollowsAMovingPerson) {
+  // People cut out of a photo (the tool's own cut-out, shrunk by 4 px so none of the photo's
+  // background is left) slide at 300 px/s over a person-free part of another photo, at 30 fps.
+  cv::Mat photo = cv::imread(test::samplePhoto(3));
+  cv::resize(photo, photo, cv::Size(320, photo.rows * 320 / photo.cols), 0, 0, cv::INTER_AREA);
+  ASSERT_TRUE(cv::imwrite(file("people.png"), photo));
+  successfulReport(runTool({"matte", "--image", file("people.png"), "--out", file("people-cut.png")}));
+  cv::Mat channels[4];
+  cv::split(cv::imread(file("people-cut.png"), cv::IMREAD_UNCHANGED), channels);
+  cv::Mat core;
+  cv::threshold(channels[3], core, 127, 255, cv::THRESH_BINARY);
+  cv::erode(core, core, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(9, 9)));
+  cv::Mat wall = cv::imread(test::samplePhoto(6))(cv::Rect(0, 0, 160, 1280)).clone();
+  cv::Mat background;
+  cv::resize(wall, wall, cv::Size(80, 640), 0, 0, cv::INTER_AREA);
+  cv::copyMakeBorder(wall, background, 0, 0, 0, 640 - 80, cv::BORDER_REFLECT);
+  background = background(cv::Rect(0, 200, 640, 360)).clone();
+
+  const int frames = 30, speed = 10;
+  std::vector<double> truthX;
+  for (int i = 0; i < frames; ++i) {
+    cv::Mat frame = background.clone(), truth = cv::Mat::zeros(frame.size(), CV_8UC1);
+    cv::Rect place(20 + speed * i, 360 - photo.rows, photo.cols, photo.rows);
+    photo.copyTo(frame(place), core);
+    core.copyTo(truth(place));
+    truthX.push_back(centreX(truth));
+    char name[32];
+    std::snprintf(name, sizeof name, "slide%03d.png", i);
+    ASSERT_TRUE(cv::imwrite(file(name), frame));
+  }
+  test::ffmpeg("-framerate 30 -i " + file("slide%03d.png") + " -pix_fmt yuv420p -c:v libx264 -preset ultrafast -crf 16 " +
+               file("slide.mp4"));
+  json report = successfulReport(runTool({"matte", file("slide.mp4"), "--out", file("slide-mask.mp4")}));
+  ASSERT_EQ(report["frames"], frames);
+  test::ffmpeg("-i " + file("slide-mask.mp4") + " -pix_fmt gray " + file("mask%03d.png"));
+
+  double lag = 0;
+  for (int i = 3; i < frames; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "mask%03d.png", i + 1);
+    cv::Mat mask = cv::imread(file(name), cv::IMREAD_GRAYSCALE);
+    ASSERT_EQ(mask.cols, 640) << name;
+    double behind = (truthX[static_cast<std::size_t>(i)] - centreX(mask)) / speed;
+    EXPECT_LT(std::abs(behind), 1.5) << "frame " << i;
+    lag += behind / (frames - 3);
+  }
+  EXPECT_LT(std::abs(lag), 1.0) << "mean lag in frames";
+}
+
 TEST_F(MatteVideo, FailuresAndOutputFiles) {
   const std::string video = file("person25.mp4");
   expectFailure(runTool({"matte"}), kUsage);

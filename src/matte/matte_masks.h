@@ -1,0 +1,65 @@
+// The masks that both forms of `matte` write: the segmenter's low-resolution mask refined against the
+// picture itself, so the edges sit on the picture's own edges at its full resolution.
+#pragma once
+
+#include <future>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/pixels.h"
+#include "platform/segment/mask_refiner.h"
+#include "platform/segment/person_segmenter.h"
+
+namespace kov {
+
+// The mask of one picture at the picture's size (accurate level); none when the segmenter gives none.
+std::optional<GreyImage> pictureMask(PersonSegmenter& segmenter, MaskRefiner& refiner, const BgraView& picture);
+
+// One frame's result: its time and its mask, or none when the segmenter gave none.
+struct FrameMask {
+  double time = 0;
+  std::optional<GreyImage> mask;
+};
+
+// The masks of a movie's frames, in order, each at its frame's size. The first frame that yields a
+// mask is segmented at the accurate level on its own, later ones at the balanced level through one
+// sequence that smooths them over time. The refined masks are smoothed over time once more at full
+// size: the refinement follows the frame's own pixels, so sensor noise would make edges shimmer.
+//
+// A frame's refinement runs on a thread of its own while the model works on the next frame, so the
+// results come one frame late: `push` hands back the frame before the one pushed, `finish` the last.
+class MovieMasks {
+ public:
+  explicit MovieMasks(PersonSegmenter& segmenter);
+  ~MovieMasks();
+  MovieMasks(const MovieMasks&) = delete;
+  MovieMasks& operator=(const MovieMasks&) = delete;
+
+  std::optional<FrameMask> push(double time, const BgraView& frame);
+  std::optional<FrameMask> finish();
+
+ private:
+  struct Pending {
+    double time = 0;
+    std::optional<std::future<GreyImage>> refined;  // none when the segmenter gave no mask
+  };
+
+  std::optional<FrameMask> collect();
+  GreyImage refineAndSmooth(const GreyImage& mask, const BgraImage& frame);
+  void smoothOverTime(GreyImage& mask);
+
+  PersonSegmenter& segmenter_;
+  std::unique_ptr<SequenceSegmenter> sequence_;
+  bool started_ = false;
+  std::optional<Pending> pending_;
+  // The frame being refined, copied (the decoder reuses its buffer), and its model mask; the next
+  // frame's copy is made only after that refinement has been collected.
+  BgraImage frame_;
+  GreyImage modelMask_;
+  // Used only by the refining thread, one frame at a time.
+  MaskRefiner refiner_;
+  std::vector<float> state_;  // the smoothed mask, 0..255
+};
+
+}  // namespace kov
