@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/segment/kernels.h"
-#include "platform/segment/tflite_model.h"
-#include "platform/segment/worker_pool.h"
+#include "platform/neural/kernels.h"
+#include "platform/neural/tflite_model.h"
+#include "platform/neural/worker_pool.h"
 
 namespace kov {
 

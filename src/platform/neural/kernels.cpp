@@ -1,11 +1,11 @@
-#include "platform/segment/kernels.h"
+#include "platform/neural/kernels.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
-#include "platform/segment/worker_pool.h"
+#include "platform/neural/worker_pool.h"
 
 // The matrix product and the depthwise loop are built twice on x86-64: for the baseline instruction
 // set and for AVX2 with FMA, picked at load time by the CPU, so the binary still runs everywhere.

@@ -1,9 +1,9 @@
-#include "platform/segment/graph_runner.h"
+#include "platform/neural/graph_runner.h"
 
 #include <algorithm>
 #include <array>
 
-#include "platform/segment/model_error.h"
+#include "platform/neural/model_error.h"
 
 namespace kov {
 

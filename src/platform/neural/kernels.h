@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "platform/segment/tflite_model.h"
+#include "platform/neural/tflite_model.h"
 
 namespace kov {
 

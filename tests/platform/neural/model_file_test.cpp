@@ -8,9 +8,9 @@
 #include <random>
 
 #include "platform/segment/embedded_models.h"
-#include "platform/segment/graph_runner.h"
-#include "platform/segment/model_error.h"
-#include "platform/segment/tflite_model.h"
+#include "platform/neural/graph_runner.h"
+#include "platform/neural/model_error.h"
+#include "platform/neural/tflite_model.h"
 #include "support/fixtures.h"
 
 namespace kov {

@@ -1,12 +1,12 @@
-#include "platform/segment/tflite_model.h"
+#include "platform/neural/tflite_model.h"
 
 #include <array>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 
-#include "platform/segment/flat_reader.h"
-#include "platform/segment/model_error.h"
+#include "platform/neural/flat_reader.h"
+#include "platform/neural/model_error.h"
 
 namespace kov {
 namespace {

@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "platform/segment/kernels.h"
-#include "platform/segment/worker_pool.h"
+#include "platform/neural/kernels.h"
+#include "platform/neural/worker_pool.h"
 
 namespace kov {
 namespace {
