@@ -20,14 +20,21 @@ class GraphRunner {
   explicit GraphRunner(const Model& model, std::shared_ptr<WorkerPool> workers = nullptr);
   ~GraphRunner();
 
-  Dims inputDims() const { return inputDims_; }
-  Dims outputDims() const { return outputDims_; }
+  // Graph inputs and outputs in the file's order. A tensor of fewer than four dimensions is seen
+  // with ones put in front ([1, 896, 16] has h 1, w 896, c 16).
+  int inputCount() const { return static_cast<int>(inputs_.size()); }
+  int outputCount() const { return static_cast<int>(outputs_.size()); }
+  Dims inputDims(int index = 0) const { return inputs_.at(static_cast<std::size_t>(index)).dims; }
+  Dims outputDims(int index = 0) const { return outputs_.at(static_cast<std::size_t>(index)).dims; }
 
-  // The input tensor (inputDims().size() values) to fill before `run`.
-  float* input() { return inputData_; }
+  // An input tensor (inputDims(index).size() values) to fill before `run`.
+  float* input(int index = 0) { return inputs_.at(static_cast<std::size_t>(index)).data; }
 
-  // Runs every operator; returns the output tensor (outputDims().size() values), valid until the next run.
+  // Runs every operator; returns the first output tensor, valid until the next run.
   const float* run();
+
+  // An output tensor of the last run (outputDims(index).size() values).
+  const float* output(int index) const { return outputs_.at(static_cast<std::size_t>(index)).data; }
 
   // Number of activation buffers allocated for the whole graph (tensors share them).
   std::size_t activationBufferCount() const { return buffers_.size(); }
@@ -40,10 +47,13 @@ class GraphRunner {
   std::vector<Step> steps_;
   std::vector<std::vector<float>> buffers_;
   std::vector<std::vector<float>> constants_;
-  Dims inputDims_;
-  Dims outputDims_;
-  float* inputData_ = nullptr;
-  const float* outputData_ = nullptr;
+  struct Port {
+    int tensor = -1;
+    Dims dims;
+    float* data = nullptr;
+  };
+  std::vector<Port> inputs_;
+  std::vector<Port> outputs_;
 };
 
 }  // namespace kov
