@@ -1,0 +1,160 @@
+#include "platform/vision/face_detector.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "platform/neural/runner_pool.h"
+#include "platform/vision/face_models.h"
+#include "platform/vision/model_input.h"
+
+namespace kov {
+namespace {
+
+struct RangeSettings {
+  std::vector<int> strides;
+  std::vector<int> anchorsPerCell;
+  float minimumScore;
+};
+
+RangeSettings settingsFor(FaceRange range) {
+  if (range == FaceRange::Short) return {{8, 16}, {2, 6}, 0.5f};
+  return {{4}, {1}, 0.6f};
+}
+
+constexpr double kMergeOverlap = 0.3;
+constexpr float kScoreClip = 100.0f;
+
+float sigmoid(float x) { return 1.0f / (1.0f + std::exp(-std::clamp(x, -kScoreClip, kScoreClip))); }
+
+// The squares of the picture the detector looks at: the whole picture (letterboxed), and squares
+// as tall as the picture across its width, overlapping, so that smaller faces are seen larger.
+std::vector<cv::Rect2d> tilesOf(int width, int height) {
+  std::vector<cv::Rect2d> tiles;
+  const double longSide = std::max(width, height), shortSide = std::min(width, height);
+  tiles.emplace_back((width - longSide) / 2, (height - longSide) / 2, longSide, longSide);
+  if (longSide < shortSide * 1.2) return tiles;
+  const int count = static_cast<int>(std::ceil(longSide / shortSide)) + 1;
+  for (int i = 0; i < count; ++i) {
+    const double along = (longSide - shortSide) * i / (count - 1);
+    if (width >= height) tiles.emplace_back(along, 0, shortSide, shortSide);
+    else tiles.emplace_back(0, along, shortSide, shortSide);
+  }
+  return tiles;
+}
+
+class MediaPipeFaceDetector : public FaceDetector {
+ public:
+  MediaPipeFaceDetector(std::span<const std::uint8_t> bytes, const std::string& name, FaceRange range)
+      : runners_(bytes, name), settings_(settingsFor(range)) {
+    side_ = runners_.inputDims().w;
+    anchors_ = faceAnchors(side_, settings_.strides, settings_.anchorsPerCell);
+  }
+
+  std::vector<FaceDetection> detect(const cv::Mat& bgr) override {
+    std::vector<FaceDetection> found;
+    if (bgr.empty()) return found;
+    auto runner = runners_.borrow();
+    if (runner->outputCount() != 2 || runner->outputDims(0).size() != anchors_.size() * 16 ||
+        runner->outputDims(1).size() != anchors_.size())
+      return found;
+    for (const cv::Rect2d& tile : tilesOf(bgr.cols, bgr.rows)) {
+      const cv::Matx23d toPicture =
+          squareToPicture({tile.x + tile.width / 2, tile.y + tile.height / 2}, tile.width, 0, side_);
+      fillModelInput(bgr, toPicture, side_, 2.0f / 255.0f, -1.0f, runner->input());
+      runner->run();
+      const float* regression = runner->output(0);
+      const float* scores = runner->output(1);
+      for (std::size_t a = 0; a < anchors_.size(); ++a) {
+        const float score = sigmoid(scores[a]);
+        if (score < settings_.minimumScore) continue;
+        found.push_back(toPictureDetection(decodeFaceAnchor(regression + a * 16, anchors_[a], side_, score), toPicture));
+      }
+    }
+    return weightedNonMaxSuppression(std::move(found), kMergeOverlap);
+  }
+
+ private:
+  FaceDetection toPictureDetection(FaceDetection d, const cv::Matx23d& toPicture) const {
+    const cv::Point2d a = mapPoint(toPicture, d.box.x * side_, d.box.y * side_);
+    const cv::Point2d b = mapPoint(toPicture, d.box.br().x * side_, d.box.br().y * side_);
+    d.box = cv::Rect2d(a, b);
+    for (cv::Point2d& p : d.keypoints) p = mapPoint(toPicture, p.x * side_, p.y * side_);
+    return d;
+  }
+
+  RunnerPool runners_;
+  RangeSettings settings_;
+  int side_ = 0;
+  std::vector<cv::Point2f> anchors_;
+};
+
+}  // namespace
+
+std::vector<cv::Point2f> faceAnchors(int inputSize, const std::vector<int>& strides,
+                                     const std::vector<int>& anchorsPerCell) {
+  std::vector<cv::Point2f> anchors;
+  for (std::size_t layer = 0; layer < strides.size(); ++layer) {
+    const int cells = (inputSize + strides[layer] - 1) / strides[layer];
+    for (int y = 0; y < cells; ++y)
+      for (int x = 0; x < cells; ++x)
+        for (int k = 0; k < anchorsPerCell[layer]; ++k)
+          anchors.emplace_back((x + 0.5f) / static_cast<float>(cells), (y + 0.5f) / static_cast<float>(cells));
+  }
+  return anchors;
+}
+
+FaceDetection decodeFaceAnchor(const float* r, cv::Point2f anchor, int inputSize, float score) {
+  const double size = inputSize;
+  const double cx = r[0] / size + anchor.x, cy = r[1] / size + anchor.y;
+  const double w = r[2] / size, h = r[3] / size;
+  FaceDetection d;
+  d.box = cv::Rect2d(cx - w / 2, cy - h / 2, w, h);
+  for (int k = 0; k < kFaceKeypoints; ++k) d.keypoints[k] = {r[4 + 2 * k] / size + anchor.x, r[5 + 2 * k] / size + anchor.y};
+  d.score = score;
+  return d;
+}
+
+double intersectionOverUnion(const cv::Rect2d& a, const cv::Rect2d& b) {
+  const double common = (a & b).area();
+  const double all = a.area() + b.area() - common;
+  return all > 0 ? common / all : 0.0;
+}
+
+std::vector<FaceDetection> weightedNonMaxSuppression(std::vector<FaceDetection> detections, double overlap) {
+  std::stable_sort(detections.begin(), detections.end(),
+                   [](const FaceDetection& a, const FaceDetection& b) { return a.score > b.score; });
+  std::vector<FaceDetection> kept;
+  std::vector<bool> used(detections.size(), false);
+  for (std::size_t i = 0; i < detections.size(); ++i) {
+    if (used[i]) continue;
+    double total = 0, x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    std::array<cv::Point2d, kFaceKeypoints> points{};
+    for (std::size_t j = i; j < detections.size(); ++j) {
+      if (used[j] || intersectionOverUnion(detections[i].box, detections[j].box) <= overlap) continue;
+      used[j] = true;
+      const FaceDetection& d = detections[j];
+      total += d.score;
+      x0 += d.box.x * d.score;
+      y0 += d.box.y * d.score;
+      x1 += d.box.br().x * d.score;
+      y1 += d.box.br().y * d.score;
+      for (int k = 0; k < kFaceKeypoints; ++k) points[k] += d.keypoints[k] * d.score;
+    }
+    FaceDetection merged = detections[i];
+    if (total > 0) {
+      merged.box = cv::Rect2d(cv::Point2d(x0 / total, y0 / total), cv::Point2d(x1 / total, y1 / total));
+      for (int k = 0; k < kFaceKeypoints; ++k) merged.keypoints[k] = points[k] / total;
+    }
+    kept.push_back(merged);
+  }
+  return kept;
+}
+
+std::unique_ptr<FaceDetector> createFaceDetector(FaceRange range) {
+  if (range == FaceRange::Short)
+    return std::make_unique<MediaPipeFaceDetector>(shortRangeFaceDetectionModel(), "face_detection_short_range.tflite",
+                                                   range);
+  return std::make_unique<MediaPipeFaceDetector>(fullRangeFaceDetectionModel(), "face_detection_full_range.tflite", range);
+}
+
+}  // namespace kov
