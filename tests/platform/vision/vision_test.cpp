@@ -66,8 +66,8 @@ TEST(FaceLandmarks, FindsEveryPersonOfARealPhotoWithCoveringBoxesAndLips) {
     ASSERT_EQ(face.innerLips.size(), 20u);  // the inner-lip contour of the face mesh
     // The mouth lies in the lower half of the face box, around its middle.
     for (const PointF& p : face.innerLips) {
-      EXPECT_GT(p.x, 0.1);
-      EXPECT_LT(p.x, 0.9);
+      EXPECT_GT(p.x, 0.05);
+      EXPECT_LT(p.x, 0.95);
       EXPECT_GT(p.y, -0.1);
       EXPECT_LT(p.y, 0.45);
     }
