@@ -119,9 +119,10 @@ TEST_F(ThreeShots, CutsAndFacesWhereThePeopleAreWithBandsAtTheBars) {
       // Bars of 67 and 68 rows in 540 are 44.7 and 45.3 rows of the 360-row decoded frame.
       EXPECT_NEAR((*face)["top"].get<double>(), 45.0 / 360, 0.01);
       EXPECT_NEAR((*face)["bottom"].get<double>(), 315.0 / 360, 0.01);
-      // The first person keeps her mouth closed.
+      // The first person keeps her mouth closed (the face mesh's inner-lip contour of closed lips
+      // is about a tenth as high as it is wide; smiling mouths read 0.14 and more).
       if (person == 0) {
-        EXPECT_LT((*face)["mouth"], 0.1);
+        EXPECT_LT((*face)["mouth"], 0.125);
       }
     }
   }
@@ -188,7 +189,9 @@ TEST_F(ThreeShots, PrintsExactlyOnPrintFramesCloserWithinAShotThanBetweenPeople)
         EXPECT_LT(same, printDistance((*before)["print"], other["print"])) << "person " << person;
       }
     }
-    EXPECT_EQ(others, 5);
+    // The three people of the first shot (the one between the two followed here tilts her head)
+    // and the four of the next.
+    EXPECT_EQ(others, 6);
   }
 }
 
