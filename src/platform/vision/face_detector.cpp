@@ -26,20 +26,30 @@ constexpr float kScoreClip = 100.0f;
 
 float sigmoid(float x) { return 1.0f / (1.0f + std::exp(-std::clamp(x, -kScoreClip, kScoreClip))); }
 
-// The squares of the picture the detector looks at: the whole picture (letterboxed), and squares
-// as tall as the picture across its width, overlapping, so that smaller faces are seen larger.
-std::vector<cv::Rect2d> tilesOf(int width, int height) {
-  std::vector<cv::Rect2d> tiles;
+// A square of the picture that the detector looks at, turned by `angle` radians about its centre.
+struct View {
+  cv::Point2d centre;
+  double side = 0;
+  double angle = 0;
+};
+
+// The detector is trained on faces within about 30 degrees of upright, so the whole picture is
+// also seen turned both ways, which finds heads rolled further. Squares as tall as the picture
+// across its width, overlapping, show smaller faces larger.
+constexpr double kTurn = 40 * CV_PI / 180;
+
+std::vector<View> viewsOf(int width, int height) {
+  std::vector<View> views;
   const double longSide = std::max(width, height), shortSide = std::min(width, height);
-  tiles.emplace_back((width - longSide) / 2, (height - longSide) / 2, longSide, longSide);
-  if (longSide < shortSide * 1.2) return tiles;
+  const cv::Point2d middle(width / 2.0, height / 2.0);
+  for (double angle : {0.0, -kTurn, kTurn}) views.push_back({middle, longSide, angle});
+  if (longSide < shortSide * 1.2) return views;
   const int count = static_cast<int>(std::ceil(longSide / shortSide)) + 1;
   for (int i = 0; i < count; ++i) {
-    const double along = (longSide - shortSide) * i / (count - 1);
-    if (width >= height) tiles.emplace_back(along, 0, shortSide, shortSide);
-    else tiles.emplace_back(0, along, shortSide, shortSide);
+    const double along = (longSide - shortSide) * i / (count - 1) + shortSide / 2;
+    views.push_back({width >= height ? cv::Point2d(along, height / 2.0) : cv::Point2d(width / 2.0, along), shortSide, 0});
   }
-  return tiles;
+  return views;
 }
 
 class MediaPipeFaceDetector : public FaceDetector {
@@ -57,9 +67,8 @@ class MediaPipeFaceDetector : public FaceDetector {
     if (runner->outputCount() != 2 || runner->outputDims(0).size() != anchors_.size() * 16 ||
         runner->outputDims(1).size() != anchors_.size())
       return found;
-    for (const cv::Rect2d& tile : tilesOf(bgr.cols, bgr.rows)) {
-      const cv::Matx23d toPicture =
-          squareToPicture({tile.x + tile.width / 2, tile.y + tile.height / 2}, tile.width, 0, side_);
+    for (const View& view : viewsOf(bgr.cols, bgr.rows)) {
+      const cv::Matx23d toPicture = squareToPicture(view.centre, view.side, view.angle, side_);
       fillModelInput(bgr, toPicture, side_, 2.0f / 255.0f, -1.0f, runner->input());
       runner->run();
       const float* regression = runner->output(0);
@@ -67,17 +76,20 @@ class MediaPipeFaceDetector : public FaceDetector {
       for (std::size_t a = 0; a < anchors_.size(); ++a) {
         const float score = sigmoid(scores[a]);
         if (score < settings_.minimumScore) continue;
-        found.push_back(toPictureDetection(decodeFaceAnchor(regression + a * 16, anchors_[a], side_, score), toPicture));
+        found.push_back(
+            toPictureDetection(decodeFaceAnchor(regression + a * 16, anchors_[a], side_, score), toPicture, view.side));
       }
     }
     return weightedNonMaxSuppression(std::move(found), kMergeOverlap);
   }
 
  private:
-  FaceDetection toPictureDetection(FaceDetection d, const cv::Matx23d& toPicture) const {
-    const cv::Point2d a = mapPoint(toPicture, d.box.x * side_, d.box.y * side_);
-    const cv::Point2d b = mapPoint(toPicture, d.box.br().x * side_, d.box.br().y * side_);
-    d.box = cv::Rect2d(a, b);
+  // A box found on a turned view keeps its size around its mapped centre.
+  FaceDetection toPictureDetection(FaceDetection d, const cv::Matx23d& toPicture, double viewSide) const {
+    const cv::Point2d centre =
+        mapPoint(toPicture, (d.box.x + d.box.width / 2) * side_, (d.box.y + d.box.height / 2) * side_);
+    const double w = d.box.width * viewSide, h = d.box.height * viewSide;
+    d.box = cv::Rect2d(centre.x - w / 2, centre.y - h / 2, w, h);
     for (cv::Point2d& p : d.keypoints) p = mapPoint(toPicture, p.x * side_, p.y * side_);
     return d;
   }
