@@ -55,28 +55,32 @@ class LibraryFrameRequests : public FrameRequests {
     return *found_;
   }
 
-  // The found face a print region was made around: the one with the largest share of its box
-  // inside `region` (at least half), the larger one among equals. A region reaches well beyond its
-  // face, so a smaller neighbour may lie inside it too, but never a larger one.
+  // The found face a print region was made around. The tool widens a face box into its print
+  // region (twice the width, centred; 0.9 of the height below the face and 0.3 above) and clips it
+  // to the frame, so the face whose region made that way matches `region` best is the one; it must
+  // match by more than half (intersection over union).
   const LandmarkedFace* faceFitting(const NormBox& region) {
     const LandmarkedFace* best = nullptr;
-    double bestShare = 0.5;
+    double bestOverlap = 0.5;
     for (const LandmarkedFace& face : found()) {
-      const NormBox& box = face.observation.box;
-      const double share = shareInside(box, region);
-      if (share > bestShare + 1e-9 || (best && share > bestShare - 1e-9 && box.w * box.h > best->observation.box.w * best->observation.box.h)) {
+      const NormBox& b = face.observation.box;
+      const double overlap = overlapOfClipped({b.x - 0.5 * b.w, b.y - 0.9 * b.h, 2 * b.w, 2.2 * b.h}, region);
+      if (overlap > bestOverlap) {
         best = &face;
-        bestShare = std::max(bestShare, share);
+        bestOverlap = overlap;
       }
     }
     return best;
   }
 
-  static double shareInside(const NormBox& box, const NormBox& region) {
-    const double ix = std::min(box.maxX(), region.maxX()) - std::max(box.x, region.x);
-    const double iy = std::min(box.maxY(), region.maxY()) - std::max(box.y, region.y);
-    if (!(ix > 0) || !(iy > 0) || !(box.w * box.h > 0)) return 0;
-    return ix * iy / (box.w * box.h);
+  // Intersection over union of `a` clipped to the unit square and `b`.
+  static double overlapOfClipped(const NormBox& a, const NormBox& b) {
+    const double ax0 = std::max(a.x, 0.0), ay0 = std::max(a.y, 0.0);
+    const double ax1 = std::min(a.maxX(), 1.0), ay1 = std::min(a.maxY(), 1.0);
+    const double ix = std::min(ax1, b.maxX()) - std::max(ax0, b.x), iy = std::min(ay1, b.maxY()) - std::max(ay0, b.y);
+    if (!(ix > 0) || !(iy > 0) || !(ax1 > ax0) || !(ay1 > ay0)) return 0;
+    const double common = ix * iy;
+    return common / ((ax1 - ax0) * (ay1 - ay0) + b.w * b.h - common);
   }
 
   FrameImages images_;
