@@ -35,9 +35,8 @@ struct View {
 
 // The detector is trained on faces within about 30 degrees of upright, so the whole picture is
 // also seen turned both ways, which finds heads rolled further. Squares as tall as the picture
-// across its width show smaller faces larger; neighbouring squares overlap by at least a tenth of
-// the picture's height (a 16:9 frame needs two, overlapping by 0.22 of its height), so every face
-// small enough to need them lies wholly inside one.
+// across its width show smaller faces larger; one more square than would cover the width makes them
+// overlap widely (three for a 16:9 frame), as the detector is weak near a square's border.
 constexpr double kTurn = 40 * CV_PI / 180;
 
 std::vector<View> viewsOf(int width, int height) {
@@ -46,7 +45,7 @@ std::vector<View> viewsOf(int width, int height) {
   const cv::Point2d middle(width / 2.0, height / 2.0);
   for (double angle : {0.0, -kTurn, kTurn}) views.push_back({middle, longSide, angle});
   if (longSide < shortSide * 1.2) return views;
-  const int count = static_cast<int>(std::ceil((longSide - 0.1 * shortSide) / (0.9 * shortSide)));
+  const int count = static_cast<int>(std::ceil(longSide / shortSide)) + 1;
   for (int i = 0; i < count; ++i) {
     const double along = (longSide - shortSide) * i / (count - 1) + shortSide / 2;
     views.push_back({width >= height ? cv::Point2d(along, height / 2.0) : cv::Point2d(width / 2.0, along), shortSide, 0});
