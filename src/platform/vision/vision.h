@@ -44,8 +44,9 @@ class FrameRequests {
  public:
   virtual ~FrameRequests() = default;
   virtual std::vector<FaceObservation> faceLandmarks() = 0;
-  // A raw feature vector for `region` (clipped to the frame by the caller), stretched to the
-  // descriptor's fixed input size; none when it cannot be computed.
+  // A raw feature vector for the face whose print region (clipped to the frame by the caller) is
+  // `region`: the identity of the face found by faceLandmarks() that fits the region best; none when
+  // no found face fits it or the face cannot be described.
   virtual std::optional<std::vector<float>> featurePrint(const NormBox& region) = 0;
   virtual std::vector<SalientObject> salientObjects() = 0;
   // Text lines at least `minimumTextHeight` (fraction of the frame height) tall.
@@ -58,9 +59,8 @@ class VisionService {
   virtual std::unique_ptr<FrameRequests> forFrame(const DecodedFrame& frame) = 0;
 };
 
-// Where the detectors' model files are.
+// Where the detectors' model files are; the face models are built into the tool.
 struct VisionModels {
-  std::string faceShapes;  // dlib's 68-point shape model
   std::string tessdata;    // folder holding Tesseract's eng.traineddata
   bool loadText = true;    // without the text model, text requests find nothing
 };

@@ -1,10 +1,10 @@
 #include "platform/vision/vision.h"
 
+#include <algorithm>
 #include <exception>
 #include <future>
 
 #include "platform/vision/face_landmarker.h"
-#include "platform/vision/feature_print.h"
 #include "platform/vision/frame_images.h"
 #include "platform/vision/saliency_finder.h"
 #include "platform/vision/text_recognizer.h"
@@ -12,7 +12,7 @@
 namespace kov {
 namespace {
 
-// A request that fails inside a library (an exception from OpenCV or dlib, memory exhausted) has
+// A request that fails inside a library (an exception from OpenCV, memory exhausted) has
 // no results; it never ends the run.
 template <typename Request>
 auto emptyOnFailure(Request request) -> decltype(request()) {
@@ -29,11 +29,15 @@ class LibraryFrameRequests : public FrameRequests {
       : images_(makeFrameImages(frame)), faces_(faces), text_(text) {}
 
   std::vector<FaceObservation> faceLandmarks() override {
-    return emptyOnFailure([&] { return faces_.detect(images_); });
+    std::vector<FaceObservation> observations;
+    for (const LandmarkedFace& face : found()) observations.push_back(face.observation);
+    return observations;
   }
 
   std::optional<std::vector<float>> featurePrint(const NormBox& region) override {
-    return emptyOnFailure([&] { return describeRegion(images_.bgr, pixelBox(region, images_.bgr.cols, images_.bgr.rows)); });
+    const LandmarkedFace* face = faceFitting(region);
+    if (face == nullptr) return std::nullopt;
+    return emptyOnFailure([&] { return faces_.print(images_, *face); });
   }
 
   std::vector<SalientObject> salientObjects() override {
@@ -46,7 +50,41 @@ class LibraryFrameRequests : public FrameRequests {
   }
 
  private:
+  const std::vector<LandmarkedFace>& found() {
+    if (!found_) found_ = emptyOnFailure([&] { return faces_.detect(images_); });
+    return *found_;
+  }
+
+  // The found face a print region was made around. The tool widens a face box into its print
+  // region (twice the width, centred; 0.9 of the height below the face and 0.3 above) and clips it
+  // to the frame, so the face whose region made that way matches `region` best is the one; it must
+  // match by more than half (intersection over union).
+  const LandmarkedFace* faceFitting(const NormBox& region) {
+    const LandmarkedFace* best = nullptr;
+    double bestOverlap = 0.5;
+    for (const LandmarkedFace& face : found()) {
+      const NormBox& b = face.observation.box;
+      const double overlap = overlapOfClipped({b.x - 0.5 * b.w, b.y - 0.9 * b.h, 2 * b.w, 2.2 * b.h}, region);
+      if (overlap > bestOverlap) {
+        best = &face;
+        bestOverlap = overlap;
+      }
+    }
+    return best;
+  }
+
+  // Intersection over union of `a` clipped to the unit square and `b`.
+  static double overlapOfClipped(const NormBox& a, const NormBox& b) {
+    const double ax0 = std::max(a.x, 0.0), ay0 = std::max(a.y, 0.0);
+    const double ax1 = std::min(a.maxX(), 1.0), ay1 = std::min(a.maxY(), 1.0);
+    const double ix = std::min(ax1, b.maxX()) - std::max(ax0, b.x), iy = std::min(ay1, b.maxY()) - std::max(ay0, b.y);
+    if (!(ix > 0) || !(iy > 0) || !(ax1 > ax0) || !(ay1 > ay0)) return 0;
+    const double common = ix * iy;
+    return common / ((ax1 - ax0) * (ay1 - ay0) + b.w * b.h - common);
+  }
+
   FrameImages images_;
+  std::optional<std::vector<LandmarkedFace>> found_;
   FaceLandmarker& faces_;
   TextRecognizer* text_;
 };
@@ -68,7 +106,7 @@ class LibraryVisionService : public VisionService {
 }  // namespace
 
 VisionModels installedVisionModels() {
-  return {"/usr/share/dlib/shape_predictor_68_face_landmarks.dat", "/usr/share/tesseract-ocr/5/tessdata"};
+  return {"/usr/share/tesseract-ocr/5/tessdata"};
 }
 
 std::unique_ptr<VisionService> createVisionService(std::string& error) {
@@ -82,7 +120,7 @@ std::unique_ptr<VisionService> createVisionService(const VisionModels& models, s
   if (models.loadText) {
     loadingText = std::async(std::launch::async, [&] { return loadTextRecognizer(models.tessdata, textError); });
   }
-  std::unique_ptr<FaceLandmarker> faces = loadFaceLandmarker(models.faceShapes, error);
+  std::unique_ptr<FaceLandmarker> faces = loadFaceLandmarker(error);
   if (!faces) return nullptr;
   std::unique_ptr<TextRecognizer> text;
   if (loadingText.valid()) {

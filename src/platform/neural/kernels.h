@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "platform/segment/tflite_model.h"
+#include "platform/neural/tflite_model.h"
 
 namespace kov {
 
@@ -69,10 +69,23 @@ void resizeBilinear(const float* in, Dims inDims, float* out, Dims outDims, bool
 void averagePool(const float* in, Dims inDims, int filterH, int filterW, const WindowGeometry& geometry,
                  Activation activation, float* out, Dims outDims);
 
+// Maximum over the window cells inside the input (padding cells are not counted).
+void maxPool(const float* in, Dims inDims, int filterH, int filterW, const WindowGeometry& geometry,
+             Activation activation, float* out, Dims outDims);
+
+// Copies a 4-D tensor into a larger one of zeros, `before[d]` elements in along each axis.
+void zeroPad(const float* in, const int (&inShape)[4], const int (&before)[4], float* out, const int (&outShape)[4]);
+
+// Joins tensors along one axis: the output is `outer` runs, each run holding one block of
+// `blockSizes[i]` values from every input i in turn.
+void concatenate(const std::vector<const float*>& inputs, const std::vector<std::size_t>& blockSizes,
+                 std::size_t outer, float* out);
+
 // Mean over height and width: one value per channel.
 void meanOverSpace(const float* in, Dims inDims, float* out);
 
-enum class BinaryOp { Add, Mul };
+// PRelu: a where a >= 0, else a * b (b holds the slopes).
+enum class BinaryOp { Add, Mul, Sub, PRelu };
 
 // out = act(a op b) with NumPy broadcasting of 4-D shapes (each axis equal or 1).
 void broadcastBinary(BinaryOp op, const float* a, const int (&aShape)[4], const float* b, const int (&bShape)[4],
@@ -81,6 +94,7 @@ void broadcastBinary(BinaryOp op, const float* a, const int (&aShape)[4], const 
 void relu(const float* in, float* out, std::size_t count);
 void hardSwish(const float* in, float* out, std::size_t count);
 void logistic(const float* in, float* out, std::size_t count);
+void absolute(const float* in, float* out, std::size_t count);
 
 void applyActivation(float* data, std::size_t count, Activation activation);
 

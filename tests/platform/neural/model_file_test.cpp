@@ -8,9 +8,9 @@
 #include <random>
 
 #include "platform/segment/embedded_models.h"
-#include "platform/segment/graph_runner.h"
-#include "platform/segment/model_error.h"
-#include "platform/segment/tflite_model.h"
+#include "platform/neural/graph_runner.h"
+#include "platform/neural/model_error.h"
+#include "platform/neural/tflite_model.h"
 #include "support/fixtures.h"
 
 namespace kov {
@@ -303,6 +303,67 @@ TEST(ModelFile, DamagedFilesEndInAClearErrorNeverACrash) {
     }
   }
   EXPECT_GT(rejectedCorruptions, 0);
+}
+
+// input [1,2,2,1] -> PAD (one zero channel after) -> [1,2,2,2] -> RESHAPE [1,4,2] -> CONCATENATION
+// with itself along axis 1 -> [1,8,2]; the graph gives the joined and the padded tensors.
+GraphSpec twoOutputGraph() {
+  GraphSpec g;
+  g.tensors = {
+      {{1, 2, 2, 1}, 0, {}, {}},                          // 0 input
+      {{4, 2}, 2, {}, {0, 0, 0, 0, 0, 0, 0, 1}},          // 1 paddings
+      {{1, 2, 2, 2}, 0, {}, {}},                          // 2 padded
+      {{3}, 2, {}, {1, 4, 2}},                            // 3 new shape
+      {{1, 4, 2}, 0, {}, {}},                             // 4 reshaped
+      {{1, 8, 2}, 0, {}, {}},                             // 5 joined
+  };
+  auto axisOne = [](Builder& b) {
+    auto start = b.StartTable();
+    b.AddElement<std::int32_t>(4, 1, 0);
+    return Ref(b.EndTable(start));
+  };
+  g.ops = {{34, "", {0, 1}, {2}, nullptr, {}}, {22, "", {2, 3}, {4}, nullptr, {}}, {2, "", {4, 4}, {5}, axisOne, {}}};
+  g.inputs = {0};
+  g.outputs = {5, 2};
+  return g;
+}
+
+TEST(ModelFile, GraphsWithSeveralOutputsPaddingReshapingAndJoining) {
+  Model model = readModel(build(twoOutputGraph()), "graph.tflite");
+  GraphRunner runner(model, std::make_shared<WorkerPool>(1));
+  ASSERT_EQ(runner.inputCount(), 1);
+  ASSERT_EQ(runner.outputCount(), 2);
+  EXPECT_EQ(runner.outputDims(0), (Dims{1, 8, 2}));
+  EXPECT_EQ(runner.outputDims(1), (Dims{2, 2, 2}));
+  for (int i = 0; i < 4; ++i) runner.input()[i] = static_cast<float>(i + 1);
+  runner.run();
+  EXPECT_EQ(std::vector<float>(runner.output(1), runner.output(1) + 8), (std::vector<float>{1, 0, 2, 0, 3, 0, 4, 0}));
+  EXPECT_EQ(std::vector<float>(runner.output(0), runner.output(0) + 16),
+            (std::vector<float>{1, 0, 2, 0, 3, 0, 4, 0, 1, 0, 2, 0, 3, 0, 4, 0}));
+
+  // A declared batch of two runs one item at a time once reduced.
+  GraphSpec pair = twoOutputGraph();
+  pair.tensors[0].shape[0] = pair.tensors[2].shape[0] = pair.tensors[4].shape[0] = pair.tensors[5].shape[0] = 2;
+  EXPECT_NE(loadError(build(pair)).find("has a batch of 2"), std::string::npos) << loadError(build(pair));
+  Model reduced = readModel(build(pair), "pair.tflite");
+  reduceBatchToOne(reduced);
+  EXPECT_EQ(GraphRunner(reduced).outputDims(0), (Dims{1, 8, 2}));
+
+  // Shapes that do not fit are named.
+  GraphSpec badReshape = twoOutputGraph();
+  badReshape.tensors[4].shape = {1, 3, 2};
+  badReshape.tensors[5].shape = {1, 6, 2};
+  EXPECT_NE(loadError(build(badReshape)).find("RESHAPE): reshapes 8 values into 6"), std::string::npos);
+  GraphSpec badPadding = twoOutputGraph();
+  badPadding.tensors[1].ints = {0, 0, 0, 0, 0, 0, 0, -1};
+  EXPECT_NE(loadError(build(badPadding)).find("PAD): has unusable paddings"), std::string::npos);
+  GraphSpec badAxis = twoOutputGraph();
+  badAxis.ops[2].options = [](Builder& b) {
+    auto start = b.StartTable();
+    b.AddElement<std::int32_t>(4, 7, 0);
+    return Ref(b.EndTable(start));
+  };
+  EXPECT_NE(loadError(build(badAxis)).find("CONCATENATION): has the unusable axis 7"), std::string::npos);
 }
 
 TEST(ModelFile, BuiltInModelsHaveTheExpectedGraphs) {

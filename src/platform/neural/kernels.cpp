@@ -1,11 +1,11 @@
-#include "platform/segment/kernels.h"
+#include "platform/neural/kernels.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
-#include "platform/segment/worker_pool.h"
+#include "platform/neural/worker_pool.h"
 
 // The matrix product and the depthwise loop are built twice on x86-64: for the baseline instruction
 // set and for AVX2 with FMA, picked at load time by the CPU, so the binary still runs everywhere.
@@ -407,6 +407,57 @@ void averagePool(const float* in, Dims inDims, int filterH, int filterW, const W
   applyActivation(out, outDims.size(), activation);
 }
 
+void maxPool(const float* in, Dims inDims, int filterH, int filterW, const WindowGeometry& g,
+             Activation activation, float* out, Dims outDims) {
+  const std::size_t c = static_cast<std::size_t>(inDims.c);
+  for (int oy = 0; oy < outDims.h; ++oy) {
+    for (int ox = 0; ox < outDims.w; ++ox) {
+      float* o = out + (static_cast<std::size_t>(oy) * outDims.w + ox) * c;
+      bool first = true;
+      for (int ky = 0; ky < filterH; ++ky) {
+        int iy = oy * g.strideH + ky - g.padTop;
+        if (iy < 0 || iy >= inDims.h) continue;
+        for (int kx = 0; kx < filterW; ++kx) {
+          int ix = ox * g.strideW + kx - g.padLeft;
+          if (ix < 0 || ix >= inDims.w) continue;
+          const float* p = in + (static_cast<std::size_t>(iy) * inDims.w + ix) * c;
+          if (first) {
+            std::copy(p, p + c, o);
+            first = false;
+          } else {
+            for (std::size_t ch = 0; ch < c; ++ch) o[ch] = std::max(o[ch], p[ch]);
+          }
+        }
+      }
+      if (first) std::fill(o, o + c, 0.0f);
+    }
+  }
+  applyActivation(out, outDims.size(), activation);
+}
+
+void zeroPad(const float* in, const int (&inShape)[4], const int (&before)[4], float* out, const int (&outShape)[4]) {
+  const std::size_t total = static_cast<std::size_t>(outShape[0]) * outShape[1] * outShape[2] * outShape[3];
+  std::fill(out, out + total, 0.0f);
+  const std::size_t row = static_cast<std::size_t>(inShape[3]);
+  for (int i0 = 0; i0 < inShape[0]; ++i0)
+    for (int i1 = 0; i1 < inShape[1]; ++i1)
+      for (int i2 = 0; i2 < inShape[2]; ++i2) {
+        const float* source = in + ((static_cast<std::size_t>(i0) * inShape[1] + i1) * inShape[2] + i2) * row;
+        std::size_t target = ((static_cast<std::size_t>(i0 + before[0]) * outShape[1] + (i1 + before[1])) * outShape[2] +
+                              (i2 + before[2])) * outShape[3] + before[3];
+        std::copy(source, source + row, out + target);
+      }
+}
+
+void concatenate(const std::vector<const float*>& inputs, const std::vector<std::size_t>& blockSizes,
+                 std::size_t outer, float* out) {
+  for (std::size_t run = 0; run < outer; ++run)
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+      const float* block = inputs[i] + run * blockSizes[i];
+      out = std::copy(block, block + blockSizes[i], out);
+    }
+}
+
 void meanOverSpace(const float* in, Dims inDims, float* out) {
   std::vector<double> sum(static_cast<std::size_t>(inDims.c), 0.0);
   const std::size_t pixels = static_cast<std::size_t>(inDims.h) * inDims.w;
@@ -415,23 +466,47 @@ void meanOverSpace(const float* in, Dims inDims, float* out) {
   for (int ch = 0; ch < inDims.c; ++ch) out[ch] = static_cast<float>(sum[static_cast<std::size_t>(ch)] / pixels);
 }
 
-void broadcastBinary(BinaryOp op, const float* a, const int (&aShape)[4], const float* b, const int (&bShape)[4],
-                     float* out, const int (&outShape)[4], Activation activation) {
-  auto combine = [op](float x, float y) { return op == BinaryOp::Add ? x + y : x * y; };
+namespace {
+
+inline float combine(BinaryOp op, float x, float y) {
+  switch (op) {
+    case BinaryOp::Add: return x + y;
+    case BinaryOp::Mul: return x * y;
+    case BinaryOp::Sub: return x - y;
+    case BinaryOp::PRelu: return x >= 0.0f ? x : x * y;
+  }
+  return 0.0f;
+}
+
+template <BinaryOp op>
+void combineSameShape(const float* a, const float* b, float* out, std::size_t total) {
+  for (std::size_t i = 0; i < total; ++i) out[i] = combine(op, a[i], b[i]);
+}
+
+// One operand is whole, the other holds one value per channel; `channelFirst` keeps the order of
+// the operands for the operators that do not commute.
+template <BinaryOp op>
+void combinePerChannel(const float* full, const float* channel, bool channelFirst, float* out, std::size_t total,
+                       int c) {
+  for (std::size_t p = 0; p < total; p += static_cast<std::size_t>(c))
+    for (int ch = 0; ch < c; ++ch)
+      out[p + ch] = channelFirst ? combine(op, channel[ch], full[p + ch]) : combine(op, full[p + ch], channel[ch]);
+}
+
+template <BinaryOp op>
+void broadcastAs(const float* a, const int (&aShape)[4], const float* b, const int (&bShape)[4], float* out,
+                 const int (&outShape)[4]) {
   auto sameShape = [](const int (&x)[4], const int (&y)[4]) { return std::equal(x, x + 4, y); };
   auto perChannel = [&](const int (&shape)[4]) {
     return shape[0] == 1 && shape[1] == 1 && shape[2] == 1 && shape[3] == outShape[3];
   };
   const std::size_t total = static_cast<std::size_t>(outShape[0]) * outShape[1] * outShape[2] * outShape[3];
   if (sameShape(aShape, outShape) && sameShape(bShape, outShape)) {
-    for (std::size_t i = 0; i < total; ++i) out[i] = combine(a[i], b[i]);
-  } else if ((sameShape(aShape, outShape) && perChannel(bShape)) || (sameShape(bShape, outShape) && perChannel(aShape))) {
-    // Both operators commute, so the full operand can always be taken as the left one.
-    const float* full = sameShape(aShape, outShape) ? a : b;
-    const float* channel = full == a ? b : a;
-    const int c = outShape[3];
-    for (std::size_t p = 0; p < total; p += static_cast<std::size_t>(c))
-      for (int ch = 0; ch < c; ++ch) out[p + ch] = combine(full[p + ch], channel[ch]);
+    combineSameShape<op>(a, b, out, total);
+  } else if (sameShape(aShape, outShape) && perChannel(bShape)) {
+    combinePerChannel<op>(a, b, false, out, total, outShape[3]);
+  } else if (sameShape(bShape, outShape) && perChannel(aShape)) {
+    combinePerChannel<op>(b, a, true, out, total, outShape[3]);
   } else {
     auto strides = [](const int (&shape)[4], std::size_t (&s)[4]) {
       std::size_t step = 1;
@@ -448,9 +523,22 @@ void broadcastBinary(BinaryOp op, const float* a, const int (&aShape)[4], const 
       for (int i1 = 0; i1 < outShape[1]; ++i1)
         for (int i2 = 0; i2 < outShape[2]; ++i2)
           for (int i3 = 0; i3 < outShape[3]; ++i3)
-            *o++ = combine(a[i0 * as[0] + i1 * as[1] + i2 * as[2] + i3 * as[3]],
+            *o++ = combine(op, a[i0 * as[0] + i1 * as[1] + i2 * as[2] + i3 * as[3]],
                            b[i0 * bs[0] + i1 * bs[1] + i2 * bs[2] + i3 * bs[3]]);
   }
+}
+
+}  // namespace
+
+void broadcastBinary(BinaryOp op, const float* a, const int (&aShape)[4], const float* b, const int (&bShape)[4],
+                     float* out, const int (&outShape)[4], Activation activation) {
+  switch (op) {
+    case BinaryOp::Add: broadcastAs<BinaryOp::Add>(a, aShape, b, bShape, out, outShape); break;
+    case BinaryOp::Mul: broadcastAs<BinaryOp::Mul>(a, aShape, b, bShape, out, outShape); break;
+    case BinaryOp::Sub: broadcastAs<BinaryOp::Sub>(a, aShape, b, bShape, out, outShape); break;
+    case BinaryOp::PRelu: broadcastAs<BinaryOp::PRelu>(a, aShape, b, bShape, out, outShape); break;
+  }
+  const std::size_t total = static_cast<std::size_t>(outShape[0]) * outShape[1] * outShape[2] * outShape[3];
   applyActivation(out, total, activation);
 }
 
@@ -464,6 +552,10 @@ void hardSwish(const float* in, float* out, std::size_t count) {
 
 void logistic(const float* in, float* out, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) out[i] = 1.0f / (1.0f + std::exp(-in[i]));
+}
+
+void absolute(const float* in, float* out, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) out[i] = std::fabs(in[i]);
 }
 
 void applyActivation(float* data, std::size_t count, Activation activation) {

@@ -1,8 +1,8 @@
-#include "platform/segment/flat_reader.h"
+#include "platform/neural/flat_reader.h"
 
 #include <cstring>
 
-#include "platform/segment/model_error.h"
+#include "platform/neural/model_error.h"
 
 namespace kov {
 

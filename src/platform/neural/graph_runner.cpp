@@ -1,9 +1,9 @@
-#include "platform/segment/graph_runner.h"
+#include "platform/neural/graph_runner.h"
 
 #include <algorithm>
 #include <array>
 
-#include "platform/segment/model_error.h"
+#include "platform/neural/model_error.h"
 
 namespace kov {
 
@@ -22,6 +22,10 @@ struct GraphRunner::Step {
   WindowGeometry geometry;
   Activation activation = Activation::None;
   bool alignCorners = false, halfPixelCenters = false;
+  int padBefore[4] = {0, 0, 0, 0};
+  std::vector<std::size_t> blockSizes;  // CONCATENATION: values per run from each input
+  std::size_t outer = 1;                 // CONCATENATION: runs
+  std::size_t count = 0;                 // element-wise steps and RESHAPE: values
 };
 
 namespace {
@@ -33,6 +37,15 @@ constexpr std::int64_t kMaxExtent = 1 << 28;
 
 using Shape4 = std::array<int, 4>;
 
+BinaryOp binaryOp(OpKind kind) {
+  switch (kind) {
+    case OpKind::Mul: return BinaryOp::Mul;
+    case OpKind::Sub: return BinaryOp::Sub;
+    case OpKind::PRelu: return BinaryOp::PRelu;
+    default: return BinaryOp::Add;
+  }
+}
+
 }  // namespace
 
 class GraphRunner::Planner {
@@ -40,9 +53,9 @@ class GraphRunner::Planner {
   Planner(const Model& model, GraphRunner& runner) : model_(model), runner_(runner) {}
 
   void plan() {
-    if (model_.inputs.size() != 1 || model_.outputs.size() != 1)
-      fail("the graph must have one input and one output, it has " + std::to_string(model_.inputs.size()) +
-           " and " + std::to_string(model_.outputs.size()));
+    if (model_.inputs.empty() || model_.outputs.empty())
+      fail("the graph must have inputs and outputs, it has " + std::to_string(model_.inputs.size()) + " and " +
+           std::to_string(model_.outputs.size()));
     const std::size_t count = model_.tensors.size();
     shapes_.assign(count, Shape4{1, 1, 1, 1});
     available_.assign(count, false);
@@ -51,11 +64,13 @@ class GraphRunner::Planner {
       const ModelTensor& tensor = model_.tensors[t];
       if (tensor.constant) available_[t] = true;
     }
-    int input = model_.inputs[0];
-    requireActivation(input, "the graph input");
-    available_[static_cast<std::size_t>(input)] = true;
-    shapes_[static_cast<std::size_t>(input)] = shape4(input, "the graph input");
-    runner_.inputDims_ = dimsOf(input, "the graph input");
+    for (int input : model_.inputs) {
+      requireActivation(input, "the graph input");
+      if (available_[static_cast<std::size_t>(input)]) fail("the graph input " + describe(input) + " is listed twice");
+      available_[static_cast<std::size_t>(input)] = true;
+      shapes_[static_cast<std::size_t>(input)] = shape4(input, "the graph input");
+      runner_.inputs_.push_back({input, dimsOf(input, "the graph input"), nullptr});
+    }
 
     for (std::size_t i = 0; i < model_.operators.size(); ++i) {
       const ModelOperator& op = model_.operators[i];
@@ -63,12 +78,14 @@ class GraphRunner::Planner {
       runner_.steps_.push_back(planStep(model_.operators[i]));
     }
     where_ = model_.name;
-    int output = model_.outputs[0];
-    if (!available_[static_cast<std::size_t>(output)] || model_.tensors[static_cast<std::size_t>(output)].constant)
-      fail("no operator writes the graph output");
-    runner_.outputDims_ = dimsOf(output, "the graph output");
-    fuseActivations(output);
-    assignBuffers(input, output);
+    for (int output : model_.outputs) {
+      if (!available_[static_cast<std::size_t>(output)] || model_.tensors[static_cast<std::size_t>(output)].constant ||
+          isGraphInput(output))
+        fail("no operator writes the graph output " + describe(output));
+      runner_.outputs_.push_back({output, dimsOf(output, "the graph output"), nullptr});
+    }
+    fuseActivations();
+    assignBuffers();
   }
 
  private:
@@ -77,6 +94,13 @@ class GraphRunner::Planner {
   }
 
   const ModelTensor& tensor(int index) const { return model_.tensors[static_cast<std::size_t>(index)]; }
+
+  bool isGraphInput(int index) const {
+    return std::find(model_.inputs.begin(), model_.inputs.end(), index) != model_.inputs.end();
+  }
+  bool isGraphOutput(int index) const {
+    return std::find(model_.outputs.begin(), model_.outputs.end(), index) != model_.outputs.end();
+  }
 
   std::string describe(int index) const { return "tensor \"" + tensor(index).name + "\""; }
 
@@ -191,13 +215,20 @@ class GraphRunner::Planner {
       case OpKind::DepthwiseConv: planDepthwise(op, step); break;
       case OpKind::TransposeConvBias: planTranspose(op, step); break;
       case OpKind::ResizeBilinear: planResize(op, step); break;
-      case OpKind::AveragePool: planPool(op, step); break;
+      case OpKind::AveragePool:
+      case OpKind::MaxPool: planPool(op, step); break;
       case OpKind::Mean: planMean(op, step); break;
       case OpKind::Add:
-      case OpKind::Mul: planBinary(op, step); break;
+      case OpKind::Mul:
+      case OpKind::Sub:
+      case OpKind::PRelu: planBinary(op, step); break;
       case OpKind::Relu:
       case OpKind::HardSwish:
-      case OpKind::Logistic: planUnary(op, step); break;
+      case OpKind::Logistic:
+      case OpKind::Abs: planUnary(op, step); break;
+      case OpKind::Pad: planPad(op, step); break;
+      case OpKind::Reshape: planReshape(op, step); break;
+      case OpKind::Concatenation: planConcatenation(op, step); break;
       case OpKind::Dequantize: fail("only constant float16 data can be dequantized");
     }
     return step;
@@ -336,11 +367,77 @@ class GraphRunner::Planner {
     step.outputTensor = output(op, shapes_[static_cast<std::size_t>(in)]);
     Shape4 s = shapes_[static_cast<std::size_t>(in)];
     step.outDims = {s[0] * s[1], s[2], s[3]};
+    step.count = elements(in);
+  }
+
+  // Zero padding; the paddings are a constant [rank, 2] of (before, after) counts.
+  void planPad(const ModelOperator& op, Step& step) {
+    int in = activationInput(op, 0);
+    step.inputTensors = {in};
+    const ModelTensor* paddings = constantInput(op, 1, TensorType::Int32, false);
+    const std::size_t rank = tensor(in).shape.size();
+    if (paddings->ints.size() != rank * 2) fail("the paddings are not [" + std::to_string(rank) + ", 2]");
+    Shape4 s = shapes_[static_cast<std::size_t>(in)], out = s;
+    for (std::size_t d = 0; d < rank; ++d) {
+      std::size_t axis = 4 - rank + d;
+      std::int64_t before = paddings->ints[2 * d], after = paddings->ints[2 * d + 1];
+      if (before < 0 || after < 0 || before > kMaxExtent || after > kMaxExtent || s[axis] + before + after > kMaxExtent)
+        fail("has unusable paddings");
+      step.padBefore[axis] = static_cast<int>(before);
+      out[axis] = static_cast<int>(s[axis] + before + after);
+    }
+    if (static_cast<std::int64_t>(out[0]) * out[1] * out[2] * out[3] > kMaxExtent) fail("makes an output too large to hold");
+    std::copy(s.begin(), s.end(), step.aShape);
+    std::copy(out.begin(), out.end(), step.outShape);
+    step.outputTensor = output(op, out);
+  }
+
+  // The output keeps the values in order under its declared shape.
+  void planReshape(const ModelOperator& op, Step& step) {
+    int in = activationInput(op, 0);
+    step.inputTensors = {in};
+    if (op.outputs.size() != 1) fail("must have one output, it has " + std::to_string(op.outputs.size()));
+    Shape4 declared = shape4(op.outputs[0], "the output");
+    std::size_t declaredCount = static_cast<std::size_t>(declared[0]) * declared[1] * declared[2] * declared[3];
+    if (declaredCount != elements(in))
+      fail("reshapes " + std::to_string(elements(in)) + " values into " + std::to_string(declaredCount));
+    step.count = elements(in);
+    step.outputTensor = output(op, declared);
+  }
+
+  void planConcatenation(const ModelOperator& op, Step& step) {
+    if (op.inputs.empty()) fail("has no inputs");
+    const std::size_t rank = tensor(op.inputs[0]).shape.size();
+    const int axis = op.axis < 0 ? op.axis + static_cast<int>(rank) : op.axis;
+    if (rank == 0 || axis < 0 || axis >= static_cast<int>(rank)) fail("has the unusable axis " + std::to_string(op.axis));
+    const std::size_t axis4 = 4 - rank + static_cast<std::size_t>(axis);
+    Shape4 out{};
+    for (std::size_t i = 0; i < op.inputs.size(); ++i) {
+      int in = activationInput(op, i);
+      step.inputTensors.push_back(in);
+      if (tensor(in).shape.size() != rank) fail("joins tensors of different ranks");
+      Shape4 s = shapes_[static_cast<std::size_t>(in)];
+      if (i == 0) {
+        out = s;
+        out[axis4] = 0;
+      }
+      for (std::size_t d = 0; d < 4; ++d)
+        if (d != axis4 && s[d] != out[d]) fail("joins tensors whose shapes differ off the axis");
+      out[axis4] += s[axis4];
+      std::size_t block = 1;
+      for (std::size_t d = axis4; d < 4; ++d) block *= static_cast<std::size_t>(s[d]);
+      step.blockSizes.push_back(block);
+    }
+    step.outer = 1;
+    for (std::size_t d = 0; d < axis4; ++d) step.outer *= static_cast<std::size_t>(out[d]);
+    step.outputTensor = output(op, out);
+    Shape4 o = shapes_[static_cast<std::size_t>(step.outputTensor)];
+    step.outDims = {o[0] * o[1], o[2], o[3]};
   }
 
   // A convolution whose only reader is a RELU or HARD_SWISH applies it while storing its results,
   // which saves a pass over the tensor; the activation step disappears.
-  void fuseActivations(int graphOutput) {
+  void fuseActivations() {
     auto& steps = runner_.steps_;
     std::vector<int> readers(model_.tensors.size(), 0);
     for (const Step& step : steps)
@@ -350,7 +447,7 @@ class GraphRunner::Planner {
       Step& step = steps[i];
       bool convolution = step.kind == OpKind::Conv || step.kind == OpKind::DepthwiseConv;
       int out = step.outputTensor;
-      if (!convolution || step.activation != Activation::None || out == graphOutput ||
+      if (!convolution || step.activation != Activation::None || isGraphOutput(out) ||
           readers[static_cast<std::size_t>(out)] != 1)
         continue;
       for (std::size_t j = i + 1; j < steps.size(); ++j) {
@@ -377,7 +474,7 @@ class GraphRunner::Planner {
 
   // Gives every written tensor a buffer. A buffer returns to the free list after the last step that
   // reads its tensor, and the next output that fits takes it (the smallest that fits).
-  void assignBuffers(int input, int graphOutput) {
+  void assignBuffers() {
     const std::size_t count = model_.tensors.size();
     std::vector<int> lastRead(count, -1);
     for (std::size_t i = 0; i < runner_.steps_.size(); ++i)
@@ -400,14 +497,14 @@ class GraphRunner::Planner {
       freeList.erase(best);
       return chosen;
     };
-    bufferOf[static_cast<std::size_t>(input)] = take(elements(input));
+    for (int input : model_.inputs) bufferOf[static_cast<std::size_t>(input)] = take(elements(input));
     for (std::size_t i = 0; i < runner_.steps_.size(); ++i) {
       Step& step = runner_.steps_[i];
       bufferOf[static_cast<std::size_t>(step.outputTensor)] = take(elements(step.outputTensor));
-      if (lastRead[static_cast<std::size_t>(step.outputTensor)] < 0 && step.outputTensor != graphOutput)
+      if (lastRead[static_cast<std::size_t>(step.outputTensor)] < 0 && !isGraphOutput(step.outputTensor))
         freeList.push_back(bufferOf[static_cast<std::size_t>(step.outputTensor)]);
       for (int t : step.inputTensors) {
-        bool released = lastRead[static_cast<std::size_t>(t)] == static_cast<int>(i) && t != graphOutput &&
+        bool released = lastRead[static_cast<std::size_t>(t)] == static_cast<int>(i) && !isGraphOutput(t) &&
                         !tensor(t).constant && bufferOf[static_cast<std::size_t>(t)] >= 0;
         if (released && std::find(freeList.begin(), freeList.end(), bufferOf[static_cast<std::size_t>(t)]) == freeList.end())
           freeList.push_back(bufferOf[static_cast<std::size_t>(t)]);
@@ -423,8 +520,8 @@ class GraphRunner::Planner {
       for (int t : step.inputTensors) step.inputs.push_back(pointer(t));
       step.output = pointer(step.outputTensor);
     }
-    runner_.inputData_ = pointer(input);
-    runner_.outputData_ = pointer(graphOutput);
+    for (Port& port : runner_.inputs_) port.data = pointer(port.tensor);
+    for (Port& port : runner_.outputs_) port.data = pointer(port.tensor);
   }
 
   const Model& model_;
@@ -461,13 +558,31 @@ const float* GraphRunner::run() {
       case OpKind::AveragePool:
         averagePool(in, step.inDims, step.kh, step.kw, step.geometry, step.activation, step.output, step.outDims);
         break;
+      case OpKind::MaxPool:
+        maxPool(in, step.inDims, step.kh, step.kw, step.geometry, step.activation, step.output, step.outDims);
+        break;
+      case OpKind::Pad:
+        zeroPad(in, step.aShape, step.padBefore, step.output, step.outShape);
+        break;
+      case OpKind::Reshape:
+        std::copy(in, in + step.count, step.output);
+        break;
+      case OpKind::Concatenation:
+        concatenate(step.inputs, step.blockSizes, step.outer, step.output);
+        applyActivation(step.output, step.outDims.size(), step.activation);
+        break;
+      case OpKind::Abs:
+        absolute(in, step.output, step.count);
+        break;
       case OpKind::Mean:
         meanOverSpace(in, step.inDims, step.output);
         break;
       case OpKind::Add:
       case OpKind::Mul:
-        broadcastBinary(step.kind == OpKind::Add ? BinaryOp::Add : BinaryOp::Mul, in, step.aShape, step.inputs[1],
-                        step.bShape, step.output, step.outShape, step.activation);
+      case OpKind::Sub:
+      case OpKind::PRelu:
+        broadcastBinary(binaryOp(step.kind), in, step.aShape, step.inputs[1], step.bShape, step.output, step.outShape,
+                        step.activation);
         break;
       case OpKind::Relu:
         relu(in, step.output, step.outDims.size());
@@ -482,7 +597,7 @@ const float* GraphRunner::run() {
         break;  // folded at load
     }
   }
-  return outputData_;
+  return outputs_.front().data;
 }
 
 }  // namespace kov

@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "platform/segment/kernels.h"
-#include "platform/segment/worker_pool.h"
+#include "platform/neural/kernels.h"
+#include "platform/neural/worker_pool.h"
 
 namespace kov {
 namespace {
@@ -373,6 +373,58 @@ TEST(Kernels, MatrixProductHandlesEveryColumnAndRowRemainder) {
             ASSERT_EQ(c[static_cast<std::size_t>(r * (cols + 3) + o)], -99.0f);
         }
       }
+}
+
+}  // namespace
+}  // namespace kov
+
+namespace kov {
+namespace {
+
+TEST(Kernels, MaxPoolPaddingConcatenationAndTheOperatorsThatDoNotCommute) {
+  // A 2x2 VALID max pool with stride 2 and a 3x3 SAME one that ignores the padding cells, also for
+  // all-negative inputs.
+  Dims d{4, 4, 1};
+  std::vector<float> ramp(16);
+  for (int i = 0; i < 16; ++i) ramp[static_cast<std::size_t>(i)] = static_cast<float>(i % 5) - 10.0f * (i / 8);
+  std::vector<float> pooled(4);
+  maxPool(ramp.data(), d, 2, 2, WindowGeometry{2, 2, 1, 1, 0, 0}, Activation::None, pooled.data(), Dims{2, 2, 1});
+  EXPECT_EQ(pooled, (std::vector<float>{4, 3, -6, -6}));
+  std::vector<float> same(16);
+  maxPool(ramp.data(), d, 3, 3, WindowGeometry{1, 1, 1, 1, 1, 1}, Activation::None, same.data(), d);
+  EXPECT_FLOAT_EQ(same[0], 4.0f);    // cells 0, 1, 4, 5
+  EXPECT_FLOAT_EQ(same[15], -6.0f);  // cells 10, 11, 14, 15: -10, -9, -6, -10
+  maxPool(ramp.data(), d, 3, 3, WindowGeometry{1, 1, 1, 1, 1, 1}, Activation::Relu, same.data(), d);
+  EXPECT_FLOAT_EQ(same[15], 0.0f);
+
+  // Zero padding on every axis keeps each value at its shifted place.
+  const int inShape[4] = {1, 2, 3, 2}, before[4] = {0, 1, 0, 3}, outShape[4] = {1, 4, 4, 6};
+  std::vector<float> in = randomValues(12, 950), padded(96, -1.0f);
+  zeroPad(in.data(), inShape, before, padded.data(), outShape);
+  int nonZero = 0;
+  for (float v : padded) nonZero += v != 0.0f;
+  EXPECT_EQ(nonZero, 12);
+  for (int y = 0; y < 2; ++y)
+    for (int x = 0; x < 3; ++x)
+      for (int c = 0; c < 2; ++c)
+        EXPECT_EQ(padded[static_cast<std::size_t>(((y + 1) * 4 + x) * 6 + c + 3)], in[static_cast<std::size_t>((y * 3 + x) * 2 + c)]);
+
+  // Joining [2, 3] and [2, 1] along the last axis.
+  std::vector<float> a = {1, 2, 3, 4, 5, 6}, b = {7, 8}, joined(8);
+  concatenate({a.data(), b.data()}, {3, 1}, 2, joined.data());
+  EXPECT_EQ(joined, (std::vector<float>{1, 2, 3, 7, 4, 5, 6, 8}));
+
+  // SUB and PRELU keep the order of their operands, with the per-channel operand on either side.
+  std::vector<float> full = {-2, 3, -4, 5}, slopes = {0.5f, 0.25f}, out(4);
+  int fullShape[4] = {1, 1, 2, 2}, channelShape[4] = {1, 1, 1, 2};
+  broadcastBinary(BinaryOp::Sub, full.data(), fullShape, slopes.data(), channelShape, out.data(), fullShape, Activation::None);
+  EXPECT_EQ(out, (std::vector<float>{-2.5f, 2.75f, -4.5f, 4.75f}));
+  broadcastBinary(BinaryOp::Sub, slopes.data(), channelShape, full.data(), fullShape, out.data(), fullShape, Activation::None);
+  EXPECT_EQ(out, (std::vector<float>{2.5f, -2.75f, 4.5f, -4.75f}));
+  broadcastBinary(BinaryOp::PRelu, full.data(), fullShape, slopes.data(), channelShape, out.data(), fullShape, Activation::None);
+  EXPECT_EQ(out, (std::vector<float>{-1.0f, 3.0f, -2.0f, 5.0f}));
+  absolute(full.data(), out.data(), 4);
+  EXPECT_EQ(out, (std::vector<float>{2, 3, 4, 5}));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "platform/segment/worker_pool.h"
+#include "platform/neural/worker_pool.h"
 
 #include <algorithm>
 

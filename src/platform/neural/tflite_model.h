@@ -35,6 +35,13 @@ enum class OpKind {
   TransposeConvBias,
   Mean,
   HardSwish,
+  MaxPool,
+  Pad,
+  Reshape,
+  Concatenation,
+  PRelu,
+  Sub,
+  Abs,
 };
 
 enum class Padding { Same, Valid };
@@ -57,6 +64,7 @@ struct ModelOperator {
   bool alignCorners = false;
   bool halfPixelCenters = false;
   bool keepDims = false;
+  int axis = 0;              // CONCATENATION, as the file gives it (may be negative)
 };
 
 struct Model {
@@ -70,6 +78,11 @@ struct Model {
 // Reads a model from memory; `name` is used in error messages. Throws ModelError for a damaged or
 // foreign file and for operators outside the supported set (named in the message).
 Model readModel(std::span<const std::uint8_t> bytes, const std::string& name);
+
+// Some files declare a fixed batch above one (a face model made for pairs of faces). The runner
+// runs one item: every non-constant tensor whose first extent is the graph input's batch gets 1.
+// Nothing changes when the input's batch is already 1.
+void reduceBatchToOne(Model& model);
 
 // Reads a model file. Throws ModelError naming the file when it cannot be read or is damaged.
 Model readModelFile(const std::string& path);

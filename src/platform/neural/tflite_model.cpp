@@ -1,12 +1,12 @@
-#include "platform/segment/tflite_model.h"
+#include "platform/neural/tflite_model.h"
 
 #include <array>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 
-#include "platform/segment/flat_reader.h"
-#include "platform/segment/model_error.h"
+#include "platform/neural/flat_reader.h"
+#include "platform/neural/model_error.h"
 
 namespace kov {
 namespace {
@@ -23,8 +23,9 @@ constexpr std::uint16_t kCodeDeprecatedBuiltin = 4, kCodeCustom = 6, kCodeBuilti
 }  // namespace slot
 
 // Builtin operator codes of the operators we run.
-constexpr int kAdd = 0, kAveragePool = 1, kConv = 3, kDepthwiseConv = 4, kDequantize = 6, kLogistic = 14,
-              kMul = 18, kRelu = 19, kResizeBilinear = 23, kCustom = 32, kMean = 40, kHardSwish = 117;
+constexpr int kAdd = 0, kAveragePool = 1, kConcatenation = 2, kConv = 3, kDepthwiseConv = 4, kDequantize = 6,
+              kLogistic = 14, kMaxPool = 17, kMul = 18, kRelu = 19, kReshape = 22, kResizeBilinear = 23,
+              kCustom = 32, kPad = 34, kMean = 40, kSub = 41, kPRelu = 54, kAbs = 101, kHardSwish = 117;
 
 constexpr const char* kTransposeConvBias = "Convolution2DTransposeBias";
 
@@ -206,6 +207,13 @@ class ModelReader {
       case kResizeBilinear: op.kind = OpKind::ResizeBilinear; break;
       case kMean: op.kind = OpKind::Mean; break;
       case kHardSwish: op.kind = OpKind::HardSwish; break;
+      case kMaxPool: op.kind = OpKind::MaxPool; break;
+      case kPad: op.kind = OpKind::Pad; break;
+      case kReshape: op.kind = OpKind::Reshape; break;
+      case kConcatenation: op.kind = OpKind::Concatenation; break;
+      case kPRelu: op.kind = OpKind::PRelu; break;
+      case kSub: op.kind = OpKind::Sub; break;
+      case kAbs: op.kind = OpKind::Abs; break;
       case kCustom:
         if (code.custom != kTransposeConvBias)
           file_.damaged(where + ": the custom operator \"" + code.custom + "\" is not supported");
@@ -223,9 +231,15 @@ class ModelReader {
     switch (op.kind) {
       case OpKind::Add:
       case OpKind::Mul:
+      case OpKind::Sub:
         op.activation = activation(options.i8(4, 0), where);
         break;
+      case OpKind::Concatenation:
+        op.axis = options.i32(4, 0);
+        op.activation = activation(options.i8(6, 0), where);
+        break;
       case OpKind::AveragePool:
+      case OpKind::MaxPool:
         op.padding = padding(options.i8(4, 0), where);
         op.strideW = options.i32(6, 0);
         op.strideH = options.i32(8, 0);
@@ -333,6 +347,15 @@ std::string builtinOperatorName(int code) {
 
 Model readModel(std::span<const std::uint8_t> bytes, const std::string& name) {
   return ModelReader(bytes, name).read();
+}
+
+void reduceBatchToOne(Model& model) {
+  if (model.inputs.empty()) return;
+  const auto& inputShape = model.tensors[static_cast<std::size_t>(model.inputs[0])].shape;
+  if (inputShape.size() < 2 || inputShape[0] == 1) return;
+  const int batch = inputShape[0];
+  for (ModelTensor& tensor : model.tensors)
+    if (!tensor.constant && tensor.shape.size() >= 2 && tensor.shape[0] == batch) tensor.shape[0] = 1;
 }
 
 Model readModelFile(const std::string& path) {

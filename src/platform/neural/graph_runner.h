@@ -1,0 +1,59 @@
+// Runs a TensorFlow Lite graph of the supported operators on float32 NHWC tensors of batch 1.
+// Loading checks every operator's tensors and shapes, so running never reads or writes out of bounds.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/neural/kernels.h"
+#include "platform/neural/tflite_model.h"
+#include "platform/neural/worker_pool.h"
+
+namespace kov {
+
+class GraphRunner {
+ public:
+  // Plans the run: packs weights, checks shapes, assigns activation buffers (reused once a tensor is
+  // no longer read). Throws ModelError naming the model and the operator that cannot run.
+  // Runners may share one pool of threads; without one, a pool of inferenceThreads() is made.
+  explicit GraphRunner(const Model& model, std::shared_ptr<WorkerPool> workers = nullptr);
+  ~GraphRunner();
+
+  // Graph inputs and outputs in the file's order. A tensor of fewer than four dimensions is seen
+  // with ones put in front ([1, 896, 16] has h 1, w 896, c 16).
+  int inputCount() const { return static_cast<int>(inputs_.size()); }
+  int outputCount() const { return static_cast<int>(outputs_.size()); }
+  Dims inputDims(int index = 0) const { return inputs_.at(static_cast<std::size_t>(index)).dims; }
+  Dims outputDims(int index = 0) const { return outputs_.at(static_cast<std::size_t>(index)).dims; }
+
+  // An input tensor (inputDims(index).size() values) to fill before `run`.
+  float* input(int index = 0) { return inputs_.at(static_cast<std::size_t>(index)).data; }
+
+  // Runs every operator; returns the first output tensor, valid until the next run.
+  const float* run();
+
+  // An output tensor of the last run (outputDims(index).size() values).
+  const float* output(int index) const { return outputs_.at(static_cast<std::size_t>(index)).data; }
+
+  // Number of activation buffers allocated for the whole graph (tensors share them).
+  std::size_t activationBufferCount() const { return buffers_.size(); }
+
+ private:
+  struct Step;
+  class Planner;
+
+  std::shared_ptr<WorkerPool> workers_;
+  std::vector<Step> steps_;
+  std::vector<std::vector<float>> buffers_;
+  std::vector<std::vector<float>> constants_;
+  struct Port {
+    int tensor = -1;
+    Dims dims;
+    float* data = nullptr;
+  };
+  std::vector<Port> inputs_;
+  std::vector<Port> outputs_;
+};
+
+}  // namespace kov
