@@ -33,8 +33,8 @@ namespace {
 // folder to make the temporary folder in. A killed process may still finish the file operation it
 // was in, so the removal is retried a few times.
 constexpr const char* kGuardianScript =
-    "trap '' PIPE; umask 077; d=$(mktemp -d -- \"$1/kov-browser-XXXXXX\" 2>&1) || { echo \"$d\"; exit 1; }; "
-    "mkdir -- \"$d/tmp\"; echo \"$d\"; read -r group <&3; read -r _ <&3; "
+    "trap '' PIPE; umask 077; d=$(mktemp -d -- \"$1/kov-browser-XXXXXX\" 2>&1) || { printf '%s\\0' \"$d\"; exit 1; }; "
+    "mkdir -- \"$d/tmp\"; printf '%s\\0' \"$d\"; read -r group <&3; read -r _ <&3; "
     "for i in 1 2 3 4 5 6 7 8 9 10; do [ -n \"$group\" ] && kill -KILL -\"$group\" 2>/dev/null; "
     "rm -rf -- \"$d\" 2>/dev/null; [ -e \"$d\" ] || break; sleep 0.1; done";
 
@@ -183,12 +183,14 @@ ExecArgs environmentWithTmpdir(const std::string& tmpdir) {
 }
 
 // One line from a pipe (without its line feed), or what came before the writers went away.
-std::string readLine(int fd) {
+// The guardian ends its answer with a NUL, since a folder's name (and so mktemp's complaint) may
+// hold line breaks.
+std::string readAnswer(int fd) {
   std::string text;
   char c;
   for (;;) {
     ssize_t n = read(fd, &c, 1);
-    if (n == 1 && c == '\n') return text;
+    if (n == 1 && c == '\0') return text;
     if (n == 1) text.push_back(c);
     else if (n == 0 || errno != EINTR) return text;
   }
@@ -310,7 +312,7 @@ void BrowserProcess::startGuardian() {
       gSlots[slot_].lifelineFd = lifelineFd_;
     }
   }
-  std::string made = pid > 0 ? readLine(answer[0]) : "";
+  std::string made = pid > 0 ? readAnswer(answer[0]) : "";
   close(answer[0]);
   if (pid < 0) throw BrowserError(std::string("cannot start the browser's guardian: ") + std::strerror(forkError));
   struct stat info {};
