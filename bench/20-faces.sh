@@ -64,3 +64,7 @@ echo "target: defaults at least 4x real time, at most 400 MB (load average befor
 echo
 echo "time per detector request (one after another, on the frames the defaults sample):"
 "$build"/faces_detector_bench "$video"
+echo
+echo "face models on the sample photos and variants made from them (recall, precision, mouth under roll, identity):"
+"$build"/faces_quality_bench "$photos"/sample1.jpg "$photos"/sample2.jpg "$photos"/sample3.jpg "$photos"/sample4.jpg \
+  "$photos"/sample5.jpg "$photos"/sample6.jpg
