@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <span>
 
-#include "platform/segment/model_error.h"
-#include "platform/segment/tflite_model.h"
+#include "platform/neural/model_error.h"
+#include "platform/neural/tflite_model.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   try {
