@@ -4,7 +4,7 @@
 
 namespace kov {
 
-std::string toJson(const SnapReport& report) {
+std::string encodeReport(const SnapReport& report) {
   JsonWriter json;
   json.beginObject();
   json.key("width").integer(report.width);
@@ -14,7 +14,7 @@ std::string toJson(const SnapReport& report) {
   return json.finish();
 }
 
-std::string toJson(const ScrollReport& report) {
+std::string encodeReport(const ScrollReport& report) {
   JsonWriter json;
   json.beginObject();
   json.key("width").integer(report.width);

@@ -50,7 +50,7 @@ MatteBox unionOf(const MatteBox& a, const MatteBox& b) {
   return {left, top, right - left, bottom - top};
 }
 
-std::string encodeMatteReport(const MatteReport& report) {
+std::string encodeReport(const MatteReport& report) {
   JsonWriter json;
   json.beginObject();
   json.key("width").integer(report.width);

@@ -133,7 +133,7 @@ void matteVideo(const Args& args) {
   report.box = sampler.unionBox();
   report.sampled = std::move(sampler.samples());
   report.out = moviePath;
-  finishWithReport(encodeMatteReport(report));
+  finishWithReport(encodeReport(report));
 }
 
 }  // namespace kov

@@ -7,7 +7,7 @@
 
 namespace kov {
 
-std::string plateReportJson(const PlateReport& report) {
+std::string encodeReport(const PlateReport& report) {
   JsonWriter json;
   json.beginObject();
   json.key("frames").integer(report.frames);

@@ -13,11 +13,12 @@
 #include <map>
 #include <set>
 
+#include "platform/image/picture_codec.h"
 #include "platform/process/process_exit.h"
 #include "platform/web/browser.h"
 #include "platform/web/browser_process.h"
 #include "platform/web/devtools_connection.h"
-#include "platform/web/picture_codec.h"
+#include "platform/web/base64.h"
 
 namespace kov {
 namespace {
@@ -95,17 +96,6 @@ std::string jsLiteral(const ScriptValue& value) {
     return json(*text).dump(-1, ' ', false, json::error_handler_t::replace);
   if (auto* flag = std::get_if<bool>(&value)) return *flag ? "true" : "false";
   return "undefined";
-}
-
-bool readPngSize(const std::string& png, int& width, int& height) {
-  if (png.size() < 24 || png.compare(12, 4, "IHDR") != 0) return false;
-  auto be32 = [&](size_t at) {
-    return static_cast<int>((static_cast<unsigned char>(png[at]) << 24) | (static_cast<unsigned char>(png[at + 1]) << 16) |
-                            (static_cast<unsigned char>(png[at + 2]) << 8) | static_cast<unsigned char>(png[at + 3]));
-  };
-  width = be32(16);
-  height = be32(20);
-  return true;
 }
 
 class ChromiumBrowser;
@@ -529,6 +519,17 @@ std::string ChromiumPage::takePicture(const CaptureRequest& request, Clock::time
   return "";
 }
 
+// The size in the picture's header; only the header is read.
+PixelSize encodedSize(PictureFormat format, const std::string& bytes) {
+  if (format == PictureFormat::Png) {
+    if (std::optional<PixelSize> size = pngSize(bytes)) return *size;
+    throw BrowserError("the browser sent a damaged PNG");
+  }
+  if (std::optional<PixelSize> size = jpegSize(bytes)) return *size;
+  BgraImage unused;
+  throw BrowserError("the browser's picture cannot be decoded: " + decodeJpeg(bytes, unused).value_or("no picture"));
+}
+
 Picture ChromiumPage::capture(const CaptureRequest& request) {
   throwIfGone();
   std::string data = takePicture(request, deadlineAfter(kCommandLimit));
@@ -543,13 +544,10 @@ Picture ChromiumPage::capture(const CaptureRequest& request) {
     if (failure) throw BrowserError("the browser's picture cannot be decoded: " + *failure);
     picture.width = picture.pixels.width;
     picture.height = picture.pixels.height;
-  } else if (request.format == PictureFormat::Png) {
-    if (!readPngSize(*bytes, picture.width, picture.height)) throw BrowserError("the browser sent a damaged PNG");
   } else {
-    BgraImage scratch;
-    if (auto failure = decodeJpeg(*bytes, scratch)) throw BrowserError("the browser's picture cannot be decoded: " + *failure);
-    picture.width = scratch.width;
-    picture.height = scratch.height;
+    PixelSize size = encodedSize(request.format, *bytes);
+    picture.width = size.width;
+    picture.height = size.height;
   }
   if (picture.width != options_.width || picture.height != options_.height)
     throw BrowserError("the browser's picture is " + std::to_string(picture.width) + "x" + std::to_string(picture.height) +

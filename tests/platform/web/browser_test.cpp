@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "platform/web/devtools_connection.h"
-#include "platform/web/picture_codec.h"
+#include "platform/web/base64.h"
 #include "support/fixtures.h"
 
 namespace kov {
