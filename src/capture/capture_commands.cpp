@@ -1,10 +1,11 @@
 #include "capture/capture_commands.h"
 
-#include <exception>
+#include <memory>
+#include <string_view>
 
 #include "capture/capture_settings.h"
 #include "capture/page_snapper.h"
-#include "capture/picture_files.h"
+#include "capture/output_paths.h"
 #include "capture/web_address.h"
 #include "cli/output.h"
 #include "platform/web/browser.h"
@@ -35,20 +36,15 @@ std::string withoutTrailingSlashes(std::string path) {
   return path;
 }
 
-// Runs the capture operation and ends the process with its report or its failure line. The
-// browser is shut down before the process ends either way.
+// Runs the capture operation on a browser of its own and ends the process with its report or its
+// failure line.
 template <typename Operation>
-[[noreturn]] void runCapture(const std::string& failurePrefix, Operation operation) {
-  std::string json;
-  try {
-    auto browser = launchBrowser();
+[[noreturn]] void runCapture(std::string_view failurePrefix, Operation operation) {
+  finishWithReportOrFailure(failurePrefix, [&] {
+    std::unique_ptr<Browser> browser = launchBrowser();
     PageSnapper snapper(*browser);
-    json = toJson(operation(snapper));
-  } catch (const std::exception& error) {
-    // `fail` keeps the line one line, whatever the engine's or the system's text holds.
-    fail(failurePrefix + error.what() + "\n");
-  }
-  finishWithReport(json);
+    return encodeReport(operation(snapper));
+  });
 }
 
 }  // namespace
@@ -60,7 +56,7 @@ void snapPage(const Args& args) {
   SnapSettings settings = readSnapSettings(args);
   const std::string& url = args[0];
   runCapture("snap failed: ", [&](PageSnapper& snapper) {
-    return snapper.snap(url, out, settings.width, settings.tallest);
+    return snapper.snap(url, out, settings.width, settings.height);
   });
 }
 

@@ -12,7 +12,7 @@ class CaptureError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The two failures of `snap` that are its own; raised as PlateError, which `plate` shares.
+// The two failures of `snap` that concern the picture itself.
 inline constexpr const char* kPageNotDrawn = "the page could not be drawn";
 inline constexpr const char* kPageNotSaved = "the page could not be saved";
 

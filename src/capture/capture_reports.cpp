@@ -4,27 +4,17 @@
 
 namespace kov {
 
-std::string toJson(const SnapReport& report) {
-  JsonWriter json;
-  json.beginObject();
-  json.key("width").integer(report.width);
-  json.key("height").integer(report.height);
-  json.key("out").string(report.out);
-  json.endObject();
-  return json.finish();
+std::string encodeReport(const SnapReport& report) {
+  return encodeObject({{"width", report.width}, {"height", report.height}, {"out", report.out}});
 }
 
-std::string toJson(const ScrollReport& report) {
-  JsonWriter json;
-  json.beginObject();
-  json.key("width").integer(report.width);
-  json.key("height").integer(report.height);
-  json.key("frames").integer(report.frames);
-  json.key("out").string(report.out);
-  json.key("page_height").number(report.pageHeight);
-  json.key("title").string(report.title);
-  json.endObject();
-  return json.finish();
+std::string encodeReport(const ScrollReport& report) {
+  return encodeObject({{"width", report.width},
+                       {"height", report.height},
+                       {"frames", report.frames},
+                       {"out", report.out},
+                       {"page_height", report.pageHeight},
+                       {"title", report.title}});
 }
 
 }  // namespace kov

@@ -24,7 +24,7 @@ struct ScrollReport {
 };
 
 // Compact JSON with the keys in report order; empty when a number cannot be encoded.
-std::string toJson(const SnapReport& report);
-std::string toJson(const ScrollReport& report);
+std::string encodeReport(const SnapReport& report);
+std::string encodeReport(const ScrollReport& report);
 
 }  // namespace kov

@@ -29,7 +29,7 @@ double clampedDistance(const Args& args) {
 SnapSettings readSnapSettings(const Args& args) {
   SnapSettings settings;
   settings.width = clampedSize(args, "--width", 1280, 320, 2560);
-  settings.tallest = clampedSize(args, "--height", 1500, 600, 4000);
+  settings.height = clampedSize(args, "--height", 1500, 600, 4000);
   return settings;
 }
 

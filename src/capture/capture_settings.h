@@ -9,7 +9,7 @@ namespace kov {
 
 struct SnapSettings {
   int width = 1280;
-  int tallest = 1500;
+  int height = 1500;
 };
 
 struct ScrollSettings {

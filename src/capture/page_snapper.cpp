@@ -4,10 +4,10 @@
 #include <cstdio>
 
 #include "capture/capture_error.h"
-#include "capture/picture_files.h"
+#include "capture/output_paths.h"
 #include "capture/scroll_motion.h"
 #include "platform/files/output_file.h"
-#include "plate/plate_report.h"
+#include "platform/image/picture_codec.h"
 
 namespace kov {
 namespace {
@@ -81,12 +81,12 @@ std::unique_ptr<Page> PageSnapper::openSettledPage(const std::string& url, int w
   return page;
 }
 
-SnapReport PageSnapper::snap(const std::string& url, const std::string& out, int width, int tallest) {
-  auto page = openSettledPage(url, width, tallest, kSnapSettleMs);
+SnapReport PageSnapper::snap(const std::string& url, const std::string& out, int width, int height) {
+  auto page = openSettledPage(url, width, height, kSnapSettleMs);
   std::string png = encodedPicture(*page, PictureFormat::Png);
   std::optional<PixelSize> size = pngSize(png);
-  if (!size) throw PlateError(kPageNotDrawn);
-  if (!pngDecodes(png)) throw PlateError(kPageNotSaved);
+  if (!size) throw CaptureError(kPageNotDrawn);
+  if (!pngDecodes(png)) throw CaptureError(kPageNotSaved);
   writeOrThrow(out, png);
   return {size->width, size->height, out};
 }

@@ -29,10 +29,9 @@ class PageSnapper {
  public:
   explicit PageSnapper(Browser& browser) : browser_(browser) {}
 
-  // Writes a PNG of the view's `width` × `tallest` pixels to `out` (absolute path).
-  // Throws PlateError for a picture that cannot be drawn or saved, CaptureError or BrowserError
-  // for everything else.
-  SnapReport snap(const std::string& url, const std::string& out, int width, int tallest);
+  // Writes a PNG of the view's `width` × `height` pixels to `out` (absolute path).
+  // Throws CaptureError or BrowserError.
+  SnapReport snap(const std::string& url, const std::string& out, int width, int height);
 
   // Records the eased scroll as frame-%04d.jpg files in the folder `out` (absolute path).
   // Throws CaptureError or BrowserError; frames already written stay.

@@ -23,6 +23,22 @@ JsonWriter& JsonWriter::endObject() { return close('}'); }
 JsonWriter& JsonWriter::beginArray() { return open('['); }
 JsonWriter& JsonWriter::endArray() { return close(']'); }
 
+JsonWriter& JsonWriter::members(std::initializer_list<JsonMember> list) {
+  for (const JsonMember& member : list) {
+    key(member.key);
+    if (auto* whole = std::get_if<std::int64_t>(&member.value)) integer(*whole);
+    if (auto* real = std::get_if<double>(&member.value)) number(*real);
+    if (auto* text = std::get_if<std::string_view>(&member.value)) string(*text);
+  }
+  return *this;
+}
+
+std::string encodeObject(std::initializer_list<JsonMember> list) {
+  JsonWriter json;
+  json.beginObject().members(list).endObject();
+  return json.finish();
+}
+
 JsonWriter& JsonWriter::key(std::string_view name) {
   beforeValue();
   out_ += '"';

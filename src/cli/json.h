@@ -2,12 +2,27 @@
 // numbers, "/" escaped, UTF-8 passed through. Any non-finite number spoils the whole document.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace kov {
+
+// One member of a report object: a key and a whole number, a number or a text. The text is not
+// copied, so a member lives only as long as the call it is written in.
+struct JsonMember {
+  template <std::integral Integer>
+  JsonMember(std::string_view name, Integer whole) : key(name), value(static_cast<std::int64_t>(whole)) {}
+  JsonMember(std::string_view name, double number) : key(name), value(number) {}
+  JsonMember(std::string_view name, std::string_view text) : key(name), value(text) {}
+
+  std::string_view key;
+  std::variant<std::int64_t, double, std::string_view> value;
+};
 
 class JsonWriter {
  public:
@@ -21,6 +36,9 @@ class JsonWriter {
   JsonWriter& singleNumber(float value); // shortest text that reads back to the same float
   JsonWriter& integer(std::int64_t value);
   JsonWriter& string(std::string_view text);
+
+  // The keys and their values, in the order given, into the object being written.
+  JsonWriter& members(std::initializer_list<JsonMember> list);
 
   // The document, or an empty text when a non-finite number was written.
   std::string finish() const;
@@ -36,6 +54,9 @@ class JsonWriter {
   bool afterKey_ = false;
   bool ok_ = true;
 };
+
+// A whole document that is one object of these members; empty when a number is not finite.
+std::string encodeObject(std::initializer_list<JsonMember> list);
 
 // Appends `text` as a JSON string body: quotes, backslashes, slashes and control characters
 // escaped; malformed UTF-8 replaced by U+FFFD so the document stays valid.

@@ -30,7 +30,7 @@ std::string absolutePath(const std::string& path);
 
 // Clamp helpers with the tool's comparison order: the upper bound is tested first, then the lower
 // bound; a not-a-number value fails both comparisons of `clampUpperThenLower` and so stays NaN,
-// which is why callers that want NaN to land on the lower bound use `clampToLower`.
+// which is why callers that want NaN to land on the lower bound use `clampNanToLower`.
 double clampUpperThenLower(double value, double lower, double upper);
 double clampNanToLower(double value, double lower, double upper);
 

@@ -2,6 +2,8 @@
 // standard output with status 0.
 #pragma once
 
+#include <exception>
+#include <string>
 #include <string_view>
 
 #include "platform/process/process_exit.h"
@@ -20,6 +22,20 @@ void writeReport(std::string_view json);
 
 // Writes the report and ends the process with status 0, running the registered cleanups first.
 [[noreturn]] void finishWithReport(std::string_view json);
+
+// Runs `produceReport` (which returns the encoded report) and ends the process with that report,
+// or, when it throws, with the failure line `failurePrefix` + the exception's text. Whatever
+// `produceReport` holds (a browser, say) is gone before the process ends either way.
+template <typename ProduceReport>
+[[noreturn]] void finishWithReportOrFailure(std::string_view failurePrefix, ProduceReport produceReport) {
+  std::string json;
+  try {
+    json = produceReport();
+  } catch (const std::exception& error) {
+    fail(std::string(failurePrefix) + error.what() + "\n");
+  }
+  finishWithReport(json);
+}
 
 // The failure lines for reports that cannot be encoded or written.
 inline constexpr const char* kReportNotEncodable = "cannot encode the report: a value is not a finite number\n";

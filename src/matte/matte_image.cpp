@@ -55,7 +55,7 @@ void matteImage(const Args& args) {
   report.box = maskBox(mask->view());
   if (report.box) report.sampled.push_back({0, report.box});
   report.out = output;
-  finishWithReport(encodeMatteReport(report));
+  finishWithReport(encodeReport(report));
 }
 
 }  // namespace kov

@@ -9,12 +9,7 @@ namespace kov {
 namespace {
 
 void writeBox(JsonWriter& json, const MatteBox& box) {
-  json.beginObject();
-  json.key("x").number(box.x);
-  json.key("y").number(box.y);
-  json.key("w").number(box.w);
-  json.key("h").number(box.h);
-  json.endObject();
+  json.beginObject().members({{"x", box.x}, {"y", box.y}, {"w", box.w}, {"h", box.h}}).endObject();
 }
 
 }  // namespace
@@ -50,13 +45,10 @@ MatteBox unionOf(const MatteBox& a, const MatteBox& b) {
   return {left, top, right - left, bottom - top};
 }
 
-std::string encodeMatteReport(const MatteReport& report) {
+std::string encodeReport(const MatteReport& report) {
   JsonWriter json;
-  json.beginObject();
-  json.key("width").integer(report.width);
-  json.key("height").integer(report.height);
-  json.key("fps").number(report.fps);
-  json.key("frames").integer(report.frames);
+  json.beginObject().members(
+      {{"width", report.width}, {"height", report.height}, {"fps", report.fps}, {"frames", report.frames}});
   if (report.box) {
     json.key("box");
     writeBox(json, *report.box);

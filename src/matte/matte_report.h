@@ -41,6 +41,6 @@ std::optional<MatteBox> maskBox(const GreyView& mask);
 MatteBox unionOf(const MatteBox& a, const MatteBox& b);
 
 // The compact JSON document, or an empty text when a value is not finite.
-std::string encodeMatteReport(const MatteReport& report);
+std::string encodeReport(const MatteReport& report);
 
 }  // namespace kov

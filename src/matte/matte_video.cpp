@@ -12,6 +12,7 @@
 #include "platform/files/output_file.h"
 #include "media_range/video_range.h"
 #include "numeric/rounding.h"
+#include "numeric/schedule.h"
 #include "platform/image/picture.h"
 #include "platform/media/video_writer.h"
 #include "platform/segment/person_segmenter.h"
@@ -23,7 +24,6 @@ constexpr const char* kVideoUsage =
     "usage: kov-vision matte <video> --start <s> --end <s> --out <mask.mp4> [--width 1280]\n";
 constexpr double kDefaultWidth = 1280;
 constexpr double kSampleInterval = 0.5;
-constexpr double kTimeTolerance = 0.0005;
 constexpr std::int64_t kBitRate = 12000000;
 constexpr int kKeyFrameInterval = 30;
 
@@ -51,7 +51,7 @@ std::unique_ptr<MovieWriter> startMovie(const std::string& path, const Replaceme
 class BoxSampler {
  public:
   void offer(double t, const GreyImage& mask) {
-    if (nextSample_ > t + kTimeTolerance) return;
+    if (!isDueAt(nextSample_, t)) return;
     std::optional<MatteBox> box = maskBox(mask.view());
     if (box) unionBox_ = unionBox_ ? unionOf(*unionBox_, *box) : *box;
     samples_.push_back({round3(t), box});
@@ -136,7 +136,7 @@ void matteVideo(const Args& args) {
   report.box = sampler.unionBox();
   report.sampled = std::move(sampler.samples());
   report.out = moviePath;
-  finishWithReport(encodeMatteReport(report));
+  finishWithReport(encodeReport(report));
 }
 
 }  // namespace kov

@@ -1,7 +1,7 @@
 #include "plate/movie_feeder.h"
 
 #include "plate/plate_report.h"
-#include "platform/web/picture_codec.h"
+#include "platform/image/picture_codec.h"
 
 namespace kov {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
-#include <exception>
+#include <memory>
 #include <sys/stat.h>
 
 #include "cli/output.h"
@@ -74,17 +74,12 @@ PlateSettings readSettings(const Args& args) {
 
 void renderPlate(const Args& args) {
   PlateSettings settings = readSettings(args);
-  std::string report;
-  try {
+  finishWithReportOrFailure("plate failed: ", [&] {
     std::unique_ptr<Browser> browser = launchBrowser();
     PlateRenderer renderer(settings.page, settings.output, settings.width, settings.height, settings.fps,
                            settings.seconds, settings.alpha);
-    report = plateReportJson(renderer.run(*browser));
-  } catch (const std::exception& error) {
-    // `fail` keeps the line one line, whatever the browser or the page put in their texts.
-    fail("plate failed: " + std::string(error.what()) + "\n");
-  }
-  finishWithReport(report);
+    return encodeReport(renderer.run(*browser));
+  });
 }
 
 }  // namespace kov

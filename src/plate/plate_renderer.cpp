@@ -1,9 +1,9 @@
 #include "plate/plate_renderer.h"
 
-#include <cstdio>
 #include <memory>
 
 #include "plate/movie_feeder.h"
+#include "numeric/number_text.h"
 #include "platform/files/output_file.h"
 #include "platform/media/video_writer.h"
 #include "platform/process/visible_text.h"
@@ -17,12 +17,6 @@ constexpr double kLoadLimitSeconds = 60;
 constexpr double kReadyLimitSeconds = 60;
 constexpr double kSeekLimitSeconds = 60;
 constexpr std::int64_t kBitRate = 10000000;
-
-std::string timeText(double seconds) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.17g", seconds);
-  return text;
-}
 
 // Fonts and images that never settle are not worth failing over: the frames show what there is.
 void waitForFontsAndImages(Page& page) {
@@ -38,8 +32,8 @@ void seek(Page& page, double time) {
   try {
     page.runAsync(kPlateSeekScript, {{"t", time}}, kSeekLimitSeconds);
   } catch (const BrowserTimeout&) {
-    throw PlateError("window.plate.seek(" + timeText(time) + ") did not settle within " +
-                     timeText(kSeekLimitSeconds) + " seconds");
+    throw PlateError("window.plate.seek(" + numberText(time, 17) + ") did not settle within " +
+                     numberText(kSeekLimitSeconds, 17) + " seconds");
   }
 }
 

@@ -7,16 +7,12 @@
 
 namespace kov {
 
-std::string plateReportJson(const PlateReport& report) {
-  JsonWriter json;
-  json.beginObject();
-  json.key("frames").integer(report.frames);
-  json.key("width").integer(report.width);
-  json.key("height").integer(report.height);
-  json.key("fps").number(report.fps);
-  json.key("out").string(report.out);
-  json.endObject();
-  return json.finish();
+std::string encodeReport(const PlateReport& report) {
+  return encodeObject({{"frames", report.frames},
+                       {"width", report.width},
+                       {"height", report.height},
+                       {"fps", report.fps},
+                       {"out", report.out}});
 }
 
 std::int64_t plateFrameCount(double seconds, std::int64_t fps) {

@@ -16,7 +16,7 @@ struct PlateReport {
 };
 
 // The compact JSON document: frames, width, height, fps, out.
-std::string plateReportJson(const PlateReport& report);
+std::string encodeReport(const PlateReport& report);
 
 // A failure of the plate run itself (as opposed to one the browser reports); its text is the
 // description that follows "plate failed: ".

@@ -19,7 +19,7 @@ ScrollSettings scrollWith(Args options) {
 
 TEST(CaptureSettings, SnapSizesAreClampedUpperBoundFirstThenTakenTowardZero) {
   EXPECT_EQ(snapWith({}).width, 1280);
-  EXPECT_EQ(snapWith({}).tallest, 1500);
+  EXPECT_EQ(snapWith({}).height, 1500);
   EXPECT_EQ(snapWith({"--width", "100"}).width, 320);
   EXPECT_EQ(snapWith({"--width", "5000"}).width, 2560);
   EXPECT_EQ(snapWith({"--width", "1280.9"}).width, 1280);
@@ -29,11 +29,11 @@ TEST(CaptureSettings, SnapSizesAreClampedUpperBoundFirstThenTakenTowardZero) {
   EXPECT_EQ(snapWith({"--width", "1e999"}).width, 2560);
   EXPECT_EQ(snapWith({"--width", "400", "--width", "900"}).width, 400);
   EXPECT_EQ(snapWith({"--width"}).width, 1280);
-  EXPECT_EQ(snapWith({"--height", "100"}).tallest, 600);
-  EXPECT_EQ(snapWith({"--height", "9000"}).tallest, 4000);
-  EXPECT_EQ(snapWith({"--height", "1499.99"}).tallest, 1499);
-  EXPECT_EQ(snapWith({"--height", "NaN"}).tallest, 600);
-  EXPECT_EQ(snapWith({"--height", "0x400"}).tallest, 1024);
+  EXPECT_EQ(snapWith({"--height", "100"}).height, 600);
+  EXPECT_EQ(snapWith({"--height", "9000"}).height, 4000);
+  EXPECT_EQ(snapWith({"--height", "1499.99"}).height, 1499);
+  EXPECT_EQ(snapWith({"--height", "NaN"}).height, 600);
+  EXPECT_EQ(snapWith({"--height", "0x400"}).height, 1024);
 }
 
 TEST(CaptureSettings, ScrollOptionsHaveTheirOwnBoundsAndKeepFractions) {

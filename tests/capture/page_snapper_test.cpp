@@ -10,7 +10,6 @@
 #include <map>
 
 #include "capture/capture_error.h"
-#include "plate/plate_report.h"
 #include "capture/test_pictures.h"
 #include "support/fixtures.h"
 
@@ -146,12 +145,12 @@ TEST(PageSnapper, SnapFailuresNameTheirCauseAndLeaveAnExistingFileAlone) {
   ScriptedBrowser blank;
   blank.picture = [](int) { return encoded("", 320, 600); };
   EXPECT_EQ(errorOf([&] { PageSnapper(blank).snap("http://h/", out, 320, 600); }), kPageNotDrawn);
-  EXPECT_THROW(PageSnapper(blank).snap("http://h/", out, 320, 600), PlateError);
+  EXPECT_THROW(PageSnapper(blank).snap("http://h/", out, 320, 600), CaptureError);
 
   ScriptedBrowser truncated;
   truncated.picture = [&](int) { return encoded(png.substr(0, png.size() - 20), 320, 600); };
   EXPECT_EQ(errorOf([&] { PageSnapper(truncated).snap("http://h/", out, 320, 600); }), kPageNotSaved);
-  EXPECT_THROW(PageSnapper(truncated).snap("http://h/", out, 320, 600), PlateError);
+  EXPECT_THROW(PageSnapper(truncated).snap("http://h/", out, 320, 600), CaptureError);
 
   EXPECT_EQ(test::readFile(out), "earlier");
 

@@ -100,7 +100,7 @@ TEST(MatteReport, UnionIsNotRoundedAgainAndJsonLeavesOutMissingBoxes) {
   report.box = u;
   report.sampled = {{0, MatteBox{0.1, 0.2, 0.2, 0.5}}, {0.52, std::nullopt}};
   report.out = "/tmp/a b/m.mp4";
-  EXPECT_EQ(encodeMatteReport(report),
+  EXPECT_EQ(encodeReport(report),
             "{\"width\":1280,\"height\":720,\"fps\":29.969999313354492,\"frames\":3,"
             "\"box\":{\"x\":0.1,\"y\":0.1,\"w\":0.30000000000000004,\"h\":0.6},"
             "\"sampled\":[{\"t\":0,\"box\":{\"x\":0.1,\"y\":0.2,\"w\":0.2,\"h\":0.5}},{\"t\":0.52}],"
@@ -111,10 +111,10 @@ TEST(MatteReport, UnionIsNotRoundedAgainAndJsonLeavesOutMissingBoxes) {
   picture.height = 1;
   picture.frames = 1;
   picture.out = "/x.png";
-  EXPECT_EQ(encodeMatteReport(picture),
+  EXPECT_EQ(encodeReport(picture),
             "{\"width\":1,\"height\":1,\"fps\":0,\"frames\":1,\"sampled\":[],\"out\":\"\\/x.png\"}");
   picture.fps = std::numeric_limits<double>::quiet_NaN();
-  EXPECT_EQ(encodeMatteReport(picture), "");
+  EXPECT_EQ(encodeReport(picture), "");
 }
 
 }  // namespace

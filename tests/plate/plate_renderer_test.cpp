@@ -202,7 +202,7 @@ TEST(PlateFrames, CountsAndTimes) {
   EXPECT_EQ(plateFrameCount(0.2, 29), 6);
   EXPECT_EQ(plateFrameTime(0, 30), 0.0);
   EXPECT_EQ(plateFrameTime(119, 30), 119.0 / 30.0);
-  EXPECT_EQ(plateReportJson({2, 16, 8, 30, "/a b/c.mp4"}), R"({"frames":2,"width":16,"height":8,"fps":30,"out":"\/a b\/c.mp4"})");
+  EXPECT_EQ(encodeReport({2, 16, 8, 30, "/a b/c.mp4"}), R"({"frames":2,"width":16,"height":8,"fps":30,"out":"\/a b\/c.mp4"})");
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "platform/media/ffmpeg_common.h"
 
-#include <cstdio>
 #include <mutex>
 
 extern "C" {
@@ -35,12 +34,6 @@ void recordLog(void* context, int level, const char* format, va_list args) {
 std::string ffmpegErrorText(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {0};
   if (av_strerror(code, text, sizeof text) < 0 || text[0] == '\0') return "unknown";
-  return text;
-}
-
-std::string secondsText(double seconds) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.3f s", seconds);
   return text;
 }
 

@@ -9,9 +9,6 @@ namespace kov {
 // FFmpeg's own text for an error code, or "unknown".
 std::string ffmpegErrorText(int code);
 
-// Seconds with three decimals and a unit, "4.200 s", for messages.
-std::string secondsText(double seconds);
-
 // Stops FFmpeg from writing to standard error (the tool writes nothing but its one failure line)
 // and routes error-level messages to the active `FfmpegErrorCapture`.
 void silenceFfmpegLog();

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "numeric/number_text.h"
 #include "platform/media/ffmpeg_common.h"
 #include "platform/media/read_ahead.h"
 

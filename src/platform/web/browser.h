@@ -63,6 +63,8 @@ struct CaptureRequest {
   bool decode = false;       // fill Picture::pixels with the decoded BGRA picture
 };
 
+// What `capture` hands back has been checked: the header's size is the view's (the whole picture is
+// decoded only when asked for).
 struct Picture {
   int width = 0;            // pixel size of the captured view
   int height = 0;

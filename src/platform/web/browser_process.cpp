@@ -33,8 +33,9 @@ namespace {
 // folder to make the temporary folder in. A killed process may still finish the file operation it
 // was in, so the removal is retried a few times.
 constexpr const char* kGuardianScript =
-    "trap '' PIPE; umask 077; d=$(mktemp -d -- \"$1/kov-browser-XXXXXX\" 2>&1) || { printf '%s\\0' \"$d\"; exit 1; }; "
-    "mkdir -- \"$d/tmp\"; printf '%s\\0' \"$d\"; read -r group <&3; read -r _ <&3; "
+    "trap '' PIPE; umask 077; d=$(mktemp -d -- \"$1/kov-browser-XXXXXX\" 2>&1) || "
+    "{ printf '%s\\n' \"$d\" | tail -n 1; exit 1; }; "
+    "mkdir -- \"$d/tmp\"; printf '%s\\n' \"$d\"; read -r group <&3; read -r _ <&3; "
     "for i in 1 2 3 4 5 6 7 8 9 10; do [ -n \"$group\" ] && kill -KILL -\"$group\" 2>/dev/null; "
     "rm -rf -- \"$d\" 2>/dev/null; [ -e \"$d\" ] || break; sleep 0.1; done";
 
@@ -183,14 +184,12 @@ ExecArgs environmentWithTmpdir(const std::string& tmpdir) {
 }
 
 // One line from a pipe (without its line feed), or what came before the writers went away.
-// The guardian ends its answer with a NUL, since a folder's name (and so mktemp's complaint) may
-// hold line breaks.
-std::string readAnswer(int fd) {
+std::string readLine(int fd) {
   std::string text;
   char c;
   for (;;) {
     ssize_t n = read(fd, &c, 1);
-    if (n == 1 && c == '\0') return text;
+    if (n == 1 && c == '\n') return text;
     if (n == 1) text.push_back(c);
     else if (n == 0 || errno != EINTR) return text;
   }
@@ -312,15 +311,29 @@ void BrowserProcess::startGuardian() {
       gSlots[slot_].lifelineFd = lifelineFd_;
     }
   }
-  std::string made = pid > 0 ? readAnswer(answer[0]) : "";
+  std::string made = pid > 0 ? readLine(answer[0]) : "";
   close(answer[0]);
   if (pid < 0) throw BrowserError(std::string("cannot start the browser's guardian: ") + std::strerror(forkError));
   struct stat info {};
   if (made.empty() || stat(made.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    // mktemp's complaint ends with the system's reason ("...: No such file or directory").
+    // mktemp's complaint ends with the system's reason ("...: No such file or directory"), on its
+    // last line when the path holds a line break.
     size_t reason = made.rfind(": ");
     throw BrowserError("cannot make a temporary folder in " + temporaryRoot() + ": " +
                        (reason == std::string::npos ? "the browser's guardian did not start" : made.substr(reason + 2)));
+  }
+  // A folder path with a line break arrives cut short at it: what came is not the folder made and
+  // may name some other folder, which would then be removed at the end.
+  // The guardian still knows the whole path: closing its lifeline has it remove the folder.
+  if (temporaryRoot().find('\n') != std::string::npos) {
+    if (slot_ >= 0) gSlots[slot_].lifelineFd = -1;
+    close(lifelineFd_);
+    lifelineFd_ = -1;
+    if (reapWithin(guardianPid_, 5000)) {
+      if (slot_ >= 0) gSlots[slot_].guardianPid = -1;
+      guardianPid_ = -1;
+    }
+    throw BrowserError("cannot make a temporary folder in " + temporaryRoot() + ": its path holds a line break");
   }
   folder_ = made;
 }

@@ -13,11 +13,13 @@
 #include <map>
 #include <set>
 
+#include "numeric/number_text.h"
+#include "platform/image/picture_codec.h"
 #include "platform/process/process_exit.h"
 #include "platform/web/browser.h"
 #include "platform/web/browser_process.h"
 #include "platform/web/devtools_connection.h"
-#include "platform/web/picture_codec.h"
+#include "platform/web/base64.h"
 
 namespace kov {
 namespace {
@@ -42,12 +44,6 @@ int millisecondsUntil(Clock::time_point deadline, Clock::time_point now) {
   if (deadline == Clock::time_point::max()) return kPumpSliceMs;
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
   return static_cast<int>(std::clamp<long long>(left + 1, 0, kPumpSliceMs));
-}
-
-std::string secondsText(double seconds) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", seconds);
-  return text;
 }
 
 std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
@@ -95,17 +91,6 @@ std::string jsLiteral(const ScriptValue& value) {
     return json(*text).dump(-1, ' ', false, json::error_handler_t::replace);
   if (auto* flag = std::get_if<bool>(&value)) return *flag ? "true" : "false";
   return "undefined";
-}
-
-bool readPngSize(const std::string& png, int& width, int& height) {
-  if (png.size() < 24 || png.compare(12, 4, "IHDR") != 0) return false;
-  auto be32 = [&](size_t at) {
-    return static_cast<int>((static_cast<unsigned char>(png[at]) << 24) | (static_cast<unsigned char>(png[at + 1]) << 16) |
-                            (static_cast<unsigned char>(png[at + 2]) << 8) | static_cast<unsigned char>(png[at + 3]));
-  };
-  width = be32(16);
-  height = be32(20);
-  return true;
 }
 
 class ChromiumBrowser;
@@ -230,7 +215,7 @@ ChromiumBrowser::ChromiumBrowser(const std::string& binary)
   connection_.setEventHandler([this](const json& event) { onEvent(event); });
   try {
     request("Browser.getVersion", json::object(), "", deadlineAfter(kStartLimit), nullptr,
-            "the browser did not answer within " + secondsText(kStartLimit) + " seconds");
+            "the browser did not answer within " + numberText(kStartLimit, 6) + " seconds");
   } catch (const BrowserError& error) {
     std::string log = process_.logTail();
     liveBrowsers().erase(this);
@@ -316,7 +301,7 @@ DevToolsReply ChromiumBrowser::request(const std::string& method, const json& pa
 
 std::unique_ptr<ChromiumPage> ChromiumBrowser::createPage(const PageOptions& options, bool beginFrames) {
   auto deadline = deadlineAfter(kCommandLimit);
-  const std::string late = "the browser did not open a page within " + secondsText(kCommandLimit) + " seconds";
+  const std::string late = "the browser did not open a page within " + numberText(kCommandLimit, 6) + " seconds";
   std::string context = request("Target.createBrowserContext", {{"disposeOnDetach", true}}, "", deadline, nullptr, late)
                             .body["result"].value("browserContextId", "");
   json target = {{"url", "about:blank"},
@@ -339,7 +324,7 @@ std::unique_ptr<ChromiumPage> ChromiumBrowser::createPage(const PageOptions& opt
 bool ChromiumBrowser::probeBeginFrames(ChromiumPage& page) {
   try {
     request("HeadlessExperimental.beginFrame", json::object(), page.sessionId(), deadlineAfter(kCommandLimit), nullptr,
-            "the browser did not draw a frame within " + secondsText(kCommandLimit) + " seconds");
+            "the browser did not draw a frame within " + numberText(kCommandLimit, 6) + " seconds");
     return true;
   } catch (const BrowserError&) {
     if (!alive_) throw;
@@ -377,7 +362,7 @@ json ChromiumPage::command(const std::string& method, const json& params, Clock:
 
 void ChromiumPage::setUp() {
   auto deadline = deadlineAfter(kCommandLimit);
-  const std::string late = "the browser did not set up the page within " + secondsText(kCommandLimit) + " seconds";
+  const std::string late = "the browser did not set up the page within " + numberText(kCommandLimit, 6) + " seconds";
   command("Page.enable", json::object(), deadline, late);
   command("Page.setLifecycleEventsEnabled", {{"enabled", true}}, deadline, late);
   command("Inspector.enable", json::object(), deadline, late);
@@ -436,7 +421,7 @@ void ChromiumPage::finishFrameInFlight(Clock::time_point deadline) {
   throwIfGone();
   if (!answered) {
     browser_.connection().forget(id);
-    throw BrowserTimeout("the browser did not draw a frame within " + secondsText(kCommandLimit) + " seconds");
+    throw BrowserTimeout("the browser did not draw a frame within " + numberText(kCommandLimit, 6) + " seconds");
   }
 }
 
@@ -448,7 +433,7 @@ bool ChromiumPage::loadFinished() const {
 void ChromiumPage::navigate(const std::string& url, std::optional<double> limitSeconds) {
   auto deadline = deadlineAfter(limitSeconds);
   const std::string late =
-      limitSeconds ? "the page did not load within " + secondsText(*limitSeconds) + " seconds" : "the page did not load";
+      limitSeconds ? "the page did not load within " + numberText(*limitSeconds, 6) + " seconds" : "the page did not load";
   loadedLoaders_.clear();
   latestLoader_.clear();
   navigationLoader_.clear();
@@ -480,7 +465,7 @@ void ChromiumPage::navigate(const std::string& url, std::optional<double> limitS
 }
 
 ScriptValue ChromiumPage::evaluateExpression(const std::string& expression, double limitSeconds) {
-  const std::string late = "the page's script did not finish within " + secondsText(limitSeconds) + " seconds";
+  const std::string late = "the page's script did not finish within " + numberText(limitSeconds, 6) + " seconds";
   json result = command("Runtime.evaluate", {{"expression", expression}, {"awaitPromise", true}, {"returnByValue", true}},
                         deadlineAfter(limitSeconds), late);
   if (result.contains("exceptionDetails")) throw BrowserError(exceptionText(result["exceptionDetails"]));
@@ -508,7 +493,7 @@ void ChromiumPage::sleep(int milliseconds) {
 }
 
 std::string ChromiumPage::takePicture(const CaptureRequest& request, Clock::time_point deadline) {
-  const std::string late = "the browser did not take a picture within " + secondsText(kCommandLimit) + " seconds";
+  const std::string late = "the browser did not take a picture within " + numberText(kCommandLimit, 6) + " seconds";
   json format = {{"format", request.format == PictureFormat::Png ? "png" : "jpeg"}, {"optimizeForSpeed", true}};
   if (request.format == PictureFormat::Jpeg) format["quality"] = std::clamp(request.jpegQuality, 0, 100);
   if (!beginFrames_) {
@@ -529,6 +514,17 @@ std::string ChromiumPage::takePicture(const CaptureRequest& request, Clock::time
   return "";
 }
 
+// The size in the picture's header; only the header is read.
+PixelSize encodedSize(PictureFormat format, const std::string& bytes) {
+  if (format == PictureFormat::Png) {
+    if (std::optional<PixelSize> size = pngSize(bytes)) return *size;
+    throw BrowserError("the browser sent a damaged PNG");
+  }
+  if (std::optional<PixelSize> size = jpegSize(bytes)) return *size;
+  BgraImage unused;
+  throw BrowserError("the browser's picture cannot be decoded: " + decodeJpeg(bytes, unused).value_or("no picture"));
+}
+
 Picture ChromiumPage::capture(const CaptureRequest& request) {
   throwIfGone();
   std::string data = takePicture(request, deadlineAfter(kCommandLimit));
@@ -543,13 +539,10 @@ Picture ChromiumPage::capture(const CaptureRequest& request) {
     if (failure) throw BrowserError("the browser's picture cannot be decoded: " + *failure);
     picture.width = picture.pixels.width;
     picture.height = picture.pixels.height;
-  } else if (request.format == PictureFormat::Png) {
-    if (!readPngSize(*bytes, picture.width, picture.height)) throw BrowserError("the browser sent a damaged PNG");
   } else {
-    BgraImage scratch;
-    if (auto failure = decodeJpeg(*bytes, scratch)) throw BrowserError("the browser's picture cannot be decoded: " + *failure);
-    picture.width = scratch.width;
-    picture.height = scratch.height;
+    PixelSize size = encodedSize(request.format, *bytes);
+    picture.width = size.width;
+    picture.height = size.height;
   }
   if (picture.width != options_.width || picture.height != options_.height)
     throw BrowserError("the browser's picture is " + std::to_string(picture.width) + "x" + std::to_string(picture.height) +

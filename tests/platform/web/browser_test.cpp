@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "platform/web/devtools_connection.h"
-#include "platform/web/picture_codec.h"
+#include "platform/web/base64.h"
 #include "support/fixtures.h"
 
 namespace kov {
@@ -312,6 +312,26 @@ TEST(Browser, LeavesNoProcessOrFolderBehind) {
   EXPECT_EQ(failure, "cannot make a temporary folder in " + dir.file("missing") + ": No such file or directory");
   EXPECT_EQ(processesMentioning(dir.path()), 0);
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+// A temporary root whose path holds a line break, beside a folder named like its first line: the
+// browser does not start, and neither folder is touched or left holding anything of the run.
+TEST(Browser, ATemporaryRootWithALineBreakIsRefusedAndNoOtherFolderIsRemoved) {
+  TempDir dir;
+  std::filesystem::create_directories(dir.file("a"));
+  test::writeFile(dir.file("a/keep"), "kept");
+  std::string root = dir.file("a\nb");
+  std::filesystem::create_directories(root);
+  const char* previous = std::getenv("TMPDIR");
+  std::string saved = previous ? previous : "";
+  setenv("TMPDIR", root.c_str(), 1);
+  std::string failure = errorOf([] { launchBrowser(); });
+  if (previous) setenv("TMPDIR", saved.c_str(), 1); else unsetenv("TMPDIR");
+  EXPECT_EQ(failure, "cannot make a temporary folder in " + root + ": its path holds a line break");
+  EXPECT_EQ(test::readFile(dir.file("a/keep")), "kept");
+  for (int waited = 0; waited < 2000 && !std::filesystem::is_empty(root); waited += 50)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(std::filesystem::is_empty(root));
 }
 
 TEST(PictureCodec, Base64AndBulkFields) {

@@ -1,25 +1,10 @@
-// Checking the pictures the engine hands back, and putting them on disk.
+// Where `snap` and `scroll` put their pictures: refusing paths that cannot take one, making folders.
 #pragma once
 
 #include <optional>
 #include <string>
-#include <string_view>
 
 namespace kov {
-
-struct PixelSize {
-  int width = 0;
-  int height = 0;
-};
-
-// The size in a PNG header; none when the bytes do not start like a PNG.
-std::optional<PixelSize> pngSize(std::string_view bytes);
-
-// True when the whole PNG stream decodes (no truncation, no corrupt data).
-bool pngDecodes(std::string_view bytes);
-
-// The size in a JPEG header; none when the bytes are not a readable JPEG.
-std::optional<PixelSize> jpegSize(std::string_view bytes);
 
 // The failure text for an output path that names something other than a regular file or nothing
 // (a folder, device, FIFO, socket, or a link to one): "cannot write <path>: <why>". Empty when the

@@ -1,19 +1,22 @@
-// Decoding picture files with libpng and libjpeg-turbo, and writing PNG with zlib directly. OpenCV's
+// Decoding pictures with libpng and libjpeg-turbo, and writing PNG with zlib directly. OpenCV's
 // codec module is not used: it loads about 140 shared libraries (GDAL and its formats) at every
 // start of the tool.
+#include "platform/image/picture_codec.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <csetjmp>
 #include <exception>
 #include <thread>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <png.h>
 #include <sys/stat.h>
 #include <turbojpeg.h>
 #include <unistd.h>
+#include <vector>
 #include <zlib.h>
-
-#include "platform/image/picture.h"
 
 namespace kov {
 namespace {
@@ -67,7 +70,7 @@ bool reachesAScan(const std::vector<std::uint8_t>& bytes) {
   return false;
 }
 
-std::optional<BgraImage> decodeJpeg(const std::vector<std::uint8_t>& bytes) {
+std::optional<BgraImage> decodeJpegFile(const std::vector<std::uint8_t>& bytes) {
   if (!reachesAScan(bytes)) return std::nullopt;
   tjhandle handle = tjInitDecompress();
   if (!handle) return std::nullopt;
@@ -129,7 +132,7 @@ void requestBgra(png_structp png, png_infop info) {
   png_read_update_info(png, info);
 }
 
-std::optional<BgraImage> decodePng(const std::vector<std::uint8_t>& bytes) {
+std::optional<BgraImage> decodePngFile(const std::vector<std::uint8_t>& bytes) {
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, jumpOnError, silentWarning);
   if (!png) return std::nullopt;
   png_infop info = png_create_info_struct(png);
@@ -228,6 +231,10 @@ CompressedPart compressRows(const BgraView& picture, int begin, int end, bool la
   return part;
 }
 
+std::uint32_t bigEndian32(const unsigned char* p) {
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+}
+
 bool startsWith(const std::vector<std::uint8_t>& bytes, std::initializer_list<std::uint8_t> prefix) {
   return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
 }
@@ -268,8 +275,8 @@ std::optional<BgraImage> readPicture(const std::string& path) {
   std::optional<std::vector<std::uint8_t>> contents = readRegularFile(path);
   if (!contents) return std::nullopt;
   const std::vector<std::uint8_t>& bytes = *contents;
-  if (startsWith(bytes, {0x89, 'P', 'N', 'G', 0x0d, 0x0a, 0x1a, 0x0a})) return decodePng(bytes);
-  if (startsWith(bytes, {0xff, 0xd8, 0xff})) return decodeJpeg(bytes);
+  if (startsWith(bytes, {0x89, 'P', 'N', 'G', 0x0d, 0x0a, 0x1a, 0x0a})) return decodePngFile(bytes);
+  if (startsWith(bytes, {0xff, 0xd8, 0xff})) return decodeJpegFile(bytes);
   return std::nullopt;
 }
 
@@ -323,6 +330,76 @@ std::string encodePng(const BgraView& picture) {
   for (std::size_t at = 0; at < idat.size(); at += kChunkLimit) appendChunk(png, "IDAT", idat.substr(at, kChunkLimit));
   appendChunk(png, "IEND", "");
   return png;
+}
+
+std::optional<PixelSize> pngSize(std::string_view bytes) {
+  static constexpr unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  if (bytes.size() < 24 || std::memcmp(bytes.data(), kSignature, 8) != 0) return std::nullopt;
+  const auto* header = reinterpret_cast<const unsigned char*>(bytes.data());
+  if (std::memcmp(header + 12, "IHDR", 4) != 0) return std::nullopt;
+  std::uint32_t width = bigEndian32(header + 16);
+  std::uint32_t height = bigEndian32(header + 20);
+  if (width == 0 || height == 0 || width > 0x7fffffff || height > 0x7fffffff) return std::nullopt;
+  return PixelSize{static_cast<int>(width), static_cast<int>(height)};
+}
+
+bool pngDecodes(std::string_view bytes) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) return false;
+  image.format = PNG_FORMAT_RGBA;
+  std::vector<png_byte> pixels(PNG_IMAGE_SIZE(image));
+  bool ok = png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr) != 0;
+  png_image_free(&image);
+  return ok;
+}
+
+std::optional<PixelSize> jpegSize(std::string_view bytes) {
+  if (bytes.empty()) return std::nullopt;
+  std::unique_ptr<void, int (*)(tjhandle)> handle(tjInitDecompress(), tjDestroy);
+  if (!handle) return std::nullopt;
+  int width = 0, height = 0, subsampling = 0, colorspace = 0;
+  auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  if (tjDecompressHeader3(handle.get(), data, static_cast<unsigned long>(bytes.size()), &width, &height,
+                          &subsampling, &colorspace) != 0)
+    return std::nullopt;
+  if (width <= 0 || height <= 0) return std::nullopt;
+  return PixelSize{width, height};
+}
+
+std::optional<std::string> decodePng(std::string_view png, BgraImage& picture) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_memory(&image, png.data(), png.size())) return std::string(image.message);
+  image.format = PNG_FORMAT_BGRA;
+  picture.width = static_cast<int>(image.width);
+  picture.height = static_cast<int>(image.height);
+  picture.pixels.resize(PNG_IMAGE_SIZE(image));
+  if (!png_image_finish_read(&image, nullptr, picture.pixels.data(), 0, nullptr)) {
+    std::string reason = image.message;
+    png_image_free(&image);
+    return reason;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> decodeJpeg(std::string_view jpeg, BgraImage& picture) {
+  tjhandle decoder = tjInitDecompress();
+  if (!decoder) return std::string("cannot start the JPEG decoder");
+  auto* data = reinterpret_cast<const unsigned char*>(jpeg.data());
+  int width = 0, height = 0, subsampling = 0, colorspace = 0;
+  std::optional<std::string> failure;
+  if (tjDecompressHeader3(decoder, data, jpeg.size(), &width, &height, &subsampling, &colorspace) != 0) {
+    failure = tjGetErrorStr2(decoder);
+  } else {
+    picture.width = width;
+    picture.height = height;
+    picture.pixels.resize(static_cast<size_t>(width) * height * 4);
+    if (tjDecompress2(decoder, data, jpeg.size(), picture.pixels.data(), width, width * 4, height, TJPF_BGRA, 0) != 0)
+      failure = tjGetErrorStr2(decoder);
+  }
+  tjDestroy(decoder);
+  return failure;
 }
 
 }  // namespace kov
