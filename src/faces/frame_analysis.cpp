@@ -6,6 +6,7 @@
 #include "faces/measures.h"
 #include "faces/sampling.h"
 #include "numeric/rounding.h"
+#include "numeric/schedule.h"
 #include "platform/vision/characters.h"
 
 namespace kov {
@@ -19,7 +20,7 @@ constexpr float kMinimumTextHeight = 0.012f;
 constexpr float kMinimumTextConfidence = 0.3f;
 constexpr int kTextLength = 80;
 
-bool isDue(double every, double next, double t) { return every > 0 && !(next > t + kDueTolerance); }
+bool isDue(double every, double next, double t) { return every > 0 && isDueAt(next, t); }
 
 FaceRecord faceRecord(const FaceObservation& face, const GreyView& luma, FrameRequests& requests,
                       bool printThisFace, int printSize) {

@@ -1,6 +1,7 @@
 #include "faces/sampling.h"
 
 #include "faces/scene_cuts.h"
+#include "numeric/schedule.h"
 
 namespace kov {
 
@@ -18,7 +19,7 @@ std::vector<double> sampleRange(VideoReader& reader, double start, double sample
       nextSample = t;
       schedule.nextPrint = t;
     }
-    if (nextSample > t + kDueTolerance) continue;
+    if (!isDueAt(nextSample, t)) continue;
     nextSample = t + interval;
     analyse(*frame, t, schedule);
   }

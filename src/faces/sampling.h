@@ -9,9 +9,6 @@
 
 namespace kov {
 
-// Due times are met when they are at most this much after the frame time.
-constexpr double kDueTolerance = 0.0005;
-
 // When the next sampled frame is due for text and for face prints. The walk owns it: a scene cut
 // pulls `nextPrint` back to the cut; the analysis of a sampled frame moves both on.
 struct AnalysisSchedule {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "faces/sampling.h"
+#include "numeric/schedule.h"
 #include "support/fake_video.h"
 
 namespace kov {
@@ -24,7 +25,7 @@ std::vector<Sampled> walk(std::vector<FakeFrame> frames, double start, double fp
   std::vector<Sampled> sampled;
   cuts = sampleRange(reader, start, fps, [&](const DecodedFrame&, double t, AnalysisSchedule& schedule) {
     sampled.push_back({t, schedule.nextPrint});
-    if (schedule.nextPrint <= t + kDueTolerance) schedule.nextPrint = t + printEvery;
+    if (isDueAt(schedule.nextPrint, t)) schedule.nextPrint = t + printEvery;
   });
   return sampled;
 }
