@@ -22,7 +22,7 @@ namespace {
 const std::vector<int> kStrides{8, 16, 32};
 const std::vector<int> kAnchorsPerCell{2, 2, 6};
 constexpr int kValuesPerAnchor = 12;
-constexpr float kLowestScore = 0.2f;
+constexpr float kLowestScore = 0.1f;
 constexpr double kMergeOverlap = 0.3;
 constexpr float kScoreClip = 100.0f;
 
