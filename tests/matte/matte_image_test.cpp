@@ -107,11 +107,19 @@ TEST(MatteImage, APictureWithoutAPersonIsNearlyTransparentAndHasNoBox) {
   EXPECT_GT(alphaShare(cut, {0, 0, 900, 600}, [](int a) { return a < 16; }), 0.99);
 }
 
+// The stairs left of sample 5's people, mirrored outwards to fill `size`.
+cv::Mat mirroredStairs(cv::Size size) {
+  cv::Mat part = cv::imread(test::samplePhoto(5))(cv::Rect(0, 0, 440, 680)).clone(), filled;
+  cv::copyMakeBorder(part, filled, 0, std::max(0, size.height - part.rows), 0, std::max(0, size.width - part.cols),
+                     cv::BORDER_REFLECT);
+  return filled(cv::Rect(0, 0, size.width, size.height)).clone();
+}
+
 TEST(MatteImage, PeopleFreePartsOfPhotosThatLookLikeAPersonToTheSegmenterHaveNoBox) {
   // Stairs with a railing (sample 5's left side) come out of the segmenter as a person; a person
   // detector finds nobody there, so the whole picture is background.
   test::TempDir dir;
-  cv::Mat stairs = cv::imread(test::samplePhoto(5))(cv::Rect(0, 0, 440, 680)).clone();
+  cv::Mat stairs = mirroredStairs(cv::Size(960, 640));
   ASSERT_TRUE(cv::imwrite(dir.file("stairs.png"), stairs));
   test::RunResult run = runTool({"matte", "--image", dir.file("stairs.png"), "--out", dir.file("stairs-cut.png")});
   json report = successfulReport(run);
@@ -124,7 +132,7 @@ TEST(MatteImage, PeopleFreePartsOfPhotosThatLookLikeAPersonToTheSegmenterHaveNoB
   // The same stairs with the people of sample 3 standing on them still give the people.
   cv::Mat people = cv::imread(test::samplePhoto(3)), small;
   cv::resize(people, small, cv::Size(300, people.rows * 300 / people.cols), 0, 0, cv::INTER_AREA);
-  small.copyTo(stairs(cv::Rect(70, 680 - small.rows, small.cols, small.rows)));
+  small.copyTo(stairs(cv::Rect(330, 640 - small.rows, small.cols, small.rows)));
   ASSERT_TRUE(cv::imwrite(dir.file("stairs-people.png"), stairs));
   json withPeople = successfulReport(
       runTool({"matte", "--image", dir.file("stairs-people.png"), "--out", dir.file("stairs-people-cut.png")}));

@@ -220,12 +220,13 @@ TEST_F(MatteVideo, TheMaskFollowsAMovingPerson) {
 TEST_F(MatteVideo, FramesWithoutPeopleAreAllBackgroundUntilAPersonComes) {
   // One second of stairs (which the segmenter alone takes for a person), then one second of the
   // same stairs with people on them, at 25 fps.
-  cv::Mat stairs = cv::imread(test::samplePhoto(5))(cv::Rect(0, 0, 440, 680)).clone();
-  cv::resize(stairs, stairs, cv::Size(220, 340), 0, 0, cv::INTER_AREA);
-  cv::Mat people = cv::imread(test::samplePhoto(3)), small;
-  cv::resize(people, small, cv::Size(160, people.rows * 160 / people.cols), 0, 0, cv::INTER_AREA);
+  cv::Mat part = cv::imread(test::samplePhoto(5))(cv::Rect(0, 0, 440, 680)).clone(), stairs;
+  cv::copyMakeBorder(part, stairs, 0, 0, 0, 520, cv::BORDER_REFLECT);
+  cv::resize(stairs(cv::Rect(0, 0, 960, 640)), stairs, cv::Size(480, 320), 0, 0, cv::INTER_AREA);
+  cv::Mat people = cv::imread(test::samplePhoto(2)), small;
+  cv::resize(people, small, cv::Size(300, people.rows * 300 / people.cols), 0, 0, cv::INTER_AREA);
   cv::Mat visited = stairs.clone();
-  small.copyTo(visited(cv::Rect(30, 340 - small.rows, small.cols, small.rows)));
+  small.copyTo(visited(cv::Rect(90, 320 - small.rows, small.cols, small.rows)));
   ASSERT_TRUE(cv::imwrite(file("stairs.png"), stairs));
   ASSERT_TRUE(cv::imwrite(file("visited.png"), visited));
   test::ffmpeg("-loop 1 -framerate 25 -t 1 -i " + file("stairs.png") + " -loop 1 -framerate 25 -t 1 -i " +
