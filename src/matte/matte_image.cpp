@@ -37,8 +37,10 @@ void matteImage(const Args& args) {
   std::string error;
   std::unique_ptr<PersonSegmenter> segmenter = createPersonSegmenter(error);
   if (!segmenter) fail(error);
+  std::unique_ptr<PersonDetector> gate = createPersonGate(error);
+  if (!gate) fail(error);
   MaskRefiner refiner;
-  std::optional<GreyImage> mask = pictureMask(*segmenter, refiner, picture->view());
+  std::optional<GreyImage> mask = pictureMask(*segmenter, refiner, picture->view(), gate.get());
   if (!mask) fail("no person found in " + visiblePath(input) + "\n");
 
   BgraImage cutout = cutOut(picture->view(), mask->view());

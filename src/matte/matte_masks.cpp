@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
+
+#include "platform/neural/model_error.h"
 
 namespace kov {
 namespace {
@@ -16,16 +19,46 @@ void copyInto(const BgraView& source, BgraImage& target) {
     std::memcpy(target.pixels.data() + y * row, source.data + static_cast<std::ptrdiff_t>(y) * source.stride, row);
 }
 
+GreyImage background(int width, int height) {
+  return {width, height, std::vector<std::uint8_t>(static_cast<std::size_t>(width) * height, 0)};
+}
+
+constexpr double kGateInterval = 0.5;   // seconds between checks for people in a movie
+constexpr double kTimeTolerance = 0.0005;
+
 }  // namespace
 
-std::optional<GreyImage> pictureMask(PersonSegmenter& segmenter, MaskRefiner& refiner, const BgraView& picture) {
+std::optional<GreyImage> pictureMask(PersonSegmenter& segmenter, MaskRefiner& refiner, const BgraView& picture,
+                                     PersonDetector* gate) {
+  if (gate && picture.width > 0 && picture.height > 0 && !showsPerson(*gate, picture))
+    return background(picture.width, picture.height);
   std::optional<GreyImage> mask = segmenter.segment(picture, SegmentQuality::Accurate);
   if (!mask) return std::nullopt;
   return refiner.refine(mask->view(), picture);
 }
 
-MovieMasks::MovieMasks(PersonSegmenter& segmenter)
-    : segmenter_(segmenter), sequence_(segmenter.startSequence(SegmentQuality::Balanced)) {}
+std::unique_ptr<PersonDetector> createPersonGate(std::string& error) {
+  try {
+    return createPersonDetector();
+  } catch (const ModelError& e) {
+    error = std::string(e.what()) + "\n";
+  } catch (const std::bad_alloc&) {
+    error = "not enough memory for the person detection model\n";
+  }
+  return nullptr;
+}
+
+MovieMasks::MovieMasks(PersonSegmenter& segmenter, PersonDetector* gate)
+    : segmenter_(segmenter), gate_(gate), sequence_(segmenter.startSequence(SegmentQuality::Balanced)) {}
+
+bool MovieMasks::gateVerdict(double time, const BgraView& frame) {
+  if (!gate_) return true;
+  if (!lastCheck_ || time >= *lastCheck_ + kGateInterval - kTimeTolerance) {
+    person_ = showsPerson(*gate_, frame);
+    lastCheck_ = time;
+  }
+  return person_;
+}
 
 MovieMasks::~MovieMasks() {
   // A refinement still running uses this object's buffers: wait for it.
@@ -35,8 +68,9 @@ MovieMasks::~MovieMasks() {
 std::optional<FrameMask> MovieMasks::push(double time, const BgraView& frame) {
   std::optional<GreyImage> mask =
       started_ ? sequence_->next(frame) : segmenter_.segment(frame, SegmentQuality::Accurate);
+  const bool person = gateVerdict(time, frame);
   std::optional<FrameMask> previous = collect();  // the last frame's refinement ran meanwhile
-  pending_ = Pending{time, std::nullopt};
+  pending_ = Pending{time, std::nullopt, person};
   if (!mask) return previous;
   started_ = true;
   copyInto(frame, frame_);
@@ -51,6 +85,7 @@ std::optional<FrameMask> MovieMasks::collect() {
   if (!pending_) return std::nullopt;
   FrameMask done{pending_->time, std::nullopt};
   if (pending_->refined) done.mask = pending_->refined->get();
+  if (done.mask && !pending_->person) std::fill(done.mask->pixels.begin(), done.mask->pixels.end(), std::uint8_t{0});
   pending_.reset();
   return done;
 }

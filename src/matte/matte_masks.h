@@ -5,16 +5,25 @@
 #include <future>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/pixels.h"
 #include "platform/segment/mask_refiner.h"
 #include "platform/segment/person_segmenter.h"
+#include "platform/vision/person_detector.h"
 
 namespace kov {
 
 // The mask of one picture at the picture's size (accurate level); none when the segmenter gives none.
-std::optional<GreyImage> pictureMask(PersonSegmenter& segmenter, MaskRefiner& refiner, const BgraView& picture);
+// With a `gate`, a picture in which it finds no person gets an all-background mask: the segmenter
+// also marks animals, statues and furniture.
+std::optional<GreyImage> pictureMask(PersonSegmenter& segmenter, MaskRefiner& refiner, const BgraView& picture,
+                                     PersonDetector* gate = nullptr);
+
+// The person detector that gates the masks. On failure returns none and sets `error` to a one-line
+// message.
+std::unique_ptr<PersonDetector> createPersonGate(std::string& error);
 
 // One frame's result: its time and its mask, or none when the segmenter gave none.
 struct FrameMask {
@@ -29,9 +38,13 @@ struct FrameMask {
 //
 // A frame's refinement runs on a thread of its own while the model works on the next frame, so the
 // results come one frame late: `push` hands back the frame before the one pushed, `finish` the last.
+//
+// With a `gate`, the first frame and then one frame every half second are checked for people, and
+// frames are all background while the last check found none (the masks are still computed, so the
+// smoothing over time goes on undisturbed).
 class MovieMasks {
  public:
-  explicit MovieMasks(PersonSegmenter& segmenter);
+  explicit MovieMasks(PersonSegmenter& segmenter, PersonDetector* gate = nullptr);
   ~MovieMasks();
   MovieMasks(const MovieMasks&) = delete;
   MovieMasks& operator=(const MovieMasks&) = delete;
@@ -43,13 +56,19 @@ class MovieMasks {
   struct Pending {
     double time = 0;
     std::optional<std::future<GreyImage>> refined;  // none when the segmenter gave no mask
+    bool person = true;                              // the gate's last verdict
   };
+
+  bool gateVerdict(double time, const BgraView& frame);
 
   std::optional<FrameMask> collect();
   GreyImage refineAndSmooth(const GreyImage& mask, const BgraImage& frame);
   void smoothOverTime(GreyImage& mask);
 
   PersonSegmenter& segmenter_;
+  PersonDetector* gate_;
+  std::optional<double> lastCheck_;
+  bool person_ = true;
   std::unique_ptr<SequenceSegmenter> sequence_;
   bool started_ = false;
   std::optional<Pending> pending_;

@@ -88,6 +88,8 @@ void matteVideo(const Args& args) {
   std::string error;
   std::unique_ptr<PersonSegmenter> segmenter = createPersonSegmenter(error);
   if (!segmenter) fail(error);
+  std::unique_ptr<PersonDetector> gate = createPersonGate(error);
+  if (!gate) fail(error);
 
   // The new movie replaces the old one only once it is complete, and never replaces the video being
   // read or anything but a regular file.
@@ -98,7 +100,7 @@ void matteVideo(const Args& args) {
   std::unique_ptr<MovieWriter> writer =
       startMovie(moviePath, movieFile, range.size, range.info.frameRate, stamps.scale());
 
-  MovieMasks masks(*segmenter);
+  MovieMasks masks(*segmenter, gate.get());
   BgraImage picture{range.size.width, range.size.height,
                     std::vector<std::uint8_t>(static_cast<std::size_t>(range.size.width) * range.size.height * 4)};
   std::optional<GreyImage> currentMask;

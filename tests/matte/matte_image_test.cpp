@@ -107,6 +107,38 @@ TEST(MatteImage, APictureWithoutAPersonIsNearlyTransparentAndHasNoBox) {
   EXPECT_GT(alphaShare(cut, {0, 0, 900, 600}, [](int a) { return a < 16; }), 0.99);
 }
 
+// The stairs left of sample 5's people, mirrored outwards to fill `size`.
+cv::Mat mirroredStairs(cv::Size size) {
+  cv::Mat part = cv::imread(test::samplePhoto(5))(cv::Rect(0, 0, 440, 680)).clone(), filled;
+  cv::copyMakeBorder(part, filled, 0, std::max(0, size.height - part.rows), 0, std::max(0, size.width - part.cols),
+                     cv::BORDER_REFLECT);
+  return filled(cv::Rect(0, 0, size.width, size.height)).clone();
+}
+
+TEST(MatteImage, PeopleFreePartsOfPhotosThatLookLikeAPersonToTheSegmenterHaveNoBox) {
+  // Stairs with a railing (sample 5's left side) come out of the segmenter as a person; a person
+  // detector finds nobody there, so the whole picture is background.
+  test::TempDir dir;
+  cv::Mat stairs = mirroredStairs(cv::Size(960, 640));
+  ASSERT_TRUE(cv::imwrite(dir.file("stairs.png"), stairs));
+  test::RunResult run = runTool({"matte", "--image", dir.file("stairs.png"), "--out", dir.file("stairs-cut.png")});
+  json report = successfulReport(run);
+  EXPECT_FALSE(report.contains("box"));
+  EXPECT_EQ(report["sampled"], json::array());
+  cv::Mat cut = readOutput(dir.file("stairs-cut.png"));
+  ASSERT_EQ(cut.size(), stairs.size());
+  EXPECT_EQ(alphaShare(cut, {0, 0, cut.cols, cut.rows}, [](int a) { return a == 0; }), 1.0);
+
+  // The same stairs with the people of sample 3 standing on them still give the people.
+  cv::Mat people = cv::imread(test::samplePhoto(3)), small;
+  cv::resize(people, small, cv::Size(300, people.rows * 300 / people.cols), 0, 0, cv::INTER_AREA);
+  small.copyTo(stairs(cv::Rect(330, 640 - small.rows, small.cols, small.rows)));
+  ASSERT_TRUE(cv::imwrite(dir.file("stairs-people.png"), stairs));
+  json withPeople = successfulReport(
+      runTool({"matte", "--image", dir.file("stairs-people.png"), "--out", dir.file("stairs-people-cut.png")}));
+  ASSERT_TRUE(withPeople.contains("box"));
+}
+
 // The people of a sample photo as a hard mask: the tool's own cut-out of the photo, its opaque part
 // shrunk by 6 px so that no pixel of the photo's background is left in it.
 cv::Mat peopleOf(const cv::Mat& photo, test::TempDir& dir) {

@@ -217,6 +217,44 @@ TEST_F(MatteVideo, TheMaskFollowsAMovingPerson) {
   EXPECT_LT(std::abs(lag), 1.0) << "mean lag in frames";
 }
 
+TEST_F(MatteVideo, FramesWithoutPeopleAreAllBackgroundUntilAPersonComes) {
+  // One second of stairs (which the segmenter alone takes for a person), then one second of the
+  // same stairs with people on them, at 25 fps.
+  cv::Mat part = cv::imread(test::samplePhoto(5))(cv::Rect(0, 0, 440, 680)).clone(), stairs;
+  cv::copyMakeBorder(part, stairs, 0, 0, 0, 520, cv::BORDER_REFLECT);
+  cv::resize(stairs(cv::Rect(0, 0, 960, 640)), stairs, cv::Size(480, 320), 0, 0, cv::INTER_AREA);
+  cv::Mat people = cv::imread(test::samplePhoto(2)), small;
+  cv::resize(people, small, cv::Size(300, people.rows * 300 / people.cols), 0, 0, cv::INTER_AREA);
+  cv::Mat visited = stairs.clone();
+  small.copyTo(visited(cv::Rect(90, 320 - small.rows, small.cols, small.rows)));
+  ASSERT_TRUE(cv::imwrite(file("stairs.png"), stairs));
+  ASSERT_TRUE(cv::imwrite(file("visited.png"), visited));
+  test::ffmpeg("-loop 1 -framerate 25 -t 1 -i " + file("stairs.png") + " -loop 1 -framerate 25 -t 1 -i " +
+               file("visited.png") + " -filter_complex concat=n=2:v=1 -pix_fmt yuv420p -c:v libx264 -preset ultrafast " +
+               "-crf 16 " + file("stairs.mp4"));
+  json report = successfulReport(runTool({"matte", file("stairs.mp4"), "--out", file("stairs-mask.mp4")}));
+  ASSERT_EQ(report["frames"], 50);
+  ASSERT_TRUE(report.contains("box"));
+  for (const auto& sample : report["sampled"])
+    EXPECT_EQ(sample.contains("box"), sample["t"].get<double>() >= 1.0) << sample.dump();
+
+  // The first second is black; within half a second of the people's arrival the mask shows them.
+  test::ffmpeg("-i " + file("stairs-mask.mp4") + " -pix_fmt gray " + file("stairs-mask%03d.png"));
+  for (int frame = 1; frame <= 50; ++frame) {
+    char name[40];
+    std::snprintf(name, sizeof name, "stairs-mask%03d.png", frame);
+    cv::Mat mask = cv::imread(file(name), cv::IMREAD_GRAYSCALE);
+    ASSERT_FALSE(mask.empty()) << name;
+    cv::Mat bright = mask >= 128;
+    const double share = cv::countNonZero(bright) / static_cast<double>(mask.total());
+    if (frame <= 25) {
+      EXPECT_LT(share, 0.005) << name;
+    } else if (frame > 38) {
+      EXPECT_GT(share, 0.015) << name;
+    }
+  }
+}
+
 TEST_F(MatteVideo, FailuresAndOutputFiles) {
   const std::string video = file("person25.mp4");
   expectFailure(runTool({"matte"}), kUsage);

@@ -227,9 +227,11 @@ class GraphRunner::Planner {
       case OpKind::Logistic:
       case OpKind::Abs: planUnary(op, step); break;
       case OpKind::Pad: planPad(op, step); break;
+      case OpKind::DepthToSpace: planDepthToSpace(op, step); break;
       case OpKind::Reshape: planReshape(op, step); break;
       case OpKind::Concatenation: planConcatenation(op, step); break;
       case OpKind::Dequantize: fail("only constant float16 data can be dequantized");
+      case OpKind::Densify: fail("only constant data can be densified");
     }
     return step;
   }
@@ -390,6 +392,20 @@ class GraphRunner::Planner {
     std::copy(s.begin(), s.end(), step.aShape);
     std::copy(out.begin(), out.end(), step.outShape);
     step.outputTensor = output(op, out);
+  }
+
+  void planDepthToSpace(const ModelOperator& op, Step& step) {
+    int in = activationInput(op, 0);
+    step.inputTensors = {in};
+    Shape4 s = shapes_[static_cast<std::size_t>(in)];
+    const int block = op.blockSize;
+    if (block < 1 || block > kMaxStride || s[3] % (block * block) != 0)
+      fail("has a block size " + std::to_string(block) + " that does not divide the depth " + std::to_string(s[3]));
+    if (static_cast<std::int64_t>(s[1]) * block > kMaxExtent || static_cast<std::int64_t>(s[2]) * block > kMaxExtent)
+      fail("makes an output too large to hold");
+    std::copy(s.begin(), s.end(), step.aShape);
+    step.multiplier = block;
+    step.outputTensor = output(op, {s[0], s[1] * block, s[2] * block, s[3] / (block * block)});
   }
 
   // The output keeps the values in order under its declared shape.
@@ -564,6 +580,9 @@ const float* GraphRunner::run() {
       case OpKind::Pad:
         zeroPad(in, step.aShape, step.padBefore, step.output, step.outShape);
         break;
+      case OpKind::DepthToSpace:
+        depthToSpace(in, step.aShape, step.multiplier, step.output);
+        break;
       case OpKind::Reshape:
         std::copy(in, in + step.count, step.output);
         break;
@@ -594,6 +613,7 @@ const float* GraphRunner::run() {
         logistic(in, step.output, step.outDims.size());
         break;
       case OpKind::Dequantize:
+      case OpKind::Densify:
         break;  // folded at load
     }
   }

@@ -435,6 +435,21 @@ void maxPool(const float* in, Dims inDims, int filterH, int filterW, const Windo
   applyActivation(out, outDims.size(), activation);
 }
 
+void depthToSpace(const float* in, const int (&inShape)[4], int block, float* out) {
+  const int outChannels = inShape[3] / (block * block);
+  const std::size_t run = static_cast<std::size_t>(block) * outChannels;  // one output row's share of a cell
+  const std::size_t outRow = static_cast<std::size_t>(inShape[2]) * block * outChannels;
+  for (int n = 0; n < inShape[0]; ++n)
+    for (int y = 0; y < inShape[1]; ++y)
+      for (int x = 0; x < inShape[2]; ++x) {
+        const float* cell = in + ((static_cast<std::size_t>(n) * inShape[1] + y) * inShape[2] + x) * inShape[3];
+        for (int dy = 0; dy < block; ++dy) {
+          float* target = out + ((static_cast<std::size_t>(n) * inShape[1] + y) * block + dy) * outRow + x * run;
+          std::copy(cell + dy * run, cell + (dy + 1) * run, target);
+        }
+      }
+}
+
 void zeroPad(const float* in, const int (&inShape)[4], const int (&before)[4], float* out, const int (&outShape)[4]) {
   const std::size_t total = static_cast<std::size_t>(outShape[0]) * outShape[1] * outShape[2] * outShape[3];
   std::fill(out, out + total, 0.0f);

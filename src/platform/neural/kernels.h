@@ -76,6 +76,10 @@ void maxPool(const float* in, Dims inDims, int filterH, int filterW, const Windo
 // Copies a 4-D tensor into a larger one of zeros, `before[d]` elements in along each axis.
 void zeroPad(const float* in, const int (&inShape)[4], const int (&before)[4], float* out, const int (&outShape)[4]);
 
+// Moves depth into space: output (y * block + dy, x * block + dx, c) is input (y, x, (dy * block + dx) *
+// outChannels + c). `inShape` is [n, h, w, block * block * outChannels].
+void depthToSpace(const float* in, const int (&inShape)[4], int block, float* out);
+
 // Joins tensors along one axis: the output is `outer` runs, each run holding one block of
 // `blockSizes[i]` values from every input i in turn.
 void concatenate(const std::vector<const float*>& inputs, const std::vector<std::size_t>& blockSizes,

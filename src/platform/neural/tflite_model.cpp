@@ -7,6 +7,7 @@
 
 #include "platform/neural/flat_reader.h"
 #include "platform/neural/model_error.h"
+#include "platform/neural/sparse_tensor.h"
 
 namespace kov {
 namespace {
@@ -15,7 +16,11 @@ namespace {
 namespace slot {
 constexpr std::uint16_t kModelOperatorCodes = 6, kModelSubgraphs = 8, kModelBuffers = 12;
 constexpr std::uint16_t kSubgraphTensors = 4, kSubgraphInputs = 6, kSubgraphOutputs = 8, kSubgraphOperators = 10;
-constexpr std::uint16_t kTensorShape = 4, kTensorType = 6, kTensorBuffer = 8, kTensorName = 10;
+constexpr std::uint16_t kTensorShape = 4, kTensorType = 6, kTensorBuffer = 8, kTensorName = 10, kTensorSparsity = 16;
+constexpr std::uint16_t kSparsityTraversal = 4, kSparsityBlockMap = 6, kSparsityDimensions = 8;
+constexpr std::uint16_t kDimensionFormat = 4, kDimensionDenseSize = 6, kDimensionSegmentsType = 8,
+                        kDimensionSegments = 10, kDimensionIndicesType = 12, kDimensionIndices = 14;
+constexpr std::uint16_t kIndexVectorValues = 4;
 constexpr std::uint16_t kBufferData = 4;
 constexpr std::uint16_t kOperatorOpcode = 4, kOperatorInputs = 6, kOperatorOutputs = 8,
                         kOperatorBuiltinOptions = 12, kOperatorCustomOptions = 14;
@@ -23,9 +28,9 @@ constexpr std::uint16_t kCodeDeprecatedBuiltin = 4, kCodeCustom = 6, kCodeBuilti
 }  // namespace slot
 
 // Builtin operator codes of the operators we run.
-constexpr int kAdd = 0, kAveragePool = 1, kConcatenation = 2, kConv = 3, kDepthwiseConv = 4, kDequantize = 6,
+constexpr int kAdd = 0, kAveragePool = 1, kConcatenation = 2, kConv = 3, kDepthwiseConv = 4, kDepthToSpace = 5, kDequantize = 6,
               kLogistic = 14, kMaxPool = 17, kMul = 18, kRelu = 19, kReshape = 22, kResizeBilinear = 23,
-              kCustom = 32, kPad = 34, kMean = 40, kSub = 41, kPRelu = 54, kAbs = 101, kHardSwish = 117;
+              kCustom = 32, kPad = 34, kMean = 40, kSub = 41, kPRelu = 54, kAbs = 101, kHardSwish = 117, kDensify = 124;
 
 constexpr const char* kTransposeConvBias = "Convolution2DTransposeBias";
 
@@ -82,7 +87,7 @@ class ModelReader {
     FlatVector operators = graph.vector(slot::kSubgraphOperators, 4, "operator list");
     for (std::uint32_t i = 0; i < operators.count; ++i) {
       ModelOperator op = readOperator(file_.tableElement(operators, i, "operator"), model, i);
-      if (op.kind == OpKind::Dequantize && foldConstant(op, model)) continue;
+      if ((op.kind == OpKind::Dequantize || op.kind == OpKind::Densify) && foldConstant(op, model)) continue;
       model.operators.push_back(std::move(op));
     }
     return model;
@@ -136,8 +141,67 @@ class ModelReader {
       file_.damaged("tensor \"" + tensor.name + "\" refers to buffer " + std::to_string(bufferIndex) +
                     " of " + std::to_string(buffers_.size()));
     std::span<const std::uint8_t> data = buffers_[bufferIndex];
-    if (!data.empty()) readConstant(tensor, data, elements);
+    FlatTable sparsity = table;
+    const bool sparse = table.table(slot::kTensorSparsity, "tensor sparsity", sparsity);
+    if (data.empty()) return tensor;
+    if (!sparse) {
+      readConstant(tensor, data, elements);
+      return tensor;
+    }
+    // Only the non-zero values are stored: read them, then put them in their places.
+    if (tensor.type != TensorType::Float32 && tensor.type != TensorType::Float16)
+      file_.damaged("tensor \"" + tensor.name + "\" is sparse but not of floats");
+    const std::size_t elementSize = tensor.type == TensorType::Float16 ? 2 : 4;
+    if (data.size() % elementSize != 0)
+      file_.damaged("tensor \"" + tensor.name + "\" holds a part of a value");
+    readConstant(tensor, data, static_cast<std::int64_t>(data.size() / elementSize));
+    std::optional<std::vector<float>> dense = densify(tensor.floats, tensor.shape, readSparsity(sparsity));
+    if (!dense) file_.damaged("tensor \"" + tensor.name + "\" has sparse data that does not fit its shape");
+    tensor.floats = std::move(*dense);
     return tensor;
+  }
+
+  SparseLayout readSparsity(const FlatTable& sparsity) {
+    SparseLayout layout;
+    layout.traversalOrder = intList(sparsity.vector(slot::kSparsityTraversal, 4, "traversal order"), "traversal order");
+    layout.blockMap = intList(sparsity.vector(slot::kSparsityBlockMap, 4, "block map"), "block map");
+    FlatVector dimensions = sparsity.vector(slot::kSparsityDimensions, 4, "sparse dimensions");
+    if (dimensions.count > layout.traversalOrder.size()) file_.damaged("sparse dimensions outnumber the traversal");
+    for (std::uint32_t i = 0; i < dimensions.count; ++i) {
+      FlatTable table = file_.tableElement(dimensions, i, "sparse dimension");
+      SparseDimension dimension;
+      dimension.compressed = table.u8(slot::kDimensionFormat, 0) == 1;
+      dimension.denseSize = table.i32(slot::kDimensionDenseSize, 0);
+      if (dimension.compressed) {
+        dimension.segments = indexVector(table, slot::kDimensionSegmentsType, slot::kDimensionSegments);
+        dimension.indices = indexVector(table, slot::kDimensionIndicesType, slot::kDimensionIndices);
+      }
+      layout.dimensions.push_back(std::move(dimension));
+    }
+    return layout;
+  }
+
+  std::vector<int> intList(const FlatVector& list, const std::string& what) {
+    std::vector<int> values;
+    for (std::uint32_t i = 0; i < list.count; ++i) values.push_back(file_.int32Element(list, i, what));
+    return values;
+  }
+
+  // A union of int32, uint16 and uint8 vectors (type codes 1, 2, 3).
+  std::vector<int> indexVector(const FlatTable& dimension, std::uint16_t typeSlot, std::uint16_t valueSlot) {
+    const std::uint8_t type = dimension.u8(typeSlot, 0);
+    FlatTable holder = dimension;
+    if (type < 1 || type > 3 || !dimension.table(valueSlot, "sparse index vector", holder))
+      file_.damaged("a sparse dimension lacks its index vectors");
+    const std::size_t size = type == 1 ? 4 : type == 2 ? 2 : 1;
+    FlatVector values = holder.vector(slot::kIndexVectorValues, size, "sparse indices");
+    std::vector<int> out;
+    out.reserve(values.count);
+    for (std::uint32_t i = 0; i < values.count; ++i) {
+      const std::size_t at = values.position + i * size;
+      out.push_back(type == 1 ? file_.i32(at, "sparse index") : type == 2 ? file_.u16(at, "sparse index") : file_.u8(at, "sparse index"));
+    }
+    return out;
   }
 
   void readConstant(ModelTensor& tensor, std::span<const std::uint8_t> data, std::int64_t elements) {
@@ -214,6 +278,8 @@ class ModelReader {
       case kPRelu: op.kind = OpKind::PRelu; break;
       case kSub: op.kind = OpKind::Sub; break;
       case kAbs: op.kind = OpKind::Abs; break;
+      case kDensify: op.kind = OpKind::Densify; break;
+      case kDepthToSpace: op.kind = OpKind::DepthToSpace; break;
       case kCustom:
         if (code.custom != kTransposeConvBias)
           file_.damaged(where + ": the custom operator \"" + code.custom + "\" is not supported");
@@ -233,6 +299,9 @@ class ModelReader {
       case OpKind::Mul:
       case OpKind::Sub:
         op.activation = activation(options.i8(4, 0), where);
+        break;
+      case OpKind::DepthToSpace:
+        op.blockSize = options.i32(4, 0);
         break;
       case OpKind::Concatenation:
         op.axis = options.i32(4, 0);
@@ -302,13 +371,15 @@ class ModelReader {
     }
   }
 
-  // A DEQUANTIZE of constant data is done here once, so the runner never sees it.
+  // A DEQUANTIZE or DENSIFY of constant data is done here once, so the runner never sees it (sparse
+  // data is already densified when read, float16 already widened; a DENSIFY keeps the type).
   bool foldConstant(const ModelOperator& op, Model& model) {
     if (op.inputs.size() != 1 || op.outputs.size() != 1 || op.inputs[0] < 0) return false;
     const ModelTensor& source = model.tensors[static_cast<std::size_t>(op.inputs[0])];
     ModelTensor& target = model.tensors[static_cast<std::size_t>(op.outputs[0])];
     if (!source.constant || (source.type != TensorType::Float16 && source.type != TensorType::Float32)) return false;
-    if (target.type != TensorType::Float32 || target.constant || source.shape != target.shape) return false;
+    const TensorType wanted = op.kind == OpKind::Densify ? source.type : TensorType::Float32;
+    if (target.type != wanted || target.constant || source.shape != target.shape) return false;
     target.floats = source.floats;
     target.constant = true;
     return true;

@@ -42,6 +42,8 @@ enum class OpKind {
   PRelu,
   Sub,
   Abs,
+  Densify,
+  DepthToSpace,
 };
 
 enum class Padding { Same, Valid };
@@ -65,6 +67,7 @@ struct ModelOperator {
   bool halfPixelCenters = false;
   bool keepDims = false;
   int axis = 0;              // CONCATENATION, as the file gives it (may be negative)
+  int blockSize = 0;         // DEPTH_TO_SPACE
 };
 
 struct Model {

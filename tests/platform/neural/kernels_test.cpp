@@ -429,3 +429,21 @@ TEST(Kernels, MaxPoolPaddingConcatenationAndTheOperatorsThatDoNotCommute) {
 
 }  // namespace
 }  // namespace kov
+
+namespace kov {
+namespace {
+
+TEST(Kernels, DepthToSpaceSpreadsEachCellsDepthOverABlockRowByRow) {
+  // Two cells side by side, each with a 2 x 2 block of two channels: cell x's value (dy * 2 + dx) * 2 + c
+  // goes to output pixel (dy, 2x + dx), channel c.
+  std::vector<float> in(16);
+  for (std::size_t i = 0; i < in.size(); ++i) in[i] = static_cast<float>(i);
+  const int inShape[4] = {1, 1, 2, 8};
+  std::vector<float> out(16, -1.0f);
+  depthToSpace(in.data(), inShape, 2, out.data());
+  // Output 1 x 2 x 4 x 2, row-major.
+  EXPECT_EQ(out, (std::vector<float>{0, 1, 2, 3, 8, 9, 10, 11, 4, 5, 6, 7, 12, 13, 14, 15}));
+}
+
+}  // namespace
+}  // namespace kov

@@ -1,0 +1,110 @@
+#include "platform/vision/person_detector.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <opencv2/imgproc.hpp>
+
+#include "platform/neural/runner_pool.h"
+#include "platform/vision/face_detector.h"
+#include "platform/vision/model_input.h"
+
+extern "C" {
+extern const std::uint8_t kov_person_detection_begin[], kov_person_detection_end[];
+}
+
+namespace kov {
+namespace {
+
+// The model's SSD layout: 28 x 28 cells at stride 8 and 14 x 14 at stride 16 with two anchors each,
+// then the three stride-32 layers merged into 7 x 7 cells of six anchors; anchors of fixed size, so
+// only their centres matter. Each anchor gives a box (centre, size) and four keypoints.
+const std::vector<int> kStrides{8, 16, 32};
+const std::vector<int> kAnchorsPerCell{2, 2, 6};
+constexpr int kValuesPerAnchor = 12;
+constexpr float kLowestScore = 0.1f;
+constexpr double kMergeOverlap = 0.3;
+constexpr float kScoreClip = 100.0f;
+
+float sigmoid(float x) { return 1.0f / (1.0f + std::exp(-std::clamp(x, -kScoreClip, kScoreClip))); }
+
+// The picture shrunk to fit the model's square input, centred on black bars (letterboxed), in BGR.
+struct Letterbox {
+  cv::Mat bgr;
+  double scale = 1;  // input pixels per picture pixel
+  cv::Point2d offset;
+};
+
+Letterbox letterbox(const BgraView& picture, int side) {
+  const cv::Mat source(picture.height, picture.width, CV_8UC4, const_cast<std::uint8_t*>(picture.data),
+                       static_cast<std::size_t>(picture.stride));
+  Letterbox box;
+  box.scale = static_cast<double>(side) / std::max(picture.width, picture.height);
+  const int w = std::clamp(static_cast<int>(std::lround(picture.width * box.scale)), 1, side);
+  const int h = std::clamp(static_cast<int>(std::lround(picture.height * box.scale)), 1, side);
+  box.offset = {(side - w) / 2.0, (side - h) / 2.0};
+  cv::Mat shrunk;
+  cv::resize(source, shrunk, cv::Size(w, h), 0, 0, cv::INTER_AREA);
+  box.bgr = cv::Mat::zeros(side, side, CV_8UC3);
+  cv::cvtColor(shrunk, box.bgr(cv::Rect((side - w) / 2, (side - h) / 2, w, h)), cv::COLOR_BGRA2BGR);
+  return box;
+}
+
+class PoseDetector : public PersonDetector {
+ public:
+  PoseDetector() : runners_(std::span<const std::uint8_t>(kov_person_detection_begin, kov_person_detection_end),
+                            "pose_detection.tflite") {
+    side_ = runners_.inputDims().w;
+    anchors_ = faceAnchors(side_, kStrides, kAnchorsPerCell);
+  }
+
+  std::vector<PersonDetection> detect(const BgraView& picture) override {
+    if (picture.width <= 0 || picture.height <= 0 || !picture.data) return {};
+    auto runner = runners_.borrow();
+    if (runner->outputCount() != 2 || runner->outputDims(0).size() != anchors_.size() * kValuesPerAnchor ||
+        runner->outputDims(1).size() != anchors_.size())
+      return {};
+    const Letterbox input = letterbox(picture, side_);
+    fillModelInput(input.bgr, squareToPicture({side_ / 2.0, side_ / 2.0}, side_, 0, side_), side_, 2.0f / 255.0f,
+                   -1.0f, runner->input());
+    runner->run();
+    const float* regression = runner->output(0);
+    const float* scores = runner->output(1);
+    std::vector<FaceDetection> found;
+    for (std::size_t a = 0; a < anchors_.size(); ++a) {
+      const float score = sigmoid(scores[a]);
+      if (score >= kLowestScore) found.push_back(decodeBox(regression + a * kValuesPerAnchor, anchors_[a], score, input));
+    }
+    std::vector<PersonDetection> people;
+    for (const FaceDetection& d : weightedNonMaxSuppression(std::move(found), kMergeOverlap))
+      people.push_back({d.box, d.score});
+    return people;
+  }
+
+ private:
+  // Box centre and size in input pixels relative to the anchor, mapped back to picture pixels.
+  // (The keypoints are not used, so they stay empty.)
+  FaceDetection decodeBox(const float* r, cv::Point2f anchor, float score, const Letterbox& input) const {
+    const double cx = r[0] + anchor.x * side_, cy = r[1] + anchor.y * side_;
+    const double x = (cx - r[2] / 2 - input.offset.x) / input.scale, y = (cy - r[3] / 2 - input.offset.y) / input.scale;
+    FaceDetection d;
+    d.box = cv::Rect2d(x, y, r[2] / input.scale, r[3] / input.scale);
+    d.score = score;
+    return d;
+  }
+
+  RunnerPool runners_;
+  int side_ = 0;
+  std::vector<cv::Point2f> anchors_;
+};
+
+}  // namespace
+
+std::unique_ptr<PersonDetector> createPersonDetector() { return std::make_unique<PoseDetector>(); }
+
+bool showsPerson(PersonDetector& detector, const BgraView& picture) {
+  const std::vector<PersonDetection> people = detector.detect(picture);
+  return !people.empty() && people.front().score > kPersonScore;
+}
+
+}  // namespace kov

@@ -1,0 +1,39 @@
+// Person detection with MediaPipe's pose detection model run by our own model runner. It finds
+// whole or partly seen people (front, side or back) by the body, so it tells pictures with people
+// from pictures of animals, statues, furniture or landscapes that a segmenter may still mark.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "platform/pixels.h"
+
+namespace kov {
+
+struct PersonDetection {
+  cv::Rect2d box;  // pixels of the picture, origin top-left (the body's core, not its full extent)
+  float score = 0;  // 0..1
+};
+
+class PersonDetector {
+ public:
+  virtual ~PersonDetector() = default;
+  // People in a picture, strongest first, down to a low score (0.1) so callers can choose their own
+  // threshold. Several threads may detect at the same time.
+  virtual std::vector<PersonDetection> detect(const BgraView& picture) = 0;
+};
+
+// The score above which a detection counts as a person: the sample photos' people score 0.52 to 0.91
+// (at 480 px and 1920 px wide), rendered scenes and person-free parts of the photos at most 0.23
+// (bench/matte/matte_quality_bench prints them).
+constexpr float kPersonScore = 0.4f;
+
+// Loads the built-in model; throws ModelError when it cannot be run.
+std::unique_ptr<PersonDetector> createPersonDetector();
+
+// Whether the picture shows a person scoring above kPersonScore.
+bool showsPerson(PersonDetector& detector, const BgraView& picture);
+
+}  // namespace kov

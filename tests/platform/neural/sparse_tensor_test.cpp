@@ -1,0 +1,52 @@
+// Sparse constant tensors put back in place, and damaged layouts refused rather than followed.
+#include <gtest/gtest.h>
+
+#include "platform/neural/sparse_tensor.h"
+
+namespace kov {
+namespace {
+
+SparseDimension dense(int size) { return {false, size, {}, {}}; }
+SparseDimension compressed(std::vector<int> segments, std::vector<int> indices) {
+  return {true, 0, std::move(segments), std::move(indices)};
+}
+
+TEST(SparseTensor, RowsOfCompressedColumnsAndBlocksLandInPlace) {
+  // 3 x 4: row 0 holds columns 0 and 2, row 1 nothing, row 2 column 1.
+  SparseLayout rows{{0, 1}, {}, {dense(3), compressed({0, 2, 2, 3}, {0, 2, 1})}};
+  EXPECT_EQ(densify({1, 2, 3}, {3, 4}, rows), (std::vector<float>{1, 0, 2, 0, 0, 0, 0, 0, 0, 3, 0, 0}));
+
+  // The same traversed column-major: columns 0 and 2 of row 0 come in column order.
+  SparseLayout columns{{1, 0}, {}, {dense(4), compressed({0, 1, 2, 3, 3}, {0, 2, 0})}};
+  EXPECT_EQ(densify({1, 3, 2}, {3, 4}, columns), (std::vector<float>{1, 0, 2, 0, 0, 0, 0, 0, 0, 3, 0, 0}));
+
+  // 2 x 4 in blocks of 1 x 2 along the columns: only block 1 of row 0 is stored, as a dense pair.
+  SparseLayout blocks{{0, 1, 2}, {1}, {dense(2), compressed({0, 1, 1}, {1}), dense(2)}};
+  EXPECT_EQ(densify({7, 8}, {2, 4}, blocks), (std::vector<float>{0, 0, 7, 8, 0, 0, 0, 0}));
+
+  // Four dimensions, the last compressed under three dense ones (as convolution weights are stored).
+  SparseLayout weights{{0, 1, 2, 3}, {}, {dense(2), dense(1), dense(1), compressed({0, 1, 3}, {2, 0, 1})}};
+  EXPECT_EQ(densify({5, 6, 7}, {2, 1, 1, 3}, weights), (std::vector<float>{0, 0, 5, 6, 7, 0}));
+}
+
+TEST(SparseTensor, LayoutsThatDoNotFitTheShapeOrTheValuesAreRefused) {
+  const std::vector<int> shape{3, 4};
+  auto rows = [](std::vector<int> segments, std::vector<int> indices) {
+    return SparseLayout{{0, 1}, {}, {dense(3), compressed(std::move(segments), std::move(indices))}};
+  };
+  EXPECT_FALSE(densify({1, 2, 3}, shape, rows({0, 2, 2, 3}, {0, 4, 1})));   // column past the end
+  EXPECT_FALSE(densify({1, 2, 3}, shape, rows({0, 2, 2, 3}, {0, -1, 1})));  // negative column
+  EXPECT_FALSE(densify({1, 2}, shape, rows({0, 2, 2, 3}, {0, 2, 1})));      // fewer values than places
+  EXPECT_FALSE(densify({1, 2, 3, 4}, shape, rows({0, 2, 2, 3}, {0, 2, 1})));  // values left over
+  EXPECT_FALSE(densify({1, 2, 3}, shape, rows({0, 2, 1, 3}, {0, 2, 1})));   // segments going back
+  EXPECT_FALSE(densify({1, 2, 3}, shape, rows({0, 2, 2, 9}, {0, 2, 1})));   // segment past the indices
+  EXPECT_FALSE(densify({1, 2, 3}, shape, rows({0, 2}, {0, 2, 1})));         // too few segments
+  EXPECT_FALSE(densify({1}, shape, SparseLayout{{0, 1}, {}, {dense(2), dense(4)}}));      // wrong extent
+  EXPECT_FALSE(densify({1}, shape, SparseLayout{{0, 0}, {}, {dense(3), dense(4)}}));      // dimension twice
+  EXPECT_FALSE(densify({1}, shape, SparseLayout{{0, 1}, {}, {dense(3)}}));                // metadata missing
+  EXPECT_FALSE(densify({1}, shape, SparseLayout{{0, 1, 2}, {1}, {dense(3), dense(1), dense(3)}}));  // 3 does not divide 4
+  EXPECT_FALSE(densify({1}, shape, SparseLayout{{0, 1, 2}, {5}, {dense(3), dense(2), dense(2)}}));  // no dimension 5
+}
+
+}  // namespace
+}  // namespace kov
