@@ -42,9 +42,14 @@ enum class OpKind {
   PRelu,
   Sub,
   Abs,
+  Div,
+  Clip,         // clipMin, clipMax
+  HardSigmoid,  // alpha, beta
+  ResizeNearest,
 };
 
-enum class Padding { Same, Valid };
+// Explicit: padTop and padLeft zeros before the input, padBottom and padRight after it.
+enum class Padding { Same, Valid, Explicit };
 // The fused activations of the file, plus HardSwish, which GraphRunner fuses into the step before a
 // HARD_SWISH operator.
 enum class Activation { None, Relu, ReluN1To1, Relu6, HardSwish };
@@ -65,6 +70,9 @@ struct ModelOperator {
   bool halfPixelCenters = false;
   bool keepDims = false;
   int axis = 0;              // CONCATENATION, as the file gives it (may be negative)
+  int padTop = 0, padLeft = 0, padBottom = 0, padRight = 0;  // Padding::Explicit
+  float clipMin = 0, clipMax = 0;
+  float alpha = 0, beta = 0;
 };
 
 struct Model {
