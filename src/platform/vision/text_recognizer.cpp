@@ -22,6 +22,9 @@ namespace {
 
 // Lines are searched on the colour frame at this width (pixels; the height follows the frame).
 constexpr int kSearchWidth = 640;
+// A line is read with this share of its height around it, so that its letters stand clear of the
+// crop's edges, which the picture behind the line touches.
+constexpr double kCropMargin = 0.2;
 
 std::string trimmed(const char* text) {
   std::string s = text ? text : "";
@@ -32,17 +35,22 @@ std::string trimmed(const char* text) {
   return s;
 }
 
-// True when the text holds at least one letter or digit (any non-ASCII character counts as one):
-// lines of only punctuation are picture texture read as text.
-bool hasLetterOrDigit(const std::string& text) {
-  return std::any_of(text.begin(), text.end(),
-                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || (c & 0x80) != 0; });
+// True when the text holds at least two letters or digits (a character outside ASCII counts as one):
+// lone marks and punctuation are picture texture read as text.
+bool hasWordCharacters(const std::string& text) {
+  int count = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (std::isalnum(c) || (c >= 0x80 && (c & 0xC0) != 0x80)) ++count;
+  }
+  return count >= 2;
 }
 
 // The line's letters in black on white for the recogniser: `lightLetters` says whether the letters
 // are the pixels above Otsu's level of the crop or those below it. Marks on the crop's edge that are
-// as tall as the line or wider than it is tall are the picture behind the line, not letters, and are
-// left out; a white margin of a quarter of the height goes around the line.
+// over half its height or wider than it is tall, and marks nearly as tall as the crop, are the picture
+// behind the line, not letters, and are left out; a white margin of a quarter of the height goes
+// around the line.
 cv::Mat blackLettersOnWhite(const cv::Mat& line, bool lightLetters) {
   cv::Mat ink;
   cv::threshold(line, ink, 0, 255, (lightLetters ? cv::THRESH_BINARY : cv::THRESH_BINARY_INV) | cv::THRESH_OTSU);
@@ -53,15 +61,22 @@ cv::Mat blackLettersOnWhite(const cv::Mat& line, bool lightLetters) {
     const int x = stats.at<int>(i, cv::CC_STAT_LEFT), y = stats.at<int>(i, cv::CC_STAT_TOP);
     const int w = stats.at<int>(i, cv::CC_STAT_WIDTH), h = stats.at<int>(i, cv::CC_STAT_HEIGHT);
     const bool onEdge = x == 0 || y == 0 || x + w == line.cols || y + h == line.rows;
-    const bool background = (onEdge && (h * 5 > line.rows * 4 || w > line.rows)) || h * 20 > line.rows * 19;
+    const bool background = (onEdge && (h * 2 > line.rows || w > line.rows)) || h * 10 > line.rows * 9;
     keep[static_cast<std::size_t>(i)] = background ? 0 : 1;
   }
-  cv::Mat letters(line.size(), CV_8U);
+  // The kept marks, grown by a pixel, keep their grey edges (the recogniser reads smoothed edges
+  // better than hard ones); everything else becomes white.
+  cv::Mat kept(line.size(), CV_8U);
   for (int y = 0; y < line.rows; ++y) {
     const int* label = labels.ptr<int>(y);
-    std::uint8_t* out = letters.ptr<std::uint8_t>(y);
-    for (int x = 0; x < line.cols; ++x) out[x] = keep[static_cast<std::size_t>(label[x])] ? 0 : 255;
+    std::uint8_t* out = kept.ptr<std::uint8_t>(y);
+    for (int x = 0; x < line.cols; ++x) out[x] = keep[static_cast<std::size_t>(label[x])] ? 255 : 0;
   }
+  cv::dilate(kept, kept, cv::Mat());
+  cv::Mat letters;
+  if (lightLetters) cv::bitwise_not(line, letters);
+  else letters = line.clone();
+  letters.setTo(255, kept == 0);
   const int margin = std::max(2, line.rows / 4);
   cv::copyMakeBorder(letters, letters, margin, margin, margin, margin, cv::BORDER_CONSTANT, cv::Scalar(255));
   return letters;
@@ -133,14 +148,15 @@ class DetectingRecognizer : public TextRecognizer {
     for (const FoundLine& line : finder_->find(images.bgr, kSearchWidth)) {
       const cv::Rect2d frameBox = line.box & cv::Rect2d(0, 0, images.bgr.cols, images.bgr.rows);
       if (frameBox.height < minimumTextHeight * images.bgr.rows || frameBox.width < frameBox.height) continue;
-      const cv::Rect crop = cv::Rect(cv::Point(static_cast<int>(std::floor(frameBox.x * scale)),
-                                               static_cast<int>(std::floor(frameBox.y * scale))),
-                                     cv::Point(static_cast<int>(std::ceil(frameBox.br().x * scale)),
-                                               static_cast<int>(std::ceil(frameBox.br().y * scale)))) &
+      const double margin = frameBox.height * kCropMargin;
+      const cv::Rect crop = cv::Rect(cv::Point(static_cast<int>(std::floor((frameBox.x - margin) * scale)),
+                                               static_cast<int>(std::floor((frameBox.y - margin) * scale))),
+                                     cv::Point(static_cast<int>(std::ceil((frameBox.br().x + margin) * scale)),
+                                               static_cast<int>(std::ceil((frameBox.br().y + margin) * scale)))) &
                             whole;
       if (crop.empty()) continue;
       Reading reading = reader_.read(grey(crop).clone());
-      if (!hasLetterOrDigit(reading.text)) continue;
+      if (!hasWordCharacters(reading.text)) continue;
       TextObservation observation;
       observation.box = normalisedBox(frameBox, images.bgr.cols, images.bgr.rows);
       observation.hasCandidate = true;
