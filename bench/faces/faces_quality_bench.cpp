@@ -117,7 +117,9 @@ Picture scaled(const Picture& p, double factor) {
 }
 
 Picture filtered(const Picture& p, const std::string& kind) {
-  Picture out = p;
+  Picture out;
+  out.faces = p.faces;
+  out.bgr = p.bgr.clone();  // never write into the photo itself
   if (kind == "dark") {
     p.bgr.convertTo(out.bgr, -1, 0.3, 0);
   } else if (kind == "jpeg20") {
