@@ -543,6 +543,8 @@ class OnnxReader {
 
   void readBinary(OpKind kind, const onnx::NodeProto& node, int position) {
     if (node.input_size() != 2) fail("must have two inputs");
+    for (int i = 0; i < 2; ++i)
+      if (!isActivation(node, i) && !constants_.count(node.input(i))) activation(node, i);  // names the unknown input
     if (!isActivation(node, 0) && !isActivation(node, 1)) fail("operators on constants alone are not supported");
     const int a = operand(node, 0), b = operand(node, 1);
     const Shape4 sa = shapeOf(a), sb = shapeOf(b);
