@@ -12,6 +12,7 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <set>
 
 #include "platform/neural/model_error.h"
 
@@ -47,8 +48,17 @@ class OnnxReader {
     for (const onnx::TensorProto& tensor : graph.initializer()) constants_[tensor.name()] = constant(tensor);
     countReaders(graph);
     readInput(graph);
+    // Constants depend on nothing, so they are all known before the first operator is read.
     for (int i = 0; i < graph.node_size(); ++i) {
+      if (graph.node(i).op_type() != "Constant") continue;
+      where_ = "operator " + std::to_string(i) + " (Constant)";
+      readConstant(graph.node(i));
+      skipped_.insert(i);
+    }
+    for (int i = 0; i < graph.node_size(); ++i) {
+      if (skipped_.count(i)) continue;
       where_ = "operator " + std::to_string(i) + " (" + graph.node(i).op_type() + ")";
+      if (readHardSwish(graph, i)) continue;
       readNode(graph.node(i), i);
     }
     where_.clear();
@@ -67,8 +77,11 @@ class OnnxReader {
   }
 
   void countReaders(const onnx::GraphProto& graph) {
-    for (const onnx::NodeProto& node : graph.node())
-      for (const std::string& input : node.input()) ++readers_[input];
+    for (int i = 0; i < graph.node_size(); ++i)
+      for (const std::string& input : graph.node(i).input()) {
+        ++readers_[input];
+        consumers_[input].push_back(i);
+      }
     for (const onnx::ValueInfoProto& output : graph.output()) ++readers_[output.name()];
   }
 
@@ -290,6 +303,48 @@ class OnnxReader {
     return model_.operators.back();
   }
 
+  bool isScalar(const std::string& name, float value) const {
+    auto found = constants_.find(name);
+    return found != constants_.end() && found->second.isFloat && found->second.count() == 1 &&
+           found->second.floats[0] == value;
+  }
+
+  // The position of the only operator that reads `value` when it is of type `type`, else -1.
+  int onlyReader(const onnx::GraphProto& graph, const std::string& value, const std::string& type) const {
+    auto found = consumers_.find(value);
+    if (found == consumers_.end() || found->second.size() != 1 || readers_.at(value) != 1) return -1;
+    const onnx::NodeProto& node = graph.node(found->second[0]);
+    return node.op_type() == type && node.output_size() >= 1 ? found->second[0] : -1;
+  }
+
+  // x * clip(x + 3, 0, 6) / 6, written out as Add, Clip, Mul and Div, is one hard-swish, which the
+  // runner applies as it stores a convolution's results.
+  bool readHardSwish(const onnx::GraphProto& graph, int position) {
+    const onnx::NodeProto& add = graph.node(position);
+    if (add.op_type() != "Add" || add.input_size() != 2 || add.output_size() < 1) return false;
+    const int xAt = isScalar(add.input(1), 3.0f) ? 0 : isScalar(add.input(0), 3.0f) ? 1 : -1;
+    if (xAt < 0 || !isActivation(add, xAt)) return false;
+    const std::string& x = add.input(xAt);
+    const int clipAt = onlyReader(graph, add.output(0), "Clip");
+    if (clipAt < 0) return false;
+    const onnx::NodeProto* clip = &graph.node(clipAt);
+    if ( clip->input_size() != 3 || clip->input(0) != add.output(0) || !isScalar(clip->input(1), 0.0f) ||
+        !isScalar(clip->input(2), 6.0f))
+      return false;
+    const int mulAt = onlyReader(graph, clip->output(0), "Mul");
+    if (mulAt < 0) return false;
+    const onnx::NodeProto* mul = &graph.node(mulAt);
+    if ( mul->input_size() != 2 || !((mul->input(0) == x) != (mul->input(1) == x))) return false;
+    const int divAt = onlyReader(graph, mul->output(0), "Div");
+    if (divAt < 0) return false;
+    const onnx::NodeProto* div = &graph.node(divAt);
+    if ( div->input_size() != 2 || div->input(0) != mul->output(0) || !isScalar(div->input(1), 6.0f)) return false;
+    const int in = activation(add, xAt);
+    addOperator(OpKind::HardSwish, *div, position, {in}, shapeOf(in));
+    skipped_.insert({clipAt, mulAt, divAt});
+    return true;
+  }
+
   void readNode(const onnx::NodeProto& node, int position) {
     if (!node.domain().empty() && node.domain() != "ai.onnx") fail("the operator domain " + node.domain() + " is not supported");
     const std::string& type = node.op_type();
@@ -471,7 +526,7 @@ class OnnxReader {
       scale[c] = parts[0]->floats[c] / std::sqrt(variance);
       shift[c] = parts[1]->floats[c] - parts[2]->floats[c] * scale[c];
     }
-    if (foldIntoConvolution(node, in, scale, shift)) return;
+    if (foldIntoConvolution(node, node.input(0), in, scale, shift)) return;
     const std::string name = output(node);
     const int scaleTensor = addFloatConstant(name + " scale", {1, 1, 1, static_cast<int>(channels)}, std::move(scale));
     const int shiftTensor = addFloatConstant(name + " shift", {1, 1, 1, static_cast<int>(channels)}, std::move(shift));
@@ -489,10 +544,12 @@ class OnnxReader {
     addOperator(OpKind::Add, node, position, {scaledTensor, shiftTensor}, inShape);
   }
 
-  bool foldIntoConvolution(const onnx::NodeProto& node, int in, const std::vector<float>& scale,
-                           const std::vector<float>& shift) {
+  // Folds out = in * scale + shift (per output channel) into the convolution that writes `in` when
+  // nothing else reads `in`; then the convolution writes `node`'s output.
+  bool foldIntoConvolution(const onnx::NodeProto& node, const std::string& inName, int in,
+                           const std::vector<float>& scale, const std::vector<float>& shift) {
     auto producer = producers_.find(in);
-    if (producer == producers_.end() || readers_[node.input(0)] != 1) return false;
+    if (producer == producers_.end() || readers_[inName] != 1) return false;
     ModelOperator& conv = model_.operators[producer->second];
     if (conv.kind != OpKind::Conv && conv.kind != OpKind::DepthwiseConv) return false;
     ModelTensor& weights = model_.tensors[static_cast<std::size_t>(conv.inputs[1])];
@@ -510,7 +567,7 @@ class OnnxReader {
     for (std::size_t o = 0; o < channels; ++o) bias.floats[o] = bias.floats[o] * scale[o] + shift[o];
     // The convolution now writes the normalised values under the normalisation's output name.
     const int result = conv.outputs[0];
-    activations_.erase(node.input(0));
+    activations_.erase(inName);
     model_.tensors[static_cast<std::size_t>(result)].name = output(node);
     if (activations_.count(output(node)) || constants_.count(output(node)))
       fail("the value \"" + output(node) + "\" is written twice");
@@ -536,6 +593,31 @@ class OnnxReader {
     return addFloatConstant(name, {n, h, w, ch}, std::move(values));
   }
 
+  // A multiplication or addition of a convolution's result by a constant of one value, or of one
+  // value per channel, becomes part of the convolution's weights and bias.
+  bool foldAffine(OpKind kind, const onnx::NodeProto& node) {
+    if (kind != OpKind::Mul && kind != OpKind::Add) return false;
+    if (isActivation(node, 0) == isActivation(node, 1)) return false;
+    const int activationAt = isActivation(node, 0) ? 0 : 1;
+    const int in = activation(node, activationAt);
+    const Constant& c = requiredConstant(node, 1 - activationAt);
+    const std::size_t channels = static_cast<std::size_t>(shapeOf(in)[3]);
+    if (!c.isFloat || c.dims.size() > 4) return false;
+    std::vector<float> perChannel;
+    if (c.count() == 1) {
+      perChannel.assign(channels, c.floats[0]);
+    } else {
+      // One value per channel only when its shape lines up with the channel axis: [C, 1, 1] or [1, C, 1, 1].
+      std::vector<std::int64_t> dims(4 - c.dims.size(), 1);
+      dims.insert(dims.end(), c.dims.begin(), c.dims.end());
+      if (dims[0] != 1 || dims[1] != static_cast<std::int64_t>(channels) || dims[2] != 1 || dims[3] != 1) return false;
+      perChannel = c.floats;
+    }
+    const std::vector<float> ones(channels, 1.0f), zeros(channels, 0.0f);
+    return kind == OpKind::Mul ? foldIntoConvolution(node, node.input(activationAt), in, perChannel, zeros)
+                               : foldIntoConvolution(node, node.input(activationAt), in, ones, perChannel);
+  }
+
   int operand(const onnx::NodeProto& node, int position) {
     if (isActivation(node, position)) return activation(node, position);
     return elementwiseConstant(node.input(position), requiredConstant(node, position));
@@ -546,6 +628,7 @@ class OnnxReader {
     for (int i = 0; i < 2; ++i)
       if (!isActivation(node, i) && !constants_.count(node.input(i))) activation(node, i);  // names the unknown input
     if (!isActivation(node, 0) && !isActivation(node, 1)) fail("operators on constants alone are not supported");
+    if (foldAffine(kind, node)) return;
     const int a = operand(node, 0), b = operand(node, 1);
     const Shape4 sa = shapeOf(a), sb = shapeOf(b);
     Shape4 out;
@@ -660,6 +743,8 @@ class OnnxReader {
   std::map<std::string, Constant> constants_;
   std::map<std::string, int> activations_;
   std::map<std::string, int> readers_;
+  std::map<std::string, std::vector<int>> consumers_;  // value -> the operators that read it
+  std::set<int> skipped_;                              // operators already read as part of another
   std::map<int, std::size_t> producers_;  // activation tensor -> the operator that writes it
 };
 

@@ -243,6 +243,47 @@ TEST(OnnxModel, ASmallGraphRunsInNhwcAsItsNchwDefinitionComputes) {
   EXPECT_EQ(pooled, (Dims{1, 1, 7}));
 }
 
+// Conv -> Mul by one value -> Add of one value per channel -> x * clip(x + 3, 0, 6) / 6: the
+// scale and shift become the convolution's, and the four operators one hard-swish.
+TEST(OnnxModel, AnAffineStepAndAWrittenOutHardSwishBecomePartOfTheConvolution) {
+  onnx::ModelProto m;
+  m.set_ir_version(8);
+  m.add_opset_import()->set_version(11);
+  onnx::GraphProto& g = *m.mutable_graph();
+  declare(g.add_input(), "x", 3);
+  const std::vector<float> w = counting(5 * 3, 0.8f, 0.2f), shift = {0.5f, -1.0f, 2.0f, 0.0f, -3.0f};
+  addConstant(g, "w", {5, 3, 1, 1}, w);
+  addConstant(g, "gain", {1}, {1.75f});
+  addConstant(g, "shift", {5, 1, 1}, shift);
+  addConstant(g, "three", {}, {3.0f});
+  addConstant(g, "zero", {}, {0.0f});
+  addConstant(g, "six", {}, {6.0f});
+  addNode(g, "Conv", {"x", "w"}, "c");
+  addNode(g, "Mul", {"gain", "c"}, "scaled");
+  addNode(g, "Add", {"scaled", "shift"}, "a");
+  addNode(g, "Add", {"a", "three"}, "a3");
+  addNode(g, "Clip", {"a3", "zero", "six"}, "clipped");
+  addNode(g, "Mul", {"a", "clipped"}, "m");
+  addNode(g, "Div", {"m", "six"}, "y");
+  declare(g.add_output(), "y", 5);
+
+  const int h = 3, wd = 4;
+  const Nchw x{3, h, wd, counting(3 * h * wd, 0.45f, 0.0f)};
+  Nchw want = convolve(x, w, {}, 5, 1, 1, 0, 1);
+  for (int k = 0; k < 5; ++k)
+    for (int y = 0; y < h; ++y)
+      for (int xx = 0; xx < wd; ++xx) {
+        float& v = want.at(k, y, xx);
+        v = v * 1.75f + shift[static_cast<std::size_t>(k)];
+        v = v * std::min(std::max(v + 3.0f, 0.0f), 6.0f) / 6.0f;
+      }
+  const Model model = readOnnxModel(serialise(m), "affine.onnx", h, wd);
+  ASSERT_EQ(model.operators.size(), 2u);
+  EXPECT_EQ(model.operators[0].kind, OpKind::Conv);
+  EXPECT_EQ(model.operators[1].kind, OpKind::HardSwish);
+  expectNear(runNchw(model, x), want);
+}
+
 TEST(OnnxModel, TheTextDetectorReadsAtAnySizeOfMultiplesOf32) {
   std::ifstream in(kDetector, std::ios::binary);
   std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
