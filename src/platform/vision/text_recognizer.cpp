@@ -51,18 +51,25 @@ bool hasWordCharacters(const std::string& text) {
 // over half its height or wider than it is tall, and marks nearly as tall as the crop, are the picture
 // behind the line, not letters, and are left out; a white margin of a quarter of the height goes
 // around the line.
-cv::Mat blackLettersOnWhite(const cv::Mat& line, bool lightLetters) {
+struct LetterPicture {
+  cv::Mat picture;
+  int letters = 0;  // kept marks of a letter's size: a quarter to nine tenths of the crop's height
+};
+
+LetterPicture blackLettersOnWhite(const cv::Mat& line, bool lightLetters) {
   cv::Mat ink;
   cv::threshold(line, ink, 0, 255, (lightLetters ? cv::THRESH_BINARY : cv::THRESH_BINARY_INV) | cv::THRESH_OTSU);
   cv::Mat labels, stats, centroids;
   const int count = cv::connectedComponentsWithStats(ink, labels, stats, centroids, 8, CV_32S);
   std::vector<std::uint8_t> keep(static_cast<std::size_t>(count), 0);
+  int letterCount = 0;
   for (int i = 1; i < count; ++i) {
     const int x = stats.at<int>(i, cv::CC_STAT_LEFT), y = stats.at<int>(i, cv::CC_STAT_TOP);
     const int w = stats.at<int>(i, cv::CC_STAT_WIDTH), h = stats.at<int>(i, cv::CC_STAT_HEIGHT);
     const bool onEdge = x == 0 || y == 0 || x + w == line.cols || y + h == line.rows;
     const bool background = (onEdge && (h * 2 > line.rows || w > line.rows)) || h * 10 > line.rows * 9;
     keep[static_cast<std::size_t>(i)] = background ? 0 : 1;
+    if (!background && h * 4 >= line.rows && w <= 2 * h) ++letterCount;
   }
   // The kept marks, grown by a pixel, keep their grey edges (the recogniser reads smoothed edges
   // better than hard ones); everything else becomes white.
@@ -79,7 +86,7 @@ cv::Mat blackLettersOnWhite(const cv::Mat& line, bool lightLetters) {
   letters.setTo(255, kept == 0);
   const int margin = std::max(2, line.rows / 4);
   cv::copyMakeBorder(letters, letters, margin, margin, margin, margin, cv::BORDER_CONSTANT, cv::Scalar(255));
-  return letters;
+  return {letters, letterCount};
 }
 
 struct Reading {
@@ -102,17 +109,23 @@ class LineReader {
     return true;
   }
 
-  // Reads a grey line picture both ways, light letters on a darker ground and dark letters on a
-  // lighter one, and keeps the more confident reading.
+  // Reads a grey line picture in the polarity, light letters on a darker ground or dark letters on
+  // a lighter one, that leaves more letter-sized marks; on a tie, the letters are the fewer pixels
+  // on their side of Otsu's level.
   Reading read(const cv::Mat& line) {
     // Libtesseract parallelises with OpenMP, and some of its loops ask for a fixed number of
     // threads, which overrides omp_set_num_threads; idle workers then spin and steal the other
     // core. No active parallel level at all keeps every such loop on the calling thread. The
     // setting belongs to the calling thread.
     omp_set_max_active_levels(0);
-    Reading best = readAsIs(blackLettersOnWhite(line, true));
-    Reading dark = readAsIs(blackLettersOnWhite(line, false));
-    return dark.confidence > best.confidence ? dark : best;
+    LetterPicture light = blackLettersOnWhite(line, true), dark = blackLettersOnWhite(line, false);
+    if (light.letters == dark.letters) {
+      cv::Mat bright;
+      cv::threshold(line, bright, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
+      const bool fewerBright = cv::countNonZero(bright) * 2 < static_cast<int>(bright.total());
+      return readAsIs(fewerBright ? light.picture : dark.picture);
+    }
+    return readAsIs(light.letters > dark.letters ? light.picture : dark.picture);
   }
 
  private:
