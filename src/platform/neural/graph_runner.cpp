@@ -21,6 +21,7 @@ struct GraphRunner::Step {
   int kh = 1, kw = 1, multiplier = 1;
   WindowGeometry geometry;
   Activation activation = Activation::None;
+  float low = 0, high = 0;  // CLIP bounds; HARD_SIGMOID alpha and beta
   bool alignCorners = false, halfPixelCenters = false;
   int padBefore[4] = {0, 0, 0, 0};
   std::vector<std::size_t> blockSizes;  // CONCATENATION: values per run from each input
@@ -42,6 +43,7 @@ BinaryOp binaryOp(OpKind kind) {
     case OpKind::Mul: return BinaryOp::Mul;
     case OpKind::Sub: return BinaryOp::Sub;
     case OpKind::PRelu: return BinaryOp::PRelu;
+    case OpKind::Div: return BinaryOp::Div;
     default: return BinaryOp::Add;
   }
 }
@@ -191,8 +193,17 @@ class GraphRunner::Planner {
     checkStrides(op);
     if ((kh - 1) * std::int64_t{op.dilationH} >= kMaxWindow || (kw - 1) * std::int64_t{op.dilationW} >= kMaxWindow)
       fail("has an unusable window size");
-    outH = windowOutputExtent(in.h, kh, op.strideH, op.dilationH, op.padding);
-    outW = windowOutputExtent(in.w, kw, op.strideW, op.dilationW, op.padding);
+    if (op.padding == Padding::Explicit) {
+      const int most = static_cast<int>(kMaxExtent);
+      if (op.padTop < 0 || op.padLeft < 0 || op.padBottom < 0 || op.padRight < 0 || op.padTop > most ||
+          op.padLeft > most || op.padBottom > most || op.padRight > most)
+        fail("has unusable paddings");
+      outH = windowOutputExtent(in.h + op.padTop + op.padBottom, kh, op.strideH, op.dilationH, Padding::Valid);
+      outW = windowOutputExtent(in.w + op.padLeft + op.padRight, kw, op.strideW, op.dilationW, Padding::Valid);
+    } else {
+      outH = windowOutputExtent(in.h, kh, op.strideH, op.dilationH, op.padding);
+      outW = windowOutputExtent(in.w, kw, op.strideW, op.dilationW, op.padding);
+    }
     if (outH < 1 || outW < 1) fail("has a window larger than its input");
     WindowGeometry g;
     g.strideH = op.strideH;
@@ -202,6 +213,9 @@ class GraphRunner::Planner {
     if (op.padding == Padding::Same) {
       g.padTop = windowPaddingBefore(in.h, kh, op.strideH, op.dilationH, outH);
       g.padLeft = windowPaddingBefore(in.w, kw, op.strideW, op.dilationW, outW);
+    } else if (op.padding == Padding::Explicit) {
+      g.padTop = op.padTop;
+      g.padLeft = op.padLeft;
     }
     return g;
   }
@@ -210,18 +224,27 @@ class GraphRunner::Planner {
     Step step;
     step.kind = op.kind;
     step.activation = op.activation;
+    step.low = op.kind == OpKind::HardSigmoid ? op.alpha : op.clipMin;
+    step.high = op.kind == OpKind::HardSigmoid ? op.beta : op.clipMax;
     switch (op.kind) {
       case OpKind::Conv: planConv(op, step); break;
       case OpKind::DepthwiseConv: planDepthwise(op, step); break;
       case OpKind::TransposeConvBias: planTranspose(op, step); break;
-      case OpKind::ResizeBilinear: planResize(op, step); break;
+      case OpKind::ResizeBilinear:
+      case OpKind::ResizeNearest: planResize(op, step); break;
       case OpKind::AveragePool:
       case OpKind::MaxPool: planPool(op, step); break;
       case OpKind::Mean: planMean(op, step); break;
       case OpKind::Add:
       case OpKind::Mul:
       case OpKind::Sub:
+      case OpKind::Div:
       case OpKind::PRelu: planBinary(op, step); break;
+      case OpKind::Clip:
+        if (!(op.clipMin <= op.clipMax)) fail("has a minimum above its maximum");
+        planUnary(op, step);
+        break;
+      case OpKind::HardSigmoid:
       case OpKind::Relu:
       case OpKind::HardSwish:
       case OpKind::Logistic:
@@ -599,6 +622,7 @@ const float* GraphRunner::run() {
       case OpKind::Add:
       case OpKind::Mul:
       case OpKind::Sub:
+      case OpKind::Div:
       case OpKind::PRelu:
         broadcastBinary(binaryOp(step.kind), in, step.aShape, step.inputs[1], step.bShape, step.output, step.outShape,
                         step.activation);
@@ -611,6 +635,15 @@ const float* GraphRunner::run() {
         break;
       case OpKind::Logistic:
         logistic(in, step.output, step.outDims.size());
+        break;
+      case OpKind::Clip:
+        clip(in, step.output, step.count, step.low, step.high);
+        break;
+      case OpKind::HardSigmoid:
+        hardSigmoid(in, step.output, step.count, step.low, step.high);
+        break;
+      case OpKind::ResizeNearest:
+        resizeNearest(in, step.inDims, step.output, step.outDims);
         break;
       case OpKind::Dequantize:
       case OpKind::Densify:

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -489,6 +490,7 @@ inline float combine(BinaryOp op, float x, float y) {
     case BinaryOp::Mul: return x * y;
     case BinaryOp::Sub: return x - y;
     case BinaryOp::PRelu: return x >= 0.0f ? x : x * y;
+    case BinaryOp::Div: return x / y;
   }
   return 0.0f;
 }
@@ -552,6 +554,7 @@ void broadcastBinary(BinaryOp op, const float* a, const int (&aShape)[4], const 
     case BinaryOp::Mul: broadcastAs<BinaryOp::Mul>(a, aShape, b, bShape, out, outShape); break;
     case BinaryOp::Sub: broadcastAs<BinaryOp::Sub>(a, aShape, b, bShape, out, outShape); break;
     case BinaryOp::PRelu: broadcastAs<BinaryOp::PRelu>(a, aShape, b, bShape, out, outShape); break;
+    case BinaryOp::Div: broadcastAs<BinaryOp::Div>(a, aShape, b, bShape, out, outShape); break;
   }
   const std::size_t total = static_cast<std::size_t>(outShape[0]) * outShape[1] * outShape[2] * outShape[3];
   applyActivation(out, total, activation);
@@ -571,6 +574,26 @@ void logistic(const float* in, float* out, std::size_t count) {
 
 void absolute(const float* in, float* out, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) out[i] = std::fabs(in[i]);
+}
+
+void clip(const float* in, float* out, std::size_t count, float low, float high) {
+  for (std::size_t i = 0; i < count; ++i) out[i] = std::min(std::max(in[i], low), high);
+}
+
+void hardSigmoid(const float* in, float* out, std::size_t count, float alpha, float beta) {
+  for (std::size_t i = 0; i < count; ++i) out[i] = std::min(std::max(alpha * in[i] + beta, 0.0f), 1.0f);
+}
+
+void resizeNearest(const float* in, Dims inDims, float* out, Dims outDims) {
+  const std::size_t channels = static_cast<std::size_t>(inDims.c);
+  for (int y = 0; y < outDims.h; ++y) {
+    const int sy = std::min(static_cast<int>(static_cast<std::int64_t>(y) * inDims.h / outDims.h), inDims.h - 1);
+    for (int x = 0; x < outDims.w; ++x) {
+      const int sx = std::min(static_cast<int>(static_cast<std::int64_t>(x) * inDims.w / outDims.w), inDims.w - 1);
+      const float* from = in + (static_cast<std::size_t>(sy) * inDims.w + sx) * channels;
+      std::copy(from, from + channels, out + (static_cast<std::size_t>(y) * outDims.w + x) * channels);
+    }
+  }
 }
 
 void applyActivation(float* data, std::size_t count, Activation activation) {

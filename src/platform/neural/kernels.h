@@ -89,7 +89,7 @@ void concatenate(const std::vector<const float*>& inputs, const std::vector<std:
 void meanOverSpace(const float* in, Dims inDims, float* out);
 
 // PRelu: a where a >= 0, else a * b (b holds the slopes).
-enum class BinaryOp { Add, Mul, Sub, PRelu };
+enum class BinaryOp { Add, Mul, Sub, PRelu, Div };
 
 // out = act(a op b) with NumPy broadcasting of 4-D shapes (each axis equal or 1).
 void broadcastBinary(BinaryOp op, const float* a, const int (&aShape)[4], const float* b, const int (&bShape)[4],
@@ -99,6 +99,14 @@ void relu(const float* in, float* out, std::size_t count);
 void hardSwish(const float* in, float* out, std::size_t count);
 void logistic(const float* in, float* out, std::size_t count);
 void absolute(const float* in, float* out, std::size_t count);
+// Each value held within [low, high].
+void clip(const float* in, float* out, std::size_t count, float low, float high);
+// max(0, min(1, alpha * x + beta)).
+void hardSigmoid(const float* in, float* out, std::size_t count, float alpha, float beta);
+
+// Nearest-neighbour resize that takes source pixel floor(y * inH / outH) (the asymmetric mapping,
+// rounding down), so a whole-number enlargement repeats every pixel.
+void resizeNearest(const float* in, Dims inDims, float* out, Dims outDims);
 
 void applyActivation(float* data, std::size_t count, Activation activation);
 

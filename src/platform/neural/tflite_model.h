@@ -44,9 +44,14 @@ enum class OpKind {
   Abs,
   Densify,
   DepthToSpace,
+  Div,
+  Clip,         // clipMin, clipMax
+  HardSigmoid,  // alpha, beta
+  ResizeNearest,
 };
 
-enum class Padding { Same, Valid };
+// Explicit: padTop and padLeft zeros before the input, padBottom and padRight after it.
+enum class Padding { Same, Valid, Explicit };
 // The fused activations of the file, plus HardSwish, which GraphRunner fuses into the step before a
 // HARD_SWISH operator.
 enum class Activation { None, Relu, ReluN1To1, Relu6, HardSwish };
@@ -68,6 +73,9 @@ struct ModelOperator {
   bool keepDims = false;
   int axis = 0;              // CONCATENATION, as the file gives it (may be negative)
   int blockSize = 0;         // DEPTH_TO_SPACE
+  int padTop = 0, padLeft = 0, padBottom = 0, padRight = 0;  // Padding::Explicit
+  float clipMin = 0, clipMax = 0;
+  float alpha = 0, beta = 0;
 };
 
 struct Model {

@@ -5,27 +5,26 @@
 #include <tesseract/baseapi.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
-#include <future>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 
 #include <opencv2/imgproc.hpp>
 
+#include "platform/neural/model_error.h"
+#include "platform/vision/text_detector.h"
+#include "platform/vision/text_models.h"
+
 namespace kov {
 namespace {
 
-// Luma at or above this is taken as the body of light subtitle letters.
-constexpr int kNearWhite = 200;
-// Layout boxes taller than this share of the picture are picture regions, not lines.
-constexpr double kTallestLine = 0.25;
-// Reading a line box padded by this share of its height keeps letters at its edges whole.
-constexpr double kLinePadding = 0.25;
-
-struct PixelLine {
-  cv::Rect box;  // pixels of the picture read
-  std::string text;
-  float confidence = 0;
-};
+// Lines are searched on the colour frame at this width (pixels; the height follows the frame).
+constexpr int kSearchWidth = 640;
+// A line is read with this share of its height around it, so that its letters stand clear of the
+// crop's edges, which the picture behind the line touches.
+constexpr double kCropMargin = 0.2;
 
 std::string trimmed(const char* text) {
   std::string s = text ? text : "";
@@ -36,82 +35,66 @@ std::string trimmed(const char* text) {
   return s;
 }
 
-double overlapOfSmaller(const cv::Rect& a, const cv::Rect& b) {
-  const double smaller = std::min(a.area(), b.area());
-  return smaller > 0 ? (a & b).area() / smaller : 0.0;
-}
-
-// True when the text holds at least one letter or digit (any non-ASCII character counts as one):
-// lines of only punctuation are picture texture read as text.
-bool hasLetterOrDigit(const std::string& text) {
-  return std::any_of(text.begin(), text.end(),
-                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || (c & 0x80) != 0; });
-}
-
-// Layout often cuts one printed line into pieces (a capital apart from its word, words apart);
-// pieces on the same row with a gap of at most a line height are joined.
-bool sameRow(const cv::Rect& a, const cv::Rect& b) {
-  const int overlap = std::min(a.y + a.height, b.y + b.height) - std::max(a.y, b.y);
-  const int lower = std::min(a.height, b.height);
-  if (overlap < lower / 2) return false;
-  const int gap = std::max(a.x, b.x) - std::min(a.x + a.width, b.x + b.width);
-  return gap <= std::max(a.height, b.height);
-}
-
-std::vector<cv::Rect> joinRowPieces(std::vector<cv::Rect> boxes) {
-  for (bool joined = true; joined;) {
-    joined = false;
-    for (size_t i = 0; i < boxes.size() && !joined; ++i) {
-      for (size_t k = i + 1; k < boxes.size() && !joined; ++k) {
-        if (!sameRow(boxes[i], boxes[k])) continue;
-        boxes[i] |= boxes[k];
-        boxes.erase(boxes.begin() + static_cast<std::ptrdiff_t>(k));
-        joined = true;
-      }
-    }
+// True when the text holds at least two letters or digits (a character outside ASCII counts as one):
+// lone marks and punctuation are picture texture read as text.
+bool hasWordCharacters(const std::string& text) {
+  int count = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (std::isalnum(c) || (c >= 0x80 && (c & 0xC0) != 0x80)) ++count;
   }
-  return boxes;
+  return count >= 2;
 }
 
-// The line picture with dark letters on a light ground, as the recogniser expects: when the
-// pixels brighter than Otsu's level are the fewer, they are the letters and the picture is inverted.
-cv::Mat darkLettersOnLight(const cv::Mat& line) {
-  cv::Mat binary;
-  cv::threshold(line, binary, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
-  if (cv::countNonZero(binary) * 2 >= static_cast<int>(binary.total())) return line;
-  cv::Mat inverted;
-  cv::bitwise_not(line, inverted);
-  return inverted;
-}
+// The line's letters in black on white for the recogniser: `lightLetters` says whether the letters
+// are the pixels above Otsu's level of the crop or those below it. Marks on the crop's edge that are
+// over half its height or wider than it is tall, and marks nearly as tall as the crop, are the picture
+// behind the line, not letters, and are left out; a white margin of a quarter of the height goes
+// around the line.
+struct LetterPicture {
+  cv::Mat picture;
+  int letters = 0;  // kept marks of a letter's size: a quarter to nine tenths of the crop's height
+};
 
-// True when the line picture (dark letters on light) holds at least two letter-sized marks standing
-// on a common baseline and such marks make up at least half of the sizeable marks: printed text
-// does, the texture of a picture region rarely does.
-bool looksLikeALine(const cv::Mat& darkOnLight, int lineHeight) {
+LetterPicture blackLettersOnWhite(const cv::Mat& line, bool lightLetters) {
   cv::Mat ink;
-  cv::threshold(darkOnLight, ink, 0, 255, cv::THRESH_BINARY_INV | cv::THRESH_OTSU);
+  cv::threshold(line, ink, 0, 255, (lightLetters ? cv::THRESH_BINARY : cv::THRESH_BINARY_INV) | cv::THRESH_OTSU);
   cv::Mat labels, stats, centroids;
   const int count = cv::connectedComponentsWithStats(ink, labels, stats, centroids, 8, CV_32S);
-  std::vector<int> bottoms;
-  int sizeable = 0;
+  std::vector<std::uint8_t> keep(static_cast<std::size_t>(count), 0);
+  int letterCount = 0;
   for (int i = 1; i < count; ++i) {
-    const int height = stats.at<int>(i, cv::CC_STAT_HEIGHT);
-    const int width = stats.at<int>(i, cv::CC_STAT_WIDTH);
-    if (height < lineHeight * 3 / 10) continue;
-    ++sizeable;
-    if (height <= lineHeight * 12 / 10 && width <= 3 * lineHeight)
-      bottoms.push_back(stats.at<int>(i, cv::CC_STAT_TOP) + height);
+    const int x = stats.at<int>(i, cv::CC_STAT_LEFT), y = stats.at<int>(i, cv::CC_STAT_TOP);
+    const int w = stats.at<int>(i, cv::CC_STAT_WIDTH), h = stats.at<int>(i, cv::CC_STAT_HEIGHT);
+    const bool onEdge = x == 0 || y == 0 || x + w == line.cols || y + h == line.rows;
+    const bool background = (onEdge && (h * 2 > line.rows || w > line.rows)) || h * 10 > line.rows * 9;
+    keep[static_cast<std::size_t>(i)] = background ? 0 : 1;
+    if (!background && h * 4 >= line.rows && w <= 2 * h) ++letterCount;
   }
-  if (bottoms.size() < 2) return false;
-  std::vector<int> sorted = bottoms;
-  std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2), sorted.end());
-  const int baseline = sorted[sorted.size() / 2];
-  const auto aligned = std::count_if(bottoms.begin(), bottoms.end(),
-                                     [&](int bottom) { return std::abs(bottom - baseline) * 5 <= lineHeight; });
-  return aligned >= 2 && aligned * 2 >= sizeable;
+  // The kept marks, grown by a pixel, keep their grey edges (the recogniser reads smoothed edges
+  // better than hard ones); everything else becomes white.
+  cv::Mat kept(line.size(), CV_8U);
+  for (int y = 0; y < line.rows; ++y) {
+    const int* label = labels.ptr<int>(y);
+    std::uint8_t* out = kept.ptr<std::uint8_t>(y);
+    for (int x = 0; x < line.cols; ++x) out[x] = keep[static_cast<std::size_t>(label[x])] ? 255 : 0;
+  }
+  cv::dilate(kept, kept, cv::Mat());
+  cv::Mat letters;
+  if (lightLetters) cv::bitwise_not(line, letters);
+  else letters = line.clone();
+  letters.setTo(255, kept == 0);
+  const int margin = std::max(2, line.rows / 4);
+  cv::copyMakeBorder(letters, letters, margin, margin, margin, margin, cv::BORDER_CONSTANT, cv::Scalar(255));
+  return {letters, letterCount};
 }
 
-// One Tesseract instance: finds the lines of a picture and reads them one by one.
+struct Reading {
+  std::string text;
+  float confidence = 0;
+};
+
+// One Tesseract instance that reads single lines.
 class LineReader {
  public:
   bool init(const std::string& tessdataFolder) {
@@ -119,131 +102,123 @@ class LineReader {
     std::vector<std::string> values = {"/dev/null"};
     if (api_.Init(tessdataFolder.c_str(), "eng", tesseract::OEM_LSTM_ONLY, nullptr, 0, &names, &values, false) != 0)
       return false;
-    // Each line's polarity is settled before it is read (darkLettersOnLight), so the recogniser's
-    // own retry of every doubtful line inverted, which doubles the time spent on picture texture,
-    // is not needed.
+    // Each line's polarity is settled before it is read, so the recogniser's own retry of every
+    // doubtful line inverted is not needed.
     api_.SetVariable("tessedit_do_invert", "0");
+    api_.SetPageSegMode(tesseract::PSM_SINGLE_LINE);
     return true;
   }
 
-  // The lines at least `shortest` pixels tall that read as text.
-  std::vector<PixelLine> readLines(const cv::Mat& picture, int shortest) {
+  // Reads a grey line picture in the polarity, light letters on a darker ground or dark letters on
+  // a lighter one, that leaves more letter-sized marks; on a tie, the letters are the fewer pixels
+  // on their side of Otsu's level.
+  Reading read(const cv::Mat& line) {
     // Libtesseract parallelises with OpenMP, and some of its loops ask for a fixed number of
     // threads, which overrides omp_set_num_threads; idle workers then spin and steal the other
     // core. No active parallel level at all keeps every such loop on the calling thread. The
     // setting belongs to the calling thread.
     omp_set_max_active_levels(0);
-    std::vector<PixelLine> lines;
-    for (const cv::Rect& box : joinRowPieces(layoutLines(picture, shortest))) {
-      PixelLine line = readLine(picture, box);
-      if (hasLetterOrDigit(line.text)) lines.push_back(std::move(line));
+    LetterPicture light = blackLettersOnWhite(line, true), dark = blackLettersOnWhite(line, false);
+    if (light.letters == dark.letters) {
+      cv::Mat bright;
+      cv::threshold(line, bright, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
+      const bool fewerBright = cv::countNonZero(bright) * 2 < static_cast<int>(bright.total());
+      return readAsIs(fewerBright ? light.picture : dark.picture);
     }
-    return lines;
+    return readAsIs(light.letters > dark.letters ? light.picture : dark.picture);
   }
 
  private:
-  std::vector<cv::Rect> layoutLines(const cv::Mat& picture, int shortest) {
-    std::vector<cv::Rect> boxes;
-    api_.SetPageSegMode(tesseract::PSM_AUTO);
+  Reading readAsIs(const cv::Mat& picture) {
+    Reading reading;
     api_.SetImage(picture.data, picture.cols, picture.rows, 1, static_cast<int>(picture.step));
-    std::unique_ptr<tesseract::PageIterator> it(api_.AnalyseLayout());
-    if (!it) return boxes;
-    do {
-      int left = 0, top = 0, right = 0, bottom = 0;
-      if (!it->BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom)) continue;
-      const cv::Rect box(left, top, right - left, bottom - top);
-      if (box.height < shortest || box.height > kTallestLine * picture.rows) continue;
-      boxes.push_back(box);
-    } while (it->Next(tesseract::RIL_TEXTLINE));
-    return boxes;
-  }
-
-  PixelLine readLine(const cv::Mat& picture, const cv::Rect& box) {
-    PixelLine line;
-    line.box = box;
-    if (box.width < box.height) return line;
-    const int pad = static_cast<int>(box.height * kLinePadding);
-    const cv::Rect padded =
-        (box + cv::Size(2 * pad, 2 * pad) - cv::Point(pad, pad)) & cv::Rect(0, 0, picture.cols, picture.rows);
-    const cv::Mat crop = darkLettersOnLight(picture(padded).clone());
-    if (!looksLikeALine(crop, box.height)) return line;
-    api_.SetPageSegMode(tesseract::PSM_SINGLE_LINE);
-    api_.SetImage(crop.data, crop.cols, crop.rows, 1, static_cast<int>(crop.step));
-    if (api_.Recognize(nullptr) != 0) return line;
+    if (api_.Recognize(nullptr) != 0) return reading;
     std::unique_ptr<char[]> text(api_.GetUTF8Text());
-    line.text = trimmed(text.get());
-    line.confidence = std::clamp(api_.MeanTextConf(), 0, 100) / 100.0f;
-    return line;
+    reading.text = trimmed(text.get());
+    reading.confidence = std::clamp(api_.MeanTextConf(), 0, 100) / 100.0f;
+    return reading;
   }
 
   tesseract::TessBaseAPI api_;
 };
 
-// The grey picture and the near-white mask are read at the same time, each by its own instance.
-class TesseractRecognizer : public TextRecognizer {
+// The detector finds the lines on the colour frame; each line is read from the grey picture at
+// twice the frame's size, where small letters have enough pixels for the recogniser.
+class DetectingRecognizer : public TextRecognizer {
  public:
-  bool init(const std::string& tessdataFolder) { return greyReader_.init(tessdataFolder) && lightReader_.init(tessdataFolder); }
+  explicit DetectingRecognizer(std::unique_ptr<TextLineFinder> finder) : finder_(std::move(finder)) {}
 
-  // The two instances read one frame at a time; other frames' calls wait their turn.
+  bool init(const std::string& tessdataFolder) { return reader_.init(tessdataFolder); }
+
+  // One frame at a time; other frames' calls wait their turn.
   std::vector<TextObservation> recognize(const FrameImages& images, float minimumTextHeight) override {
     std::vector<TextObservation> result;
-    if (images.greyDouble.empty()) return result;
+    if (images.bgr.empty() || images.greyDouble.empty()) return result;
     std::lock_guard lock(mutex_);
-    const cv::Mat& picture = images.greyDouble;
-    const int shortest = std::max(1, static_cast<int>(std::ceil(minimumTextHeight * picture.rows)));
-    cv::Mat lightLetters;
-    cv::threshold(picture, lightLetters, kNearWhite - 1, 255, cv::THRESH_BINARY_INV);
-    auto light = std::async(std::launch::async, [&] { return lightReader_.readLines(lightLetters, shortest); });
-    std::vector<PixelLine> lines = greyReader_.readLines(picture, shortest);
-    mergeLines(lines, light.get());
-    std::sort(lines.begin(), lines.end(), [](const PixelLine& a, const PixelLine& b) {
-      return a.box.y != b.box.y ? a.box.y < b.box.y : a.box.x < b.box.x;
-    });
-    const double scale = static_cast<double>(picture.cols) / images.grey.cols;
-    for (const PixelLine& line : lines) {
+    const cv::Mat& grey = images.greyDouble;
+    const double scale = static_cast<double>(grey.cols) / images.bgr.cols;
+    const cv::Rect whole(0, 0, grey.cols, grey.rows);
+    for (const FoundLine& line : finder_->find(images.bgr, kSearchWidth)) {
+      const cv::Rect2d frameBox = line.box & cv::Rect2d(0, 0, images.bgr.cols, images.bgr.rows);
+      if (frameBox.height < minimumTextHeight * images.bgr.rows || frameBox.width < frameBox.height) continue;
+      const double margin = frameBox.height * kCropMargin;
+      const cv::Rect crop = cv::Rect(cv::Point(static_cast<int>(std::floor((frameBox.x - margin) * scale)),
+                                               static_cast<int>(std::floor((frameBox.y - margin) * scale))),
+                                     cv::Point(static_cast<int>(std::ceil((frameBox.br().x + margin) * scale)),
+                                               static_cast<int>(std::ceil((frameBox.br().y + margin) * scale)))) &
+                            whole;
+      if (crop.empty()) continue;
+      Reading reading = reader_.read(grey(crop).clone());
+      if (!hasWordCharacters(reading.text)) continue;
       TextObservation observation;
-      observation.box = normalisedBox(cv::Rect2d(line.box.x / scale, line.box.y / scale, line.box.width / scale,
-                                                 line.box.height / scale),
-                                      images.grey.cols, images.grey.rows);
+      observation.box = normalisedBox(frameBox, images.bgr.cols, images.bgr.rows);
       observation.hasCandidate = true;
-      observation.text = line.text;
-      observation.confidence = line.confidence;
+      observation.text = std::move(reading.text);
+      observation.confidence = reading.confidence;
       result.push_back(std::move(observation));
     }
     return result;
   }
 
  private:
-  // A line of the mask replaces an overlapping one that it reads with more confidence, and
-  // is added when it overlaps none.
-  static void mergeLines(std::vector<PixelLine>& lines, std::vector<PixelLine> more) {
-    for (PixelLine& extra : more) {
-      auto same = std::find_if(lines.begin(), lines.end(),
-                               [&](const PixelLine& line) { return overlapOfSmaller(line.box, extra.box) > 0.5; });
-      if (same == lines.end()) {
-        lines.push_back(std::move(extra));
-      } else if (extra.confidence > same->confidence) {
-        *same = std::move(extra);
-      }
-    }
-  }
-
-  LineReader greyReader_;
-  LineReader lightReader_;
+  std::unique_ptr<TextLineFinder> finder_;
+  LineReader reader_;
   std::mutex mutex_;
 };
 
+std::vector<std::uint8_t> fileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw ModelError("cannot open " + path);
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw ModelError("cannot read " + path);
+  return bytes;
+}
+
 }  // namespace
 
-std::unique_ptr<TextRecognizer> loadTextRecognizer(const std::string& tessdataFolder, std::string& error) {
+std::unique_ptr<TextRecognizer> loadTextRecognizer(const std::string& tessdataFolder, const std::string& detectorFile,
+                                                   std::string& error) {
   const std::string model = tessdataFolder + "/eng.traineddata";
   std::error_code ec;
   if (!std::filesystem::is_regular_file(model, ec)) {
     error = "missing text recognition model " + model;
     return nullptr;
   }
+  std::unique_ptr<TextLineFinder> finder;
+  try {
+    if (detectorFile.empty()) {
+      const auto builtIn = textDetectionModel();
+      finder = std::make_unique<TextLineFinder>(std::vector<std::uint8_t>(builtIn.begin(), builtIn.end()),
+                                                "text detection model");
+    } else {
+      finder = std::make_unique<TextLineFinder>(fileBytes(detectorFile), detectorFile);
+    }
+  } catch (const ModelError& e) {
+    error = std::string("cannot use text detection model: ") + e.what();
+    return nullptr;
+  }
   setMsgSeverity(L_SEVERITY_NONE);
-  auto recognizer = std::make_unique<TesseractRecognizer>();
+  auto recognizer = std::make_unique<DetectingRecognizer>(std::move(finder));
   if (!recognizer->init(tessdataFolder)) {
     error = "cannot read text recognition model " + model;
     return nullptr;

@@ -1,6 +1,5 @@
-// Text lines of a picture through Tesseract: a page-layout pass finds the lines, each line is then
-// read on its own. The same is done, at the same time, on a mask of near-white pixels, which reads
-// subtitles outlined over busy pictures that the grey picture leaves unreadable.
+// Text lines of a picture: a neural detector finds the lines on the colour picture, Tesseract reads
+// each line's crop of the grey picture as a single line.
 #pragma once
 
 #include <memory>
@@ -20,8 +19,10 @@ class TextRecognizer {
   virtual std::vector<TextObservation> recognize(const FrameImages& images, float minimumTextHeight) = 0;
 };
 
-// Loads the English model from `tessdataFolder`; none with a one-line `error` naming the file
-// when it is missing or unusable.
-std::unique_ptr<TextRecognizer> loadTextRecognizer(const std::string& tessdataFolder, std::string& error);
+// Loads the English model from `tessdataFolder` and the line detector from `detectorFile` (empty:
+// the one built into the tool); none with a one-line `error` naming the file when one is missing or
+// unusable.
+std::unique_ptr<TextRecognizer> loadTextRecognizer(const std::string& tessdataFolder, const std::string& detectorFile,
+                                                   std::string& error);
 
 }  // namespace kov

@@ -63,6 +63,7 @@ class VisionService {
 struct VisionModels {
   std::string tessdata;    // folder holding Tesseract's eng.traineddata
   bool loadText = true;    // without the text model, text requests find nothing
+  std::string textDetector;  // ONNX text line detector; empty: the one built into the tool
 };
 
 // The models installed by the setup.

@@ -106,7 +106,7 @@ class LibraryVisionService : public VisionService {
 }  // namespace
 
 VisionModels installedVisionModels() {
-  return {"/usr/share/tesseract-ocr/5/tessdata"};
+  return {"/usr/share/tesseract-ocr/5/tessdata", true, ""};
 }
 
 std::unique_ptr<VisionService> createVisionService(std::string& error) {
@@ -118,7 +118,7 @@ std::unique_ptr<VisionService> createVisionService(const VisionModels& models, s
   std::string textError;
   std::future<std::unique_ptr<TextRecognizer>> loadingText;
   if (models.loadText) {
-    loadingText = std::async(std::launch::async, [&] { return loadTextRecognizer(models.tessdata, textError); });
+    loadingText = std::async(std::launch::async, [&] { return loadTextRecognizer(models.tessdata, models.textDetector, textError); });
   }
   std::unique_ptr<FaceLandmarker> faces = loadFaceLandmarker(error);
   if (!faces) return nullptr;

@@ -1,0 +1,95 @@
+#include "platform/vision/text_detector.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <opencv2/imgproc.hpp>
+
+#include "platform/neural/model_error.h"
+#include "platform/neural/onnx_model.h"
+
+namespace kov {
+namespace {
+
+// The detector's training settings: pixels above kPixelThreshold belong to a line, a line is kept
+// when its mean probability reaches kLineThreshold, and lines were shrunk for training by an
+// offset that kUnclipRatio x area / perimeter undoes.
+constexpr float kPixelThreshold = 0.3f;
+constexpr double kLineThreshold = 0.6;
+constexpr double kUnclipRatio = 1.5;
+// Regions thinner than this (map pixels) are specks.
+constexpr int kThinnest = 2;
+
+// The normalisation the model was trained with, applied to the channels in B, G, R order.
+constexpr float kMean[3] = {0.485f, 0.456f, 0.406f};
+constexpr float kDeviation[3] = {0.229f, 0.224f, 0.225f};
+
+int roundTo32(double extent) { return std::max(32, static_cast<int>(std::lround(extent / 32.0)) * 32); }
+
+}  // namespace
+
+std::vector<FoundLine> linesFromProbability(const cv::Mat& probability) {
+  std::vector<FoundLine> lines;
+  if (probability.empty() || probability.type() != CV_32F) return lines;
+  cv::Mat inside = probability > kPixelThreshold;
+  cv::Mat labels, stats, centroids;
+  const int count = cv::connectedComponentsWithStats(inside, labels, stats, centroids, 8, CV_32S);
+  for (int i = 1; i < count; ++i) {
+    const cv::Rect box(stats.at<int>(i, cv::CC_STAT_LEFT), stats.at<int>(i, cv::CC_STAT_TOP),
+                       stats.at<int>(i, cv::CC_STAT_WIDTH), stats.at<int>(i, cv::CC_STAT_HEIGHT));
+    if (std::min(box.width, box.height) < kThinnest) continue;
+    const double score = cv::mean(probability(box), labels(box) == i)[0];
+    if (score < kLineThreshold) continue;
+    const double area = stats.at<int>(i, cv::CC_STAT_AREA);
+    const double grow = area * kUnclipRatio / (2.0 * (box.width + box.height));
+    lines.push_back({cv::Rect2d(box.x - grow, box.y - grow, box.width + 2 * grow, box.height + 2 * grow),
+                     static_cast<float>(score)});
+  }
+  std::sort(lines.begin(), lines.end(), [](const FoundLine& a, const FoundLine& b) {
+    return a.box.y != b.box.y ? a.box.y < b.box.y : a.box.x < b.box.x;
+  });
+  return lines;
+}
+
+TextLineFinder::TextLineFinder(std::vector<std::uint8_t> model, std::string name, std::shared_ptr<WorkerPool> workers)
+    : model_(std::move(model)), name_(std::move(name)), workers_(std::move(workers)) {
+  if (!workers_) workers_ = std::make_shared<WorkerPool>(inferenceThreads());
+  GraphRunner& probe = runnerFor(32, 32);
+  const Dims in = probe.inputDims(), out = probe.outputDims();
+  if (probe.inputCount() != 1 || probe.outputCount() != 1 || in.c != 3 || out.h != in.h || out.w != in.w || out.c != 1)
+    throw ModelError(name_ + ": not a text detector (one colour picture in, one probability map of its size out)");
+  runners_.clear();
+}
+
+TextLineFinder::~TextLineFinder() = default;
+
+GraphRunner& TextLineFinder::runnerFor(int height, int width) {
+  auto& runner = runners_[{height, width}];
+  if (!runner) runner = std::make_unique<GraphRunner>(readOnnxModel(model_, name_, height, width), workers_);
+  return *runner;
+}
+
+std::vector<FoundLine> TextLineFinder::find(const cv::Mat& bgr, int searchWidth) {
+  if (bgr.empty() || bgr.type() != CV_8UC3 || searchWidth < 32) return {};
+  const int width = roundTo32(std::min(searchWidth, bgr.cols));
+  const int height = roundTo32(static_cast<double>(bgr.rows) * width / bgr.cols);
+  GraphRunner& runner = runnerFor(height, width);
+  cv::Mat resized;
+  cv::resize(bgr, resized, cv::Size(width, height), 0, 0, cv::INTER_AREA);
+  float* input = runner.input();
+  for (int y = 0; y < height; ++y) {
+    const std::uint8_t* row = resized.ptr<std::uint8_t>(y);
+    for (int x = 0; x < width * 3; ++x) {
+      const int c = x % 3;
+      *input++ = (row[x] / 255.0f - kMean[c]) / kDeviation[c];
+    }
+  }
+  const cv::Mat probability(height, width, CV_32F, const_cast<float*>(runner.run()));
+  std::vector<FoundLine> lines = linesFromProbability(probability);
+  const double sx = static_cast<double>(bgr.cols) / width, sy = static_cast<double>(bgr.rows) / height;
+  for (FoundLine& line : lines)
+    line.box = cv::Rect2d(line.box.x * sx, line.box.y * sy, line.box.width * sx, line.box.height * sy);
+  return lines;
+}
+
+}  // namespace kov

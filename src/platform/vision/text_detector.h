@@ -1,0 +1,50 @@
+// Finds text lines in a colour picture with a differentiable-binarisation detector (PP-OCRv4): the
+// model gives every pixel a probability of lying inside a (shrunk) text line; the regions above a
+// threshold are the lines, grown back by the amount the model was trained to shrink them.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "platform/neural/graph_runner.h"
+
+namespace kov {
+
+struct FoundLine {
+  cv::Rect2d box;     // pixels of the picture searched, top-left origin
+  float score = 0;    // mean probability over the line's region
+};
+
+// The lines of a probability map (values 0..1, CV_32F): connected regions above 0.3 whose mean
+// probability is at least 0.6, each grown by its area x 1.5 / perimeter on every side, in pixels of
+// the map, top to bottom.
+std::vector<FoundLine> linesFromProbability(const cv::Mat& probability);
+
+class TextLineFinder {
+ public:
+  // Reads the model (held in memory for the finder's life) and checks that it runs. Throws
+  // ModelError naming `name` when it is damaged or not a text detector.
+  TextLineFinder(std::vector<std::uint8_t> model, std::string name, std::shared_ptr<WorkerPool> workers = nullptr);
+  ~TextLineFinder();
+
+  // The lines of a BGR picture, searched at `searchWidth` pixels across (the height follows the
+  // picture's shape; both are rounded to multiples of 32, which the model needs).
+  std::vector<FoundLine> find(const cv::Mat& bgr, int searchWidth);
+
+ private:
+  GraphRunner& runnerFor(int height, int width);
+
+  std::vector<std::uint8_t> model_;
+  std::string name_;
+  std::shared_ptr<WorkerPool> workers_;
+  std::map<std::pair<int, int>, std::unique_ptr<GraphRunner>> runners_;
+};
+
+}  // namespace kov
