@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "support/fixtures.h"
+#include "support/reports.h"
 #include "support/tool_run.h"
 
 namespace kov {
@@ -214,6 +215,24 @@ TEST_F(ThreeShots, TextAtItsIntervalAndASubjectOnlyWithoutASizeableFace) {
   EXPECT_LE(textFrames, 12);
   EXPECT_GE(captions, 3);
   EXPECT_GE(subjects, 8);
+}
+
+// The demo video's caption is white with a thin black outline straight on the photos. Read from a
+// picture thresholded at Otsu's level, its letters merged with the bright photo and the hyphen came
+// out as other marks; every reading of it must be the caption itself.
+TEST(DemoVideo, TheOutlinedCaptionReadsExactlyOnEveryTextFrame) {
+  test::TempDir dir;
+  ASSERT_EQ(test::shell(test::sourceRoot() + "/bench/make-sample.sh " + dir.file("demo.mp4") + " 4 >/dev/null 2>&1"), 0);
+  json report = test::successfulReport(test::runTool({"faces", dir.file("demo.mp4"), "--print-every", "0"}));
+  int captions = 0;
+  for (const json& frame : report["frames"])
+    for (const json& line : frame.value("text", json::array())) {
+      // The caption sits in the bottom band; anything else read there would be the photo.
+      if (line["y"].get<double>() < 0.8) continue;
+      EXPECT_EQ(line["s"], "kov-vision sample") << "at " << frame["t"];
+      ++captions;
+    }
+  EXPECT_GE(captions, 6);
 }
 
 }  // namespace

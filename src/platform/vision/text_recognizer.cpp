@@ -51,14 +51,21 @@ bool hasWordCharacters(const std::string& text) {
 // over half its height or wider than it is tall, and marks nearly as tall as the crop, are the picture
 // behind the line, not letters, and are left out; a white margin of a quarter of the height goes
 // around the line.
+constexpr double kNearWhite = 200;
+// How many more letter-sized marks the near-white reading must keep before it is preferred: a
+// bright speck of the picture beside the line is not enough.
+constexpr int kClearlyMoreLetters = 3;
+
 struct LetterPicture {
   cv::Mat picture;
   int letters = 0;  // kept marks of a letter's size: a quarter to nine tenths of the crop's height
 };
 
-LetterPicture blackLettersOnWhite(const cv::Mat& line, bool lightLetters) {
+LetterPicture blackLettersOnWhite(const cv::Mat& line, bool lightLetters, double level = -1) {
   cv::Mat ink;
-  cv::threshold(line, ink, 0, 255, (lightLetters ? cv::THRESH_BINARY : cv::THRESH_BINARY_INV) | cv::THRESH_OTSU);
+  const int polarity = lightLetters ? cv::THRESH_BINARY : cv::THRESH_BINARY_INV;
+  if (level < 0) cv::threshold(line, ink, 0, 255, polarity | cv::THRESH_OTSU);
+  else cv::threshold(line, ink, level, 255, polarity);
   cv::Mat labels, stats, centroids;
   const int count = cv::connectedComponentsWithStats(ink, labels, stats, centroids, 8, CV_32S);
   std::vector<std::uint8_t> keep(static_cast<std::size_t>(count), 0);
@@ -119,6 +126,11 @@ class LineReader {
     // setting belongs to the calling thread.
     omp_set_max_active_levels(0);
     LetterPicture light = blackLettersOnWhite(line, true), dark = blackLettersOnWhite(line, false);
+    // White letters with a dark outline over a busy picture: Otsu's level falls between the outline
+    // and the picture, so the letters merge with the bright parts of the picture. Only near-white
+    // pixels then separate them cleanly.
+    LetterPicture white = blackLettersOnWhite(line, true, kNearWhite);
+    if (white.letters >= light.letters + kClearlyMoreLetters && white.letters > dark.letters) return readAsIs(white.picture);
     if (light.letters == dark.letters) {
       cv::Mat bright;
       cv::threshold(line, bright, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
