@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "installed_vision.h"
 #include "nv12_picture.h"
 #include "platform/vision/vision.h"
 #include "support/fixtures.h"
@@ -15,16 +16,6 @@ namespace {
 
 using test::nv12Picture;
 using test::Nv12Picture;
-
-VisionService& textVision() {
-  static std::unique_ptr<VisionService> service = [] {
-    std::string error;
-    auto made = createVisionService(error);
-    EXPECT_TRUE(made) << error;
-    return made;
-  }();
-  return *service;
-}
 
 const std::string kSans = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 
@@ -68,7 +59,7 @@ std::size_t editDistance(const std::string& a, const std::string& b) {
 // The kept lines (confidence at least 0.3, as the report keeps them).
 std::vector<TextObservation> keptLines(const Nv12Picture& picture) {
   std::vector<TextObservation> kept;
-  for (auto& line : textVision().forFrame(picture.frame())->recognizeText(0.012f))
+  for (auto& line : test::installedVision().forFrame(picture.frame())->recognizeText(0.012f))
     if (line.confidence >= 0.3f) kept.push_back(line);
   return kept;
 }

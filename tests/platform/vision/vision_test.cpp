@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "installed_vision.h"
 #include "nv12_picture.h"
 #include "platform/vision/characters.h"
 #include "platform/vision/vision.h"
@@ -19,16 +20,6 @@ using test::Nv12Picture;
 using test::samplePhoto;
 
 const std::string kFont = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf";
-
-VisionService& vision() {
-  static std::unique_ptr<VisionService> service = [] {
-    std::string error;
-    auto made = createVisionService(error);
-    EXPECT_TRUE(made) << error;
-    return made;
-  }();
-  return *service;
-}
 
 std::string photo(int index) { return "-i " + samplePhoto(index); }
 
@@ -49,7 +40,7 @@ const double kPhotoOneFaces[3][2] = {{0.25, 1 - 161.0 / 426}, {0.49, 1 - 193.0 /
 
 TEST(FaceLandmarks, FindsEveryPersonOfARealPhotoWithCoveringBoxesAndLips) {
   const Nv12Picture picture = nv12Picture(photo(1), "", 640, 426);
-  auto requests = vision().forFrame(picture.frame());
+  auto requests = test::installedVision().forFrame(picture.frame());
   const std::vector<FaceObservation> faces = requests->faceLandmarks();
   ASSERT_EQ(faces.size(), 3u);
   for (const auto& centre : kPhotoOneFaces) {
@@ -78,7 +69,7 @@ TEST(FaceLandmarks, FindsFacesOfAboutFortyPixelsAndNothingOnAPlainPicture) {
   // The photo shrunk to 360 px wide in a 640 px frame: its faces are about 41 px wide.
   const Nv12Picture small =
       nv12Picture(photo(1), "scale=360:-2,pad=640:426:140:(oh-ih)/2:color=0x303030", 640, 426);
-  auto requests = vision().forFrame(small.frame());
+  auto requests = test::installedVision().forFrame(small.frame());
   const auto faces = requests->faceLandmarks();
   EXPECT_GE(faces.size(), 2u);
   for (const FaceObservation& face : faces) {
@@ -87,7 +78,7 @@ TEST(FaceLandmarks, FindsFacesOfAboutFortyPixelsAndNothingOnAPlainPicture) {
   }
 
   const Nv12Picture plain = nv12Picture("-f lavfi -i testsrc2=s=640x360", "", 640, 360);
-  EXPECT_TRUE(vision().forFrame(plain.frame())->faceLandmarks().empty());
+  EXPECT_TRUE(test::installedVision().forFrame(plain.frame())->faceLandmarks().empty());
 }
 
 // `faces` measures several frames at a time; each must come out as it does on its own.
@@ -103,13 +94,13 @@ TEST(FaceLandmarks, FramesMeasuredAtTheSameTimeGiveWhatEachGivesAlone) {
     return values;
   };
   std::vector<std::vector<double>> alone;
-  for (const Nv12Picture& picture : pictures) alone.push_back(summary(vision().forFrame(picture.frame())->faceLandmarks()));
+  for (const Nv12Picture& picture : pictures) alone.push_back(summary(test::installedVision().forFrame(picture.frame())->faceLandmarks()));
 
   for (int round = 0; round < 2; ++round) {
     std::vector<std::vector<double>> together(pictures.size());
     std::vector<std::thread> threads;
     for (size_t i = 0; i < pictures.size(); ++i) {
-      threads.emplace_back([&, i] { together[i] = summary(vision().forFrame(pictures[i].frame())->faceLandmarks()); });
+      threads.emplace_back([&, i] { together[i] = summary(test::installedVision().forFrame(pictures[i].frame())->faceLandmarks()); });
     }
     for (std::thread& thread : threads) thread.join();
     for (size_t i = 0; i < pictures.size(); ++i) {
@@ -122,8 +113,8 @@ TEST(FaceLandmarks, FramesMeasuredAtTheSameTimeGiveWhatEachGivesAlone) {
 TEST(FeaturePrint, UnitLengthVectorsThatKeepOnePersonCloseAndTellPeopleApart) {
   const Nv12Picture picture = nv12Picture(photo(1), "", 640, 426);
   const Nv12Picture blurred = nv12Picture(photo(1), "gblur=sigma=2", 640, 426);
-  auto requests = vision().forFrame(picture.frame());
-  auto blurredRequests = vision().forFrame(blurred.frame());
+  auto requests = test::installedVision().forFrame(picture.frame());
+  auto blurredRequests = test::installedVision().forFrame(blurred.frame());
   const auto faces = requests->faceLandmarks();
   ASSERT_EQ(faces.size(), 3u);
 
@@ -152,7 +143,7 @@ TEST(FeaturePrint, UnitLengthVectorsThatKeepOnePersonCloseAndTellPeopleApart) {
 TEST(Saliency, APictureOnAPlainWallIsTheSalientRegion) {
   const Nv12Picture picture = nv12Picture("-f lavfi -i color=c=0x405060:s=640x360 " + photo(4),
                                           "[1]scale=120:120[p];[0][p]overlay=400:100", 640, 360);
-  const auto objects = vision().forFrame(picture.frame())->salientObjects();
+  const auto objects = test::installedVision().forFrame(picture.frame())->salientObjects();
   ASSERT_FALSE(objects.empty());
   const SalientObject* best = &objects[0];
   for (const auto& object : objects) best = object.confidence > best->confidence ? &object : best;
@@ -163,7 +154,7 @@ TEST(Saliency, APictureOnAPlainWallIsTheSalientRegion) {
   EXPECT_LE(best->confidence, 1.0f);
 
   const Nv12Picture flat = nv12Picture("-f lavfi -i color=c=0x405060:s=640x360", "", 640, 360);
-  EXPECT_TRUE(vision().forFrame(flat.frame())->salientObjects().empty());
+  EXPECT_TRUE(test::installedVision().forFrame(flat.frame())->salientObjects().empty());
 }
 
 std::string caption(const std::string& text, const std::string& style, const std::string& y) {
@@ -182,7 +173,7 @@ TEST(TextRecognition, ReadsCleanAndOutlinedCaptionsAndNothingOnAPhotoWithoutText
   const Nv12Picture boxed = nv12Picture(
       photo(3), "scale=640:360:force_original_aspect_ratio=increase,crop=640:360," +
                     caption("Meet the team at noon", "box=1:boxcolor=black:boxborderw=8", "40"), 640, 360);
-  const auto boxedLines = vision().forFrame(boxed.frame())->recognizeText(0.012f);
+  const auto boxedLines = test::installedVision().forFrame(boxed.frame())->recognizeText(0.012f);
   const TextObservation* clean = lineContaining(boxedLines, "Meet the team at noon");
   ASSERT_TRUE(clean) << (boxedLines.empty() ? "no lines" : boxedLines[0].text);
   EXPECT_GE(clean->confidence, 0.8f);
@@ -192,14 +183,14 @@ TEST(TextRecognition, ReadsCleanAndOutlinedCaptionsAndNothingOnAPhotoWithoutText
   const Nv12Picture outlined = nv12Picture(
       photo(2), "scale=640:360:force_original_aspect_ratio=increase,crop=640:360," +
                     caption("Hello from the river bank", "borderw=2:bordercolor=black", "h-50"), 640, 360);
-  const auto outlinedLines = vision().forFrame(outlined.frame())->recognizeText(0.012f);
+  const auto outlinedLines = test::installedVision().forFrame(outlined.frame())->recognizeText(0.012f);
   const TextObservation* subtitle = lineContaining(outlinedLines, "river bank");
   ASSERT_TRUE(subtitle) << (outlinedLines.empty() ? "no lines" : outlinedLines[0].text);
   EXPECT_GE(subtitle->confidence, 0.8f);
 
   for (int index : {1, 4}) {
     const Nv12Picture plain = nv12Picture(photo(index), "", 640, 426);
-    for (const auto& line : vision().forFrame(plain.frame())->recognizeText(0.012f)) {
+    for (const auto& line : test::installedVision().forFrame(plain.frame())->recognizeText(0.012f)) {
       EXPECT_LT(line.confidence, 0.3f) << "photo " << index << " read as " << line.text;
     }
   }
@@ -217,11 +208,11 @@ TEST(TextRecognition, LeavesNoWorkerThreadsBehind) {
       photo(3), "scale=640:360:force_original_aspect_ratio=increase,crop=640:360," +
                     caption("Meet the team at noon", "box=1:boxcolor=black:boxborderw=8", "40"), 640, 360);
   // A first reading starts whatever shared pools the libraries keep for the whole process.
-  vision().forFrame(boxed.frame())->recognizeText(0.012f);
+  test::installedVision().forFrame(boxed.frame())->recognizeText(0.012f);
   size_t before = 0, after = 0, lines = 0;
   std::thread reader([&] {
     before = threadCount();
-    lines = vision().forFrame(boxed.frame())->recognizeText(0.012f).size();
+    lines = test::installedVision().forFrame(boxed.frame())->recognizeText(0.012f).size();
     after = threadCount();
   });
   reader.join();
@@ -245,7 +236,7 @@ TEST(VisionModels, AMissingModelFileIsNamedInOneLine) {
   const Nv12Picture words =
       nv12Picture("-f lavfi -i color=c=black:s=640x360", caption("Readable words", "box=1:boxcolor=black", "150"), 640, 360);
   EXPECT_TRUE(withoutText->forFrame(words.frame())->recognizeText(0.012f).empty());
-  EXPECT_FALSE(vision().forFrame(words.frame())->recognizeText(0.012f).empty());
+  EXPECT_FALSE(test::installedVision().forFrame(words.frame())->recognizeText(0.012f).empty());
 
 }
 
