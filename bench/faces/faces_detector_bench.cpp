@@ -73,9 +73,9 @@ int main(int argc, char** argv) {
       sizeable = sizeable || (face.box.h >= 0.045 && face.confidence >= 0.3f);
       if (!printFrame || face.box.h < 0.06 || face.confidence < 0.5f) continue;
       const kov::NormBox& b = face.box;
-      const kov::NormBox region{std::max(0.0, b.x - 0.5 * b.w), std::max(0.0, b.y - 0.9 * b.h),
+      const kov::NormBox region{std::max(0.0, b.x - 0.5 * b.w), std::max(0.0, b.y - 0.3 * b.h),
                                 std::min(1.0, b.x + 1.5 * b.w) - std::max(0.0, b.x - 0.5 * b.w),
-                                std::min(1.0, b.y + 1.3 * b.h) - std::max(0.0, b.y - 0.9 * b.h)};
+                                std::min(1.0, b.y + 1.9 * b.h) - std::max(0.0, b.y - 0.3 * b.h)};
       timed(timings["feature print"], [&] { return requests->featurePrint(region); });
     }
     if (!sizeable) timed(timings["saliency"], [&] { return requests->salientObjects(); });

@@ -42,7 +42,7 @@ struct Picture {
 };
 
 struct Found {
-  NormBox box;  // origin bottom-left
+  NormBox box;
   double mouth = 0;
   std::optional<std::vector<float>> print;
 };
@@ -68,7 +68,7 @@ std::vector<Found> analyse(VisionService& vision, const cv::Mat& bgr, bool print
 }
 
 cv::Rect2d pixelRect(const NormBox& box, const cv::Mat& picture) {
-  return {box.x * picture.cols, (1 - box.maxY()) * picture.rows, box.w * picture.cols, box.h * picture.rows};
+  return {box.x * picture.cols, box.y * picture.rows, box.w * picture.cols, box.h * picture.rows};
 }
 
 // The detection that found `face`, or -1.

@@ -26,7 +26,7 @@ FaceRecord faceRecord(const FaceObservation& face, const GreyView& luma, FrameRe
                       bool printThisFace, int printSize) {
   FaceRecord record;
   record.x = face.box.x;
-  record.y = 1.0 - face.box.maxY();
+  record.y = face.box.y;
   record.w = face.box.w;
   record.h = face.box.h;
   record.mouth = mouthOpenness(face);
@@ -54,7 +54,7 @@ std::optional<SubjectRecord> salientSubject(FrameRequests& requests) {
     if (best == nullptr || object.confidence > best->confidence) best = &object;
   }
   if (best == nullptr) return std::nullopt;
-  return SubjectRecord{best->box.x, 1.0 - best->box.maxY(), best->box.w, best->box.h, best->confidence};
+  return SubjectRecord{best->box.x, best->box.y, best->box.w, best->box.h, best->confidence};
 }
 
 std::vector<TextLineRecord> textLines(const std::vector<TextObservation>& observations) {
@@ -62,7 +62,7 @@ std::vector<TextLineRecord> textLines(const std::vector<TextObservation>& observ
   for (const TextObservation& observation : observations) {
     if (!observation.hasCandidate || observation.confidence < kMinimumTextConfidence) continue;
     const NormBox& box = observation.box;
-    lines.push_back({round3(box.x), round3(1.0 - box.maxY()), round3(box.w), round3(box.h),
+    lines.push_back({round3(box.x), round3(box.y), round3(box.w), round3(box.h),
                      firstCharacters(observation.text, kTextLength)});
   }
   return lines;

@@ -61,7 +61,7 @@ std::pair<double, double> pictureBand(const GreyView& luma, const NormBox& face)
   const int x0 = truncatedWithin((face.midX() - 0.12) * width, 0, width);
   const int x1 = truncatedWithin((face.midX() + 0.12) * width, 0, width);
   if (x1 - x0 < 9) return kWholeHeight;
-  const int startRow = truncatedWithin((1.0 - face.midY()) * height, 0, height - 1);
+  const int startRow = truncatedWithin(face.midY() * height, 0, height - 1);
   const int run = height >= 84 ? height / 28 : 3;
 
   int topRow = 0;
@@ -85,7 +85,7 @@ std::pair<double, double> pictureBand(const GreyView& luma, const NormBox& face)
 }
 
 NormBox printRegion(const NormBox& face) {
-  return {face.x - 0.5 * face.w, face.y - 0.9 * face.h, 2 * face.w, 2.2 * face.h};
+  return {face.x - 0.5 * face.w, face.y - 0.3 * face.h, 2 * face.w, 2.2 * face.h};
 }
 
 std::optional<std::vector<float>> poolPrint(const std::vector<float>& raw, int size) {

@@ -22,8 +22,8 @@ double lipGap(const FaceObservation& face);
 // cannot be read.
 std::pair<double, double> pictureBand(const GreyView& luma, const NormBox& face);
 
-// The region a print describes: twice the face's width and 2.2 times its height, reaching 0.9 of
-// the face height below it and 0.3 above it.
+// The region a print describes: twice the face's width and 2.2 times its height, reaching 0.3 of
+// the face height above it and 0.9 below it.
 NormBox printRegion(const NormBox& face);
 
 // `size` values pooled from a raw feature vector, mean-centred, scaled to unit length and rounded

@@ -52,15 +52,15 @@ inline BgraImage blankBgraImage(int width, int height) {
   return image;
 }
 
-// A box in fractions of the frame with the origin at the bottom-left, as the detectors hand them over.
+// A box in fractions of the frame with the origin at the top-left, as pixel rows and the reports run.
 struct NormBox {
-  double x = 0;  // minX
-  double y = 0;  // minY
+  double x = 0;  // left
+  double y = 0;  // top
   double w = 0;
   double h = 0;
 
-  double maxX() const { return x + w; }
-  double maxY() const { return y + h; }
+  double maxX() const { return x + w; }  // right
+  double maxY() const { return y + h; }  // bottom
   double midX() const { return x + w / 2; }
   double midY() const { return y + h / 2; }
 };

@@ -82,7 +82,7 @@ struct GreyFrame {
 TEST(FrameAnalysis, FacesGetMeasuresAndPrintsOnlyWhenLargeConfidentAndDue) {
   ScriptedVision vision;
   vision.answers.print = rawPrint();
-  FaceObservation open = face(0.4, 0.3, 0.2, 0.4, 0.9f);
+  FaceObservation open = face(0.4, 1.0 - (0.3 + 0.4), 0.2, 0.4, 0.9f);
   open.hasLandmarks = true;
   open.innerLips = {{0.3, 0.3}, {0.5, 0.35}, {0.7, 0.3}, {0.5, 0.25}};
   vision.answers.faces = {open, face(0.1, 0.1, 0.1, 0.2, 0.49f), face(0.7, 0.7, 0.05, 0.059, 0.99f),
@@ -141,7 +141,7 @@ TEST(FrameAnalysis, FacesGetMeasuresAndPrintsOnlyWhenLargeConfidentAndDue) {
 
 TEST(FrameAnalysis, SubjectOnlyWithoutASizeableConfidentFace) {
   ScriptedVision vision;
-  vision.answers.salient = {{{0.1, 0.2, 0.3, 0.4}, 0.6f}, {{0.5, 0.5, 0.2, 0.2}, 0.8f}, {{0.0, 0.0, 0.9, 0.9}, 0.8f}};
+  vision.answers.salient = {{{0.1, 0.2, 0.3, 0.4}, 0.6f}, {{0.5, 1.0 - 0.7, 0.2, 0.2}, 0.8f}, {{0.0, 0.0, 0.9, 0.9}, 0.8f}};
   GreyFrame grey;
   AnalysisSettings settings;
   settings.textEvery = 0;
@@ -178,7 +178,7 @@ TEST(FrameAnalysis, TextOnScheduleWithConfidenceCutRoundedBoxesAndEightyCharacte
   ScriptedVision vision;
   std::string longLine;
   for (int i = 0; i < 120; ++i) longLine += i == 5 ? "\xF0\x9F\x98\x80" : "x";
-  vision.answers.text = {{{0.12345, 0.5, 0.3, 0.04}, true, "A/B", 0.95f},
+  vision.answers.text = {{{0.12345, 0.4596, 0.3, 0.04}, true, "A/B", 0.95f},
                          {{0.1, 0.1, 0.2, 0.05}, true, "dropped", 0.29f},
                          {{0.1, 0.1, 0.2, 0.05}, false, "", 0.99f},
                          {{0.1, 0.2, 0.8, 0.05}, true, longLine, 0.3f}};

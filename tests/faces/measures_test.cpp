@@ -105,11 +105,11 @@ TEST(PictureBand, ScansFromTheFaceCentreAndHandlesSmallAndUnreadablePlanes) {
   // A dark stripe inside the picture above the face's centre is found as the top bar.
   Plane plane(640, 360);
   plane.fillRows(100, 130, 10);
-  auto band = pictureBand(plane.view(), faceAt(0.5, 1 - 200.0 / 360));
+  auto band = pictureBand(plane.view(), faceAt(0.5, 200.0 / 360));
   EXPECT_EQ(band.first, 130.0 / 360);
   EXPECT_EQ(band.second, 1.0);
   // A face centre inside a dark band: both scans stop within it, top >= bottom gives the whole height.
-  band = pictureBand(plane.view(), faceAt(0.5, 1 - 115.0 / 360));
+  band = pictureBand(plane.view(), faceAt(0.5, 115.0 / 360));
   EXPECT_EQ(band, (std::pair<double, double>{0.0, 1.0}));
 
   // Below 84 rows the run length is 3.
@@ -183,8 +183,8 @@ TEST(FacePrint, AsksForTheClippedRegionAndPoolsTheAnswer) {
   std::iota(raw.begin(), raw.end(), 0.0f);
   requests.answer = raw;
 
-  // Region of a face at (0.4, 0.4, 0.1, 0.2): (0.35, 0.22, 0.2, 0.44), inside the frame.
-  auto print = facePrint(requests, {0.4, 0.4, 0.1, 0.2}, 64);
+  // Region of a face at (0.4, 0.28, 0.1, 0.2): (0.35, 0.22, 0.2, 0.44), inside the frame.
+  auto print = facePrint(requests, {0.4, 0.28, 0.1, 0.2}, 64);
   ASSERT_TRUE(print);
   EXPECT_EQ(print->size(), 64u);
   double squares = 0;
@@ -197,14 +197,14 @@ TEST(FacePrint, AsksForTheClippedRegionAndPoolsTheAnswer) {
   EXPECT_NEAR(requests.regions[0].h, 0.44, 1e-12);
 
   // A face near the top-left: its region reaches beyond the frame and is clipped.
-  print = facePrint(requests, {0.02, 0.85, 0.1, 0.12}, 16);
+  print = facePrint(requests, {0.02, 0.03, 0.1, 0.12}, 16);
   ASSERT_TRUE(print);
   EXPECT_EQ(print->size(), 16u);
   const NormBox& clipped = requests.regions.back();
   EXPECT_EQ(clipped.x, 0.0);
   EXPECT_NEAR(clipped.w, 0.02 + 0.15, 1e-12);
-  EXPECT_NEAR(clipped.y, 0.85 - 0.108, 1e-12);
-  EXPECT_NEAR(clipped.maxY(), 1.0, 1e-12);
+  EXPECT_EQ(clipped.y, 0.0);
+  EXPECT_NEAR(clipped.maxY(), 0.03 - 0.036 + 0.264, 1e-12);
 
   // Nothing left inside the unit square, or a sliver of at most 0.01: no request at all.
   const size_t asked = requests.regions.size();

@@ -32,7 +32,7 @@ class NeuralFaceLandmarker : public FaceLandmarker {
       if (const auto mesh = mesh_->landmarks(images.bgr, detection)) {
         std::vector<PointF> lips;
         for (const cv::Point2d& p : uprightInnerLips(*mesh)) lips.push_back({p.x, p.y});
-        face.observation.innerLips = lipsInBox(lips, box.x, box.y, box.width, box.height);
+        face.observation.innerLips = lipsInBox(lips, box);
         face.observation.hasLandmarks = !face.observation.innerLips.empty();
         for (const cv::Point2d& p : alignmentPoints(*mesh)) face.alignment.push_back({p.x, p.y});
       }
@@ -62,13 +62,6 @@ class NeuralFaceLandmarker : public FaceLandmarker {
 };
 
 }  // namespace
-
-std::vector<PointF> lipsInBox(const std::vector<PointF>& lips, double left, double top, double width, double height) {
-  std::vector<PointF> inBox;
-  if (!(width > 0) || !(height > 0)) return inBox;
-  for (const PointF& p : lips) inBox.push_back({(p.x - left) / width, (top + height - p.y) / height});
-  return inBox;
-}
 
 // The three models load at the same time.
 std::unique_ptr<FaceLandmarker> loadFaceLandmarker(std::string& error) {

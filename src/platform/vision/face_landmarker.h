@@ -34,8 +34,4 @@ class FaceLandmarker {
 // Loads the built-in models; none with a one-line `error` when one cannot be run.
 std::unique_ptr<FaceLandmarker> loadFaceLandmarker(std::string& error);
 
-// The inner-lip points of an upright mouth (pixels, origin top-left) as fractions of the face box
-// `pixels`, origin at the box's bottom-left like the normalised box itself.
-std::vector<PointF> lipsInBox(const std::vector<PointF>& lips, double left, double top, double width, double height);
-
 }  // namespace kov

@@ -28,17 +28,26 @@ FrameImages makeFrameImages(const DecodedFrame& frame) {
   return images;
 }
 
+// The reports print their fractions with every digit, and those digits come from heights measured
+// up from the bottom edge: the box's top is one less its bottom edge's height and its own height,
+// and lip heights are measured up from the face box's bottom. `pixels.y / height` or lips measured
+// down from the top are the same numbers but for the last digit, which the reports would show.
 NormBox normalisedBox(const cv::Rect2d& pixels, int width, int height) {
   NormBox box;
   box.x = pixels.x / width;
   box.w = pixels.width / width;
   box.h = pixels.height / height;
-  box.y = 1.0 - (pixels.y + pixels.height) / height;
+  const double bottomAboveFoot = 1.0 - (pixels.y + pixels.height) / height;
+  box.y = 1.0 - (bottomAboveFoot + box.h);
   return box;
 }
 
-cv::Rect2d pixelBox(const NormBox& box, int width, int height) {
-  return {box.x * width, (1.0 - box.maxY()) * height, box.w * width, box.h * height};
+std::vector<PointF> lipsInBox(const std::vector<PointF>& lips, const cv::Rect2d& face) {
+  std::vector<PointF> inBox;
+  if (!(face.width > 0) || !(face.height > 0)) return inBox;
+  const double bottom = face.y + face.height;
+  for (const PointF& p : lips) inBox.push_back({(p.x - face.x) / face.width, (bottom - p.y) / face.height});
+  return inBox;
 }
 
 }  // namespace kov

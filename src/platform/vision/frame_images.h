@@ -1,10 +1,13 @@
 // The pictures of one decoded frame that the detectors work on, made once per frame.
 #pragma once
 
+#include <vector>
+
 #include <opencv2/core.hpp>
 
 #include "platform/media/video_reader.h"
 #include "platform/pixels.h"
+#include "platform/vision/vision.h"
 
 namespace kov {
 
@@ -17,11 +20,14 @@ struct FrameImages {
 // Converts an NV12 or BGRA frame. The result owns its pictures.
 FrameImages makeFrameImages(const DecodedFrame& frame);
 
-// A detector's box in pixels of a picture `width` x `height` as fractions with the origin at the
-// bottom-left.
+// Pixels to fractions. The two conversions below keep a rounding that runs up from the bottom edge;
+// frame_images.cpp says why.
+
+// A detector's box in pixels of a picture `width` x `height` as fractions of it.
 NormBox normalisedBox(const cv::Rect2d& pixels, int width, int height);
 
-// The inverse: a normalised box in pixels (top-left origin), not clipped.
-cv::Rect2d pixelBox(const NormBox& box, int width, int height);
+// The inner-lip points of an upright mouth (pixels) as fractions of the face box `face` (pixels):
+// x from the box's left edge, y up from its bottom edge. Only their spread is measured.
+std::vector<PointF> lipsInBox(const std::vector<PointF>& lips, const cv::Rect2d& face);
 
 }  // namespace kov

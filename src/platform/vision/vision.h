@@ -1,5 +1,6 @@
 // The vision services that `faces` asks about one sampled frame: face landmarks, feature prints,
-// saliency and text. All boxes are fractions of the frame with the origin at the bottom-left.
+// saliency and text. All boxes are fractions of the frame with the origin at the top-left; only the
+// inner-lip points, of which only the spread counts, run up from the face box's bottom edge.
 #pragma once
 
 #include <memory>
@@ -21,7 +22,7 @@ struct FaceObservation {
   NormBox box;
   float confidence = 0;
   bool hasLandmarks = false;
-  std::vector<PointF> innerLips;  // fractions of the face box
+  std::vector<PointF> innerLips;  // fractions of the face box, y up from its bottom edge (see lipsInBox)
 };
 
 struct SalientObject {

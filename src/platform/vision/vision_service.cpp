@@ -56,7 +56,7 @@ class LibraryFrameRequests : public FrameRequests {
   }
 
   // The found face a print region was made around. The tool widens a face box into its print
-  // region (twice the width, centred; 0.9 of the height below the face and 0.3 above) and clips it
+  // region (twice the width, centred; 0.3 of the height above the face and 0.9 below) and clips it
   // to the frame, so the face whose region made that way matches `region` best is the one; it must
   // match by more than half (intersection over union).
   const LandmarkedFace* faceFitting(const NormBox& region) {
@@ -64,7 +64,7 @@ class LibraryFrameRequests : public FrameRequests {
     double bestOverlap = 0.5;
     for (const LandmarkedFace& face : found()) {
       const NormBox& b = face.observation.box;
-      const double overlap = overlapOfClipped({b.x - 0.5 * b.w, b.y - 0.9 * b.h, 2 * b.w, 2.2 * b.h}, region);
+      const double overlap = overlapOfClipped({b.x - 0.5 * b.w, b.y - 0.3 * b.h, 2 * b.w, 2.2 * b.h}, region);
       if (overlap > bestOverlap) {
         best = &face;
         bestOverlap = overlap;

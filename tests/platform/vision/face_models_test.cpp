@@ -199,7 +199,7 @@ TEST(FacePrint, ThePersonNotTheSurroundingsAndTheSamePersonCloserThanOthers) {
       if (!print) continue;
       EXPECT_EQ(print->size(), static_cast<std::size_t>(kFeaturePrintLength));
       const NormBox& b = face.observation.box;
-      prints.emplace_back(cv::Point2d((b.x + b.w / 2) * bgr.cols, (1 - b.y - b.h / 2) * bgr.rows), *print);
+      prints.emplace_back(cv::Point2d(b.midX() * bgr.cols, b.midY() * bgr.rows), *print);
     }
     return prints;
   };

@@ -35,8 +35,8 @@ double distance(const std::vector<float>& a, const std::vector<float>& b) {
 
 double length(const std::vector<float>& v) { return distance(v, std::vector<float>(v.size(), 0.0f)); }
 
-// The centres of the three faces of sample photo 1, as fractions with the origin at the bottom-left.
-const double kPhotoOneFaces[3][2] = {{0.25, 1 - 161.0 / 426}, {0.49, 1 - 193.0 / 426}, {0.81, 1 - 113.0 / 426}};
+// The centres of the three faces of sample photo 1, as fractions with the origin at the top-left.
+const double kPhotoOneFaces[3][2] = {{0.25, 161.0 / 426}, {0.49, 193.0 / 426}, {0.81, 113.0 / 426}};
 
 TEST(FaceLandmarks, FindsEveryPersonOfARealPhotoWithCoveringBoxesAndLips) {
   const Nv12Picture picture = nv12Picture(photo(1), "", 640, 426);
@@ -119,7 +119,7 @@ TEST(FeaturePrint, UnitLengthVectorsThatKeepOnePersonCloseAndTellPeopleApart) {
   ASSERT_EQ(faces.size(), 3u);
 
   auto regionAround = [](const NormBox& face, double shift) {
-    return NormBox{face.x - 0.5 * face.w + shift, std::max(0.0, face.y - 0.9 * face.h), 2 * face.w, 2.2 * face.h};
+    return NormBox{face.x - 0.5 * face.w + shift, std::max(0.0, face.y - 0.3 * face.h), 2 * face.w, 2.2 * face.h};
   };
   std::vector<std::vector<float>> people;
   for (const FaceObservation& face : faces) {
@@ -147,8 +147,8 @@ TEST(Saliency, APictureOnAPlainWallIsTheSalientRegion) {
   ASSERT_FALSE(objects.empty());
   const SalientObject* best = &objects[0];
   for (const auto& object : objects) best = object.confidence > best->confidence ? &object : best;
-  // The box centre (460, 160) from the top-left is (0.719, 0.556) with the origin at the bottom-left.
-  EXPECT_TRUE(contains(best->box, 460.0 / 640, 1 - 160.0 / 360));
+  // The picture's centre is at (460, 160) pixels.
+  EXPECT_TRUE(contains(best->box, 460.0 / 640, 160.0 / 360));
   EXPECT_LT(best->box.w, 0.4);
   EXPECT_GT(best->confidence, 0.2f);
   EXPECT_LE(best->confidence, 1.0f);
@@ -177,7 +177,7 @@ TEST(TextRecognition, ReadsCleanAndOutlinedCaptionsAndNothingOnAPhotoWithoutText
   const TextObservation* clean = lineContaining(boxedLines, "Meet the team at noon");
   ASSERT_TRUE(clean) << (boxedLines.empty() ? "no lines" : boxedLines[0].text);
   EXPECT_GE(clean->confidence, 0.8f);
-  EXPECT_TRUE(contains(clean->box, 0.5, 1 - 53.0 / 360));
+  EXPECT_TRUE(contains(clean->box, 0.5, 53.0 / 360));
   EXPECT_LT(clean->box.h, 0.15);
 
   const Nv12Picture outlined = nv12Picture(
