@@ -1,6 +1,5 @@
 #include "faces/frame_analysis.h"
 
-#include <algorithm>
 #include <future>
 
 #include "faces/measures.h"
@@ -68,17 +67,6 @@ std::vector<TextLineRecord> textLines(const std::vector<TextObservation>& observ
   return lines;
 }
 
-GreyImage copyOf(const GreyView& plane) {
-  GreyImage copy;
-  copy.width = plane.width;
-  copy.height = plane.height;
-  copy.pixels.resize(static_cast<size_t>(plane.width) * static_cast<size_t>(plane.height));
-  for (int y = 0; y < plane.height; ++y) {
-    std::copy_n(plane.data + y * plane.stride, plane.width, copy.pixels.data() + static_cast<std::ptrdiff_t>(y) * plane.width);
-  }
-  return copy;
-}
-
 // Everything of a frame's record but its text lines.
 FrameRecord faceAndSubjectRecord(FrameRequests& requests, double t, const GreyView& luma, bool printFrame,
                                  bool textFrame, int printSize) {
@@ -131,11 +119,8 @@ PendingFrame startFrameAnalysis(const DecodedFrame& frame, double t, VisionServi
   const bool printFrame = isDue(settings.printEvery, schedule.nextPrint, t);
   if (printFrame) schedule.nextPrint = t + settings.printEvery;
 
-  GreyImage luma;
-  if (frame.layout == PixelLayout::Nv12) luma = copyOf(frame.luma());
-  auto record = std::async(std::launch::async, [measure, t, printFrame, textFrame, luma = std::move(luma),
-                                                printSize = settings.printSize] {
-    return faceAndSubjectRecord(*measure, t, luma.view(), printFrame, textFrame, printSize);
+  auto record = std::async(std::launch::async, [measure, t, printFrame, textFrame, printSize = settings.printSize] {
+    return faceAndSubjectRecord(*measure, t, measure->luma(), printFrame, textFrame, printSize);
   });
   return PendingFrame(std::move(requests), std::move(record), std::move(text));
 }

@@ -15,9 +15,15 @@ struct Answers {
   float textHeightAsked = 0;
 };
 
+// Keeps a copy of the frame's luma plane, as the requests of the vision service do.
 class ScriptedRequests : public FrameRequests {
  public:
-  explicit ScriptedRequests(Answers& answers) : answers_(answers) {}
+  ScriptedRequests(Answers& answers, const GreyView& luma) : answers_(answers) {
+    luma_.width = luma.width;
+    luma_.height = luma.height;
+    for (int y = 0; y < luma.height; ++y) luma_.pixels.insert(luma_.pixels.end(), &luma.data[y * luma.stride], &luma.data[y * luma.stride + luma.width]);
+  }
+  GreyView luma() const override { return luma_.view(); }
   std::vector<FaceObservation> faceLandmarks() override {
     ++answers_.faceRequests;
     return answers_.faces;
@@ -38,13 +44,14 @@ class ScriptedRequests : public FrameRequests {
 
  private:
   Answers& answers_;
+  GreyImage luma_;
 };
 
 class ScriptedVision : public VisionService {
  public:
   Answers answers;
-  std::unique_ptr<FrameRequests> forFrame(const DecodedFrame&) override {
-    return std::make_unique<ScriptedRequests>(answers);
+  std::unique_ptr<FrameRequests> forFrame(const DecodedFrame& frame) override {
+    return std::make_unique<ScriptedRequests>(answers, frame.luma());
   }
 };
 

@@ -168,6 +168,7 @@ class RecordingRequests : public FrameRequests {
  public:
   std::vector<NormBox> regions;
   std::optional<std::vector<float>> answer;
+  GreyView luma() const override { return {}; }
   std::vector<FaceObservation> faceLandmarks() override { return {}; }
   std::optional<std::vector<float>> featurePrint(const NormBox& region) override {
     regions.push_back(region);

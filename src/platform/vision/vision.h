@@ -44,6 +44,8 @@ struct TextObservation {
 class FrameRequests {
  public:
   virtual ~FrameRequests() = default;
+  // The frame's luma plane (for a BGRA frame, its grey picture), kept as long as the requests are.
+  virtual GreyView luma() const = 0;
   virtual std::vector<FaceObservation> faceLandmarks() = 0;
   // A raw feature vector for the face whose print region (clipped to the frame by the caller) is
   // `region`: the identity of the face found by faceLandmarks() that fits the region best; none when

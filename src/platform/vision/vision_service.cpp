@@ -28,6 +28,11 @@ class LibraryFrameRequests : public FrameRequests {
   LibraryFrameRequests(const DecodedFrame& frame, FaceLandmarker& faces, TextRecognizer* text)
       : images_(makeFrameImages(frame)), faces_(faces), text_(text) {}
 
+  GreyView luma() const override {
+    const cv::Mat& grey = images_.grey;
+    return {grey.data, grey.cols, grey.rows, static_cast<std::ptrdiff_t>(grey.step)};
+  }
+
   std::vector<FaceObservation> faceLandmarks() override {
     std::vector<FaceObservation> observations;
     for (const LandmarkedFace& face : found()) observations.push_back(face.observation);

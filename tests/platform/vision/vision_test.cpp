@@ -140,6 +140,22 @@ TEST(FeaturePrint, UnitLengthVectorsThatKeepOnePersonCloseAndTellPeopleApart) {
   EXPECT_FALSE(requests->featurePrint({2, 2, 0.1, 0.1}));
 }
 
+// The frame analysis reads the luma through the requests after the decoder has moved on.
+TEST(FrameLuma, TheRequestsKeepTheFramesLumaAfterTheFrameIsGone) {
+  Nv12Picture picture = nv12Picture(photo(1), "", 640, 426);
+  const std::vector<std::uint8_t> luma(picture.bytes.begin(), picture.bytes.begin() + 640 * 426);
+  auto requests = test::installedVision().forFrame(picture.frame());
+  picture.bytes.assign(picture.bytes.size(), 0);
+  picture.bytes.shrink_to_fit();
+  const GreyView kept = requests->luma();
+  ASSERT_EQ(kept.width, 640);
+  ASSERT_EQ(kept.height, 426);
+  int differing = 0;
+  for (int y = 0; y < kept.height; ++y)
+    for (int x = 0; x < kept.width; ++x) differing += kept.at(x, y) != luma[static_cast<size_t>(y) * 640 + x];
+  EXPECT_EQ(differing, 0);
+}
+
 TEST(Saliency, APictureOnAPlainWallIsTheSalientRegion) {
   const Nv12Picture picture = nv12Picture("-f lavfi -i color=c=0x405060:s=640x360 " + photo(4),
                                           "[1]scale=120:120[p];[0][p]overlay=400:100", 640, 360);
