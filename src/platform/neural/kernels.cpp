@@ -383,26 +383,36 @@ void resizeBilinear(const float* in, Dims inDims, float* out, Dims outDims, bool
   }
 }
 
+// Calls `visit` with each input cell (its channels) that the window of output cell (oy, ox) covers;
+// cells of the padding are left out.
+template <typename Visit>
+void forEachCellInWindow(const float* in, Dims inDims, int filterH, int filterW, const WindowGeometry& g, int oy,
+                         int ox, Visit visit) {
+  for (int ky = 0; ky < filterH; ++ky) {
+    int iy = oy * g.strideH + ky - g.padTop;
+    if (iy < 0 || iy >= inDims.h) continue;
+    for (int kx = 0; kx < filterW; ++kx) {
+      int ix = ox * g.strideW + kx - g.padLeft;
+      if (ix < 0 || ix >= inDims.w) continue;
+      visit(in + (static_cast<std::size_t>(iy) * inDims.w + ix) * inDims.c);
+    }
+  }
+}
+
 void averagePool(const float* in, Dims inDims, int filterH, int filterW, const WindowGeometry& g,
                  Activation activation, float* out, Dims outDims) {
-  std::vector<float> sum(static_cast<std::size_t>(inDims.c));
+  const std::size_t c = static_cast<std::size_t>(inDims.c);
+  std::vector<float> sum(c);
   for (int oy = 0; oy < outDims.h; ++oy) {
     for (int ox = 0; ox < outDims.w; ++ox) {
       std::fill(sum.begin(), sum.end(), 0.0f);
       int cells = 0;
-      for (int ky = 0; ky < filterH; ++ky) {
-        int iy = oy * g.strideH + ky - g.padTop;
-        if (iy < 0 || iy >= inDims.h) continue;
-        for (int kx = 0; kx < filterW; ++kx) {
-          int ix = ox * g.strideW + kx - g.padLeft;
-          if (ix < 0 || ix >= inDims.w) continue;
-          const float* p = in + (static_cast<std::size_t>(iy) * inDims.w + ix) * inDims.c;
-          for (int ch = 0; ch < inDims.c; ++ch) sum[static_cast<std::size_t>(ch)] += p[ch];
-          ++cells;
-        }
-      }
-      float* o = out + (static_cast<std::size_t>(oy) * outDims.w + ox) * outDims.c;
-      for (int ch = 0; ch < inDims.c; ++ch) o[ch] = cells ? sum[static_cast<std::size_t>(ch)] / cells : 0.0f;
+      forEachCellInWindow(in, inDims, filterH, filterW, g, oy, ox, [&](const float* p) {
+        for (std::size_t ch = 0; ch < c; ++ch) sum[ch] += p[ch];
+        ++cells;
+      });
+      float* o = out + (static_cast<std::size_t>(oy) * outDims.w + ox) * c;
+      for (std::size_t ch = 0; ch < c; ++ch) o[ch] = cells ? sum[ch] / cells : 0.0f;
     }
   }
   applyActivation(out, outDims.size(), activation);
@@ -415,21 +425,14 @@ void maxPool(const float* in, Dims inDims, int filterH, int filterW, const Windo
     for (int ox = 0; ox < outDims.w; ++ox) {
       float* o = out + (static_cast<std::size_t>(oy) * outDims.w + ox) * c;
       bool first = true;
-      for (int ky = 0; ky < filterH; ++ky) {
-        int iy = oy * g.strideH + ky - g.padTop;
-        if (iy < 0 || iy >= inDims.h) continue;
-        for (int kx = 0; kx < filterW; ++kx) {
-          int ix = ox * g.strideW + kx - g.padLeft;
-          if (ix < 0 || ix >= inDims.w) continue;
-          const float* p = in + (static_cast<std::size_t>(iy) * inDims.w + ix) * c;
-          if (first) {
-            std::copy(p, p + c, o);
-            first = false;
-          } else {
-            for (std::size_t ch = 0; ch < c; ++ch) o[ch] = std::max(o[ch], p[ch]);
-          }
+      forEachCellInWindow(in, inDims, filterH, filterW, g, oy, ox, [&](const float* p) {
+        if (first) {
+          std::copy(p, p + c, o);
+          first = false;
+        } else {
+          for (std::size_t ch = 0; ch < c; ++ch) o[ch] = std::max(o[ch], p[ch]);
         }
-      }
+      });
       if (first) std::fill(o, o + c, 0.0f);
     }
   }
