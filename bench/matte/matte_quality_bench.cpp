@@ -438,7 +438,7 @@ int main(int argc, char** argv) {
   std::vector<CutOut> people;
   for (const cv::Mat& photo : photos) people.push_back(cutOutOf(photo, *segmenter));
 
-  std::unique_ptr<kov::PersonDetector> gate = kov::createPersonGate(error);
+  std::unique_ptr<kov::PersonDetector> gate = kov::createPersonDetector(error);
   if (!gate) {
     std::fputs(error.c_str(), stderr);
     return 1;

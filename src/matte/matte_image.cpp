@@ -37,7 +37,7 @@ void matteImage(const Args& args) {
   std::string error;
   std::unique_ptr<PersonSegmenter> segmenter = createPersonSegmenter(error);
   if (!segmenter) fail(error);
-  std::unique_ptr<PersonDetector> gate = createPersonGate(error);
+  std::unique_ptr<PersonDetector> gate = createPersonDetector(error);
   if (!gate) fail(error);
   MaskRefiner refiner;
   std::optional<GreyImage> mask = pictureMask(*segmenter, refiner, picture->view(), gate.get());

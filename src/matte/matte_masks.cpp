@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <new>
 
-#include "platform/neural/model_error.h"
 
 namespace kov {
 namespace {
@@ -35,17 +33,6 @@ std::optional<GreyImage> pictureMask(PersonSegmenter& segmenter, MaskRefiner& re
   std::optional<GreyImage> mask = segmenter.segment(picture, SegmentQuality::Accurate);
   if (!mask) return std::nullopt;
   return refiner.refine(mask->view(), picture);
-}
-
-std::unique_ptr<PersonDetector> createPersonGate(std::string& error) {
-  try {
-    return createPersonDetector();
-  } catch (const ModelError& e) {
-    error = std::string(e.what()) + "\n";
-  } catch (const std::bad_alloc&) {
-    error = "not enough memory for the person detection model\n";
-  }
-  return nullptr;
 }
 
 MovieMasks::MovieMasks(PersonSegmenter& segmenter, PersonDetector* gate)

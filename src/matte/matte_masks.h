@@ -21,10 +21,6 @@ namespace kov {
 std::optional<GreyImage> pictureMask(PersonSegmenter& segmenter, MaskRefiner& refiner, const BgraView& picture,
                                      PersonDetector* gate = nullptr);
 
-// The person detector that gates the masks. On failure returns none and sets `error` to a one-line
-// message.
-std::unique_ptr<PersonDetector> createPersonGate(std::string& error);
-
 // One frame's result: its time and its mask, or none when the segmenter gave none.
 struct FrameMask {
   double time = 0;

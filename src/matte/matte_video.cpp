@@ -88,7 +88,7 @@ void matteVideo(const Args& args) {
   std::string error;
   std::unique_ptr<PersonSegmenter> segmenter = createPersonSegmenter(error);
   if (!segmenter) fail(error);
-  std::unique_ptr<PersonDetector> gate = createPersonGate(error);
+  std::unique_ptr<PersonDetector> gate = createPersonDetector(error);
   if (!gate) fail(error);
 
   // The new movie replaces the old one only once it is complete, and never replaces the video being

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 
 #include <opencv2/imgproc.hpp>
 
+#include "platform/neural/model_error.h"
 #include "platform/neural/runner_pool.h"
 #include "platform/vision/face_detector.h"
 #include "platform/vision/model_input.h"
@@ -100,7 +102,16 @@ class PoseDetector : public PersonDetector {
 
 }  // namespace
 
-std::unique_ptr<PersonDetector> createPersonDetector() { return std::make_unique<PoseDetector>(); }
+std::unique_ptr<PersonDetector> createPersonDetector(std::string& error) {
+  try {
+    return std::make_unique<PoseDetector>();
+  } catch (const ModelError& e) {
+    error = std::string(e.what()) + "\n";
+  } catch (const std::bad_alloc&) {
+    error = "not enough memory for the person detection model\n";
+  }
+  return nullptr;
+}
 
 bool showsPerson(PersonDetector& detector, const BgraView& picture) {
   const std::vector<PersonDetection> people = detector.detect(picture);

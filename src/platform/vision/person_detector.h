@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -30,8 +31,8 @@ class PersonDetector {
 // (bench/matte/matte_quality_bench prints them).
 constexpr float kPersonScore = 0.4f;
 
-// Loads the built-in model; throws ModelError when it cannot be run.
-std::unique_ptr<PersonDetector> createPersonDetector();
+// Loads the built-in model. On failure returns none and sets `error` to a one-line message.
+std::unique_ptr<PersonDetector> createPersonDetector(std::string& error);
 
 // Whether the picture shows a person scoring above kPersonScore.
 bool showsPerson(PersonDetector& detector, const BgraView& picture);

@@ -36,7 +36,9 @@ cv::Mat photo(int index) {
 }
 
 TEST(PersonDetector, FindsThePeopleOfEverySamplePhotoAtAnySize) {
-  auto detector = createPersonDetector();
+  std::string error;
+  auto detector = createPersonDetector(error);
+  ASSERT_TRUE(detector) << error;
   for (int i = 1; i <= 6; ++i) {
     cv::Mat full = photo(i), small;
     cv::resize(full, small, cv::Size(480, full.rows * 480 / full.cols), 0, 0, cv::INTER_AREA);
@@ -99,7 +101,9 @@ cv::Mat standingShapes(cv::Size size) {
 }
 
 TEST(PersonDetector, FindsNobodyInPicturesWithoutPeople) {
-  auto detector = createPersonDetector();
+  std::string error;
+  auto detector = createPersonDetector(error);
+  ASSERT_TRUE(detector) << error;
   const cv::Size size(1280, 853);
   std::vector<std::pair<std::string, cv::Mat>> pictures = {
       {"flat grey", cv::Mat(size, CV_8UC3, cv::Scalar(128, 128, 128))},
