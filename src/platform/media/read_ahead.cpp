@@ -10,10 +10,10 @@
 namespace kov {
 namespace {
 
-// A frame copied out of the decoder's buffers, which the decoder reuses for the next frame.
+// A frame copied out of the decoder's buffers, which the decoder reuses for the next frame. Each
+// copy gets memory of its own, which lives as long as someone keeps the frame's `pixelOwner`.
 struct BufferedFrame {
   DecodedFrame frame;
-  std::vector<std::uint8_t> bytes;
 
   void copyFrom(const DecodedFrame& source) {
     frame = source;
@@ -23,8 +23,9 @@ struct BufferedFrame {
     const int rows[2] = {source.height, (source.height + 1) / 2};
     size_t total = 0;
     for (int p = 0; p < planeCount; ++p) total += static_cast<size_t>(rowBytes[p]) * rows[p];
-    bytes.resize(total);
-    std::uint8_t* out = bytes.data();
+    std::shared_ptr<std::uint8_t[]> bytes(new std::uint8_t[total]);  // left unset: every byte is copied over
+    frame.pixelOwner = bytes;
+    std::uint8_t* out = bytes.get();
     for (int p = 0; p < planeCount; ++p) {
       frame.planes[p] = out;
       frame.strides[p] = rowBytes[p];

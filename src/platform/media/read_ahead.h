@@ -9,7 +9,8 @@
 namespace kov {
 
 // Wraps the started reader `inner`: its frames are decoded on a background thread into up to
-// `depth` buffered copies. Frames, their order and the failure are exactly the inner reader's.
+// `depth` buffered copies. Frames, their order and the failure are exactly the inner reader's; each
+// frame owns its copy (`pixelOwner`), so it can be kept after the next frame without another copy.
 std::unique_ptr<VideoReader> readAhead(std::unique_ptr<VideoReader> inner, int depth);
 
 }  // namespace kov

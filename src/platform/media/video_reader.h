@@ -37,6 +37,10 @@ struct DecodedFrame {
   int height = 0;
   const std::uint8_t* planes[2] = {nullptr, nullptr};
   std::ptrdiff_t strides[2] = {0, 0};
+  // When set, the planes stay valid for as long as a copy of this is held, past the next
+  // `nextFrame`, so the pixels can be kept without copying them. The readers of `openVideoSource`
+  // set it.
+  std::shared_ptr<const void> pixelOwner;
 
   GreyView luma() const { return {planes[0], width, height, strides[0]}; }
   BgraView bgra() const { return {planes[0], width, height, strides[0]}; }

@@ -8,9 +8,11 @@ FrameImages makeFrameImages(const DecodedFrame& frame) {
   FrameImages images;
   if (frame.planes[0] == nullptr || frame.width <= 0 || frame.height <= 0) return images;
   if (frame.layout == PixelLayout::Nv12) {
-    images.grey = cv::Mat(frame.height, frame.width, CV_8UC1, const_cast<std::uint8_t*>(frame.planes[0]),
-                          static_cast<size_t>(frame.strides[0]))
-                      .clone();
+    // Only read, never written: the decoded pixels may be shared.
+    const cv::Mat luma(frame.height, frame.width, CV_8UC1, const_cast<std::uint8_t*>(frame.planes[0]),
+                       static_cast<size_t>(frame.strides[0]));
+    images.pixelOwner = frame.pixelOwner;
+    images.grey = frame.pixelOwner ? luma : luma.clone();
     if (frame.planes[1] != nullptr) {
       cv::Mat chroma(frame.height / 2, frame.width / 2, CV_8UC2, const_cast<std::uint8_t*>(frame.planes[1]),
                      static_cast<size_t>(frame.strides[1]));

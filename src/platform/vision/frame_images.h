@@ -1,6 +1,7 @@
 // The pictures of one decoded frame that the detectors work on, made once per frame.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -12,12 +13,15 @@
 namespace kov {
 
 struct FrameImages {
-  cv::Mat grey;      // the luma plane, copied so that requests may outlive the frame
+  // The luma plane: the frame's own while `pixelOwner` keeps it, else a copy, so that requests may
+  // outlive the frame either way.
+  cv::Mat grey;
   cv::Mat bgr;       // colour picture converted from the frame
   cv::Mat greyDouble;  // the luma plane enlarged two times, for small faces and small text
+  std::shared_ptr<const void> pixelOwner;
 };
 
-// Converts an NV12 or BGRA frame. The result owns its pictures.
+// Converts an NV12 or BGRA frame. The result owns its pictures or shares the frame's owned pixels.
 FrameImages makeFrameImages(const DecodedFrame& frame);
 
 // Pixels to fractions. The two conversions below keep a rounding that runs up from the bottom edge;

@@ -75,6 +75,22 @@ TEST(ReadAhead, HandsOutEveryFrameBeforeTheInnerFailure) {
   EXPECT_EQ(reader->failure(), "decoding went wrong");
 }
 
+// The frame analysis keeps a sampled frame's pixels while the walk reads on, without copying them.
+TEST(ReadAhead, AKeptFrameKeepsItsPixelsWhileLaterFramesAreRead) {
+  auto reader = readAhead(std::make_unique<FakeVideoReader>(numberedFrames(12), 33, 19, PixelLayout::Nv12), 2);
+  std::vector<DecodedFrame> kept;
+  for (int i = 0; i < 12; ++i) {
+    const DecodedFrame* frame = reader->nextFrame();
+    ASSERT_TRUE(frame);
+    ASSERT_TRUE(frame->pixelOwner);
+    if (i % 5 == 0) kept.push_back(*frame);
+  }
+  EXPECT_EQ(reader->nextFrame(), nullptr);
+  reader.reset();
+  ASSERT_EQ(kept.size(), 3u);
+  for (size_t k = 0; k < kept.size(); ++k) EXPECT_TRUE(holds(kept[k], static_cast<std::uint8_t>(k * 5 * 7))) << k;
+}
+
 TEST(ReadAhead, StopsItsThreadWhenDroppedMidRangeAndNeverRunsFarAhead) {
   auto inner = std::make_unique<FakeVideoReader>(numberedFrames(200), 16, 16, PixelLayout::Nv12);
   FakeVideoReader* counted = inner.get();

@@ -154,6 +154,23 @@ TEST(FrameLuma, TheRequestsKeepTheFramesLumaAfterTheFrameIsGone) {
   for (int y = 0; y < kept.height; ++y)
     for (int x = 0; x < kept.width; ++x) differing += kept.at(x, y) != luma[static_cast<size_t>(y) * 640 + x];
   EXPECT_EQ(differing, 0);
+
+  // A frame whose pixels are owned is shared, not copied, and kept alive by the requests.
+  Nv12Picture owned = nv12Picture(photo(1), "", 640, 426);
+  auto bytes = std::make_shared<std::vector<std::uint8_t>>(std::move(owned.bytes));
+  DecodedFrame frame = owned.frame();
+  frame.planes[0] = bytes->data();
+  frame.planes[1] = bytes->data() + 640 * 426;
+  frame.pixelOwner = bytes;
+  auto sharing = test::installedVision().forFrame(frame);
+  const std::uint8_t* const first = bytes->data();
+  frame = DecodedFrame{};
+  bytes.reset();
+  const GreyView shared = sharing->luma();
+  EXPECT_EQ(shared.data, first);
+  for (int y = 0; y < shared.height; ++y)
+    for (int x = 0; x < shared.width; ++x) differing += shared.at(x, y) != luma[static_cast<size_t>(y) * 640 + x];
+  EXPECT_EQ(differing, 0);
 }
 
 TEST(Saliency, APictureOnAPlainWallIsTheSalientRegion) {
