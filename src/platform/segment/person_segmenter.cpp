@@ -179,14 +179,8 @@ void SmoothedSequence::blendIntoState(const Probabilities& fresh) {
 }  // namespace
 
 std::unique_ptr<PersonSegmenter> createPersonSegmenter(std::string& error) {
-  try {
-    return std::make_unique<SelfieSegmenter>();
-  } catch (const ModelError& e) {
-    error = std::string(e.what()) + "\n";
-  } catch (const std::bad_alloc&) {
-    error = "not enough memory for the segmentation models\n";
-  }
-  return nullptr;
+  return loadedOrNone([]() -> std::unique_ptr<PersonSegmenter> { return std::make_unique<SelfieSegmenter>(); },
+                      "the segmentation models", error);
 }
 
 }  // namespace kov

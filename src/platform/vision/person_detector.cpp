@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <new>
 
 #include <opencv2/imgproc.hpp>
 
@@ -103,14 +102,8 @@ class PoseDetector : public PersonDetector {
 }  // namespace
 
 std::unique_ptr<PersonDetector> createPersonDetector(std::string& error) {
-  try {
-    return std::make_unique<PoseDetector>();
-  } catch (const ModelError& e) {
-    error = std::string(e.what()) + "\n";
-  } catch (const std::bad_alloc&) {
-    error = "not enough memory for the person detection model\n";
-  }
-  return nullptr;
+  return loadedOrNone([]() -> std::unique_ptr<PersonDetector> { return std::make_unique<PoseDetector>(); },
+                      "the person detection model", error);
 }
 
 bool showsPerson(PersonDetector& detector, const BgraView& picture) {
