@@ -16,8 +16,9 @@
 namespace kov {
 
 // The mask of one picture at the picture's size (accurate level); none when the segmenter gives none.
-// With a `gate`, a picture in which it finds no person gets an all-background mask: the segmenter
-// also marks animals, statues and furniture.
+// With a `gate`, the mask is kept only within the body squares of the people it finds, and a picture
+// in which it finds nobody gets an all-background mask: the segmenter also marks animals, statues and
+// furniture.
 std::optional<GreyImage> pictureMask(PersonSegmenter& segmenter, MaskRefiner& refiner, const BgraView& picture,
                                      PersonDetector* gate = nullptr);
 
