@@ -10,7 +10,9 @@
 //   sensor noise (flicker: mean change of the mask between frames, 0..255);
 // - milliseconds per picture and frames per second of the mask computation alone.
 // The cut-outs are the model's own >= 128 mask eroded by 6 px, so every true edge runs between
-// person and new background; the truth then is exact by construction.
+// person and new background; the truth then is exact by construction. The cut-outs follow the
+// segmenter's accurate level as it is at the time, so figures compare the ways within one run; to
+// compare two versions of that level, keep one version's cut-outs.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -70,7 +72,8 @@ constexpr Way kWays[] = {Way::Stretched, Way::Refined, Way::Gated};
 
 class Matter {
  public:
-  Matter(kov::PersonSegmenter& segmenter, kov::PersonDetector& gate) : segmenter_(segmenter), gate_(gate) {}
+  Matter(kov::PersonSegmenter& segmenter, kov::PersonDetector& gate)
+      : segmenter_(segmenter), gate_(gate), refiner_(kov::pictureRefinement()) {}
 
   GreyImage picture(const BgraImage& picture, Way way) {
     if (way == Way::Refined) return *kov::pictureMask(segmenter_, refiner_, picture.view());

@@ -39,7 +39,7 @@ void matteImage(const Args& args) {
   if (!segmenter) fail(error);
   std::unique_ptr<PersonDetector> gate = createPersonDetector(error);
   if (!gate) fail(error);
-  MaskRefiner refiner;
+  MaskRefiner refiner(pictureRefinement());
   std::optional<GreyImage> mask = pictureMask(*segmenter, refiner, picture->view(), gate.get());
   if (!mask) fail("no person found in " + visiblePath(input) + "\n");
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "platform/segment/framed_segmentation.h"
 
 namespace kov {
 namespace {
@@ -28,9 +29,14 @@ constexpr double kTimeTolerance = 0.0005;
 
 std::optional<GreyImage> pictureMask(PersonSegmenter& segmenter, MaskRefiner& refiner, const BgraView& picture,
                                      PersonDetector* gate) {
-  if (gate && picture.width > 0 && picture.height > 0 && !showsPerson(*gate, picture))
-    return background(picture.width, picture.height);
-  std::optional<GreyImage> mask = segmenter.segment(picture, SegmentQuality::Accurate);
+  if (!gate || !picture.data || picture.width < 1 || picture.height < 1) {
+    std::optional<GreyImage> mask = segmenter.segment(picture, SegmentQuality::Accurate);
+    if (!mask) return std::nullopt;
+    return refiner.refine(mask->view(), picture);
+  }
+  const std::vector<cv::Rect2d> people = personRegions(*gate, picture);
+  if (people.empty()) return background(picture.width, picture.height);
+  std::optional<GreyImage> mask = segmentAroundPeople(segmenter, picture, people);
   if (!mask) return std::nullopt;
   return refiner.refine(mask->view(), picture);
 }

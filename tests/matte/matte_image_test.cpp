@@ -139,6 +139,25 @@ TEST(MatteImage, PeopleFreePartsOfPhotosThatLookLikeAPersonToTheSegmenterHaveNoB
   ASSERT_TRUE(withPeople.contains("box"));
 }
 
+TEST(MatteImage, WhatLooksLikeAPersonAwayFromThePeopleFoundIsDropped) {
+  // The people of sample 3 at the left end of a long picture of stairs: the segmenter marks the
+  // stairs as well, but only the people and what is close to them are kept.
+  test::TempDir dir;
+  cv::Mat scene = mirroredStairs(cv::Size(2400, 800));
+  cv::Mat people = cv::imread(test::samplePhoto(3)), small;
+  cv::resize(people, small, cv::Size(700, people.rows * 700 / people.cols), 0, 0, cv::INTER_AREA);
+  small.copyTo(scene(cv::Rect(0, 800 - small.rows, small.cols, small.rows)));
+  ASSERT_TRUE(cv::imwrite(dir.file("beside.png"), scene));
+  json report = successfulReport(runTool({"matte", "--image", dir.file("beside.png"), "--out", dir.file("beside-cut.png")}));
+  ASSERT_TRUE(report.contains("box"));
+  EXPECT_LT(report["box"]["x"].get<double>() + report["box"]["w"].get<double>(), 0.5);
+  cv::Mat cut = readOutput(dir.file("beside-cut.png"));
+  ASSERT_EQ(cut.size(), scene.size());
+  EXPECT_GT(alphaShare(cut, {1200, 0, 1200, 800}, [](int a) { return a == 0; }), 0.999) << "stairs";
+  EXPECT_GT(alphaShare(cut, {150, 800 - small.rows / 2, 400, small.rows / 2}, [](int a) { return a >= 128; }), 0.6)
+      << "people";
+}
+
 // The people of a sample photo as a hard mask: the tool's own cut-out of the photo, its opaque part
 // shrunk by 6 px so that no pixel of the photo's background is left in it.
 cv::Mat peopleOf(const cv::Mat& photo, test::TempDir& dir) {

@@ -12,7 +12,7 @@
 namespace kov {
 
 enum class SegmentQuality {
-  Accurate,  // the square model on the whole picture, letterboxed
+  Accurate,  // the square model on the whole picture, letterboxed, and on its mirror image, averaged
   Balanced,  // the model that fits the picture's shape: the landscape one for wide pictures
 };
 

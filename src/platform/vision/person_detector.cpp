@@ -26,6 +26,10 @@ constexpr int kValuesPerAnchor = 12;
 constexpr float kLowestScore = 0.1f;
 constexpr double kMergeOverlap = 0.3;
 constexpr float kScoreClip = 100.0f;
+// Keypoint 0 is the middle of the hips, keypoint 1 lies on the circle the whole body fits in; the
+// square around that circle is widened by this factor so that hands and hair stay inside.
+constexpr int kPoseKeypoints = 4;
+constexpr double kBodyMargin = 1.25;
 
 float sigmoid(float x) { return 1.0f / (1.0f + std::exp(-std::clamp(x, -kScoreClip, kScoreClip))); }
 
@@ -78,18 +82,26 @@ class PoseDetector : public PersonDetector {
     }
     std::vector<PersonDetection> people;
     for (const FaceDetection& d : weightedNonMaxSuppression(std::move(found), kMergeOverlap))
-      people.push_back({d.box, d.score});
+      people.push_back({d.box, bodySquare(d.keypoints[0], d.keypoints[1]), d.score});
     return people;
   }
 
  private:
-  // Box centre and size in input pixels relative to the anchor, mapped back to picture pixels.
-  // (The keypoints are not used, so they stay empty.)
+  static cv::Rect2d bodySquare(cv::Point2d hips, cv::Point2d onCircle) {
+    const double half = cv::norm(onCircle - hips) * kBodyMargin;
+    return {hips.x - half, hips.y - half, 2 * half, 2 * half};
+  }
+
+  // Box centre and size and the keypoints, in input pixels relative to the anchor, mapped back to
+  // picture pixels.
   FaceDetection decodeBox(const float* r, cv::Point2f anchor, float score, const Letterbox& input) const {
-    const double cx = r[0] + anchor.x * side_, cy = r[1] + anchor.y * side_;
-    const double x = (cx - r[2] / 2 - input.offset.x) / input.scale, y = (cy - r[3] / 2 - input.offset.y) / input.scale;
+    const double ax = anchor.x * side_, ay = anchor.y * side_;
+    const auto toPicture = [&](double x, double y) {
+      return cv::Point2d((x + ax - input.offset.x) / input.scale, (y + ay - input.offset.y) / input.scale);
+    };
     FaceDetection d;
-    d.box = cv::Rect2d(x, y, r[2] / input.scale, r[3] / input.scale);
+    d.box = cv::Rect2d(toPicture(r[0] - r[2] / 2, r[1] - r[3] / 2), cv::Size2d(r[2] / input.scale, r[3] / input.scale));
+    for (int k = 0; k < kPoseKeypoints; ++k) d.keypoints[static_cast<std::size_t>(k)] = toPicture(r[4 + 2 * k], r[5 + 2 * k]);
     d.score = score;
     return d;
   }
@@ -109,6 +121,13 @@ std::unique_ptr<PersonDetector> createPersonDetector(std::string& error) {
 bool showsPerson(PersonDetector& detector, const BgraView& picture) {
   const std::vector<PersonDetection> people = detector.detect(picture);
   return !people.empty() && people.front().score > kPersonScore;
+}
+
+std::vector<cv::Rect2d> personRegions(PersonDetector& detector, const BgraView& picture) {
+  std::vector<cv::Rect2d> regions;
+  for (const PersonDetection& person : detector.detect(picture))
+    if (person.score > kPersonScore) regions.push_back(person.body);
+  return regions;
 }
 
 }  // namespace kov

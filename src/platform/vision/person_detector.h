@@ -14,7 +14,8 @@
 namespace kov {
 
 struct PersonDetection {
-  cv::Rect2d box;  // pixels of the picture, origin top-left (the body's core, not its full extent)
+  cv::Rect2d box;   // pixels of the picture, origin top-left (the body's core, not its full extent)
+  cv::Rect2d body;  // the square the whole body fits in, centred on the hips (may reach beyond the picture)
   float score = 0;  // 0..1
 };
 
@@ -36,5 +37,8 @@ std::unique_ptr<PersonDetector> createPersonDetector(std::string& error);
 
 // Whether the picture shows a person scoring above kPersonScore.
 bool showsPerson(PersonDetector& detector, const BgraView& picture);
+
+// The body squares of the people scoring above kPersonScore, strongest first; none without people.
+std::vector<cv::Rect2d> personRegions(PersonDetector& detector, const BgraView& picture);
 
 }  // namespace kov

@@ -103,12 +103,56 @@ TEST(PersonSegmenter, FindsPeopleButNotPlainBackgrounds) {
     EXPECT_LT(foregroundShare(*mask, {206, 0, 50, 160}), 0.05) << "right border of photo " << index;
     int photoHeight = small.height * 256 / 1280;
     cv::Rect middle(64 + 32, 80 - photoHeight / 4, 64, photoHeight / 2);
-    EXPECT_GT(foregroundShare(*mask, middle), 0.5) << "middle of photo " << index;
+    // The accurate level is the mean of two looks (the picture and its mirror image); with the people
+    // this small (a quarter of the canvas's area) the mirrored look marks less of sample 5's group on
+    // the stairs, 40 % of the middle band. `matte` frames the picture around the people first.
+    EXPECT_GT(foregroundShare(*mask, middle), 0.35) << "middle of photo " << index;
+    auto balanced = s->segment(canvas.view(), SegmentQuality::Balanced);
+    ASSERT_TRUE(balanced);
+    const double f = balanced->width / 256.0;  // the landscape model's mask is smaller
+    cv::Rect middleThere(static_cast<int>(middle.x * f), static_cast<int>(middle.y * f), static_cast<int>(middle.width * f),
+                         static_cast<int>(middle.height * f));
+    EXPECT_GT(foregroundShare(*balanced, middleThere), 0.5) << "middle of photo " << index << ", balanced";
   }
   BgraImage grey{640, 480, std::vector<std::uint8_t>(640 * 480 * 4, 128)};
   auto empty = s->segment(grey.view(), SegmentQuality::Accurate);
   ASSERT_TRUE(empty);
   EXPECT_LT(foregroundShare(*empty, {0, 0, empty->width, empty->height}), 0.01);
+}
+
+BgraImage mirrored(BgraImage picture) {
+  BgraImage out = picture;
+  cv::Mat target = wrap(out);
+  cv::flip(wrap(picture), target, 1);
+  return out;
+}
+
+TEST(PersonSegmenter, TheAccurateMaskOfAMirroredPictureIsTheMirroredMask) {
+  // The accurate level looks at the picture both ways round, so neither side of a person is favoured
+  // and a mirrored picture gives the same mask mirrored (to the rounding of the resampling), while the balanced level,
+  // one look only, does not.
+  auto s = segmenter();
+  ASSERT_TRUE(s);
+  BgraImage p = resized(photo(4), 960, 724);
+  auto straight = s->segment(p.view(), SegmentQuality::Accurate);
+  auto turned = s->segment(mirrored(p).view(), SegmentQuality::Accurate);
+  ASSERT_TRUE(straight && turned);
+  ASSERT_EQ(straight->width, turned->width);
+  cv::Mat a(straight->height, straight->width, CV_8UC1, straight->pixels.data());
+  cv::Mat b(turned->height, turned->width, CV_8UC1, turned->pixels.data()), back;
+  cv::flip(b, back, 1);
+  double worst = 0;
+  cv::minMaxLoc(cv::abs(a - back) + cv::abs(back - a), nullptr, &worst);
+  EXPECT_LE(worst, 2.0);
+
+  auto once = s->segment(p.view(), SegmentQuality::Balanced);
+  auto onceTurned = s->segment(mirrored(p).view(), SegmentQuality::Balanced);
+  ASSERT_TRUE(once && onceTurned);
+  cv::Mat c(once->height, once->width, CV_8UC1, once->pixels.data());
+  cv::Mat d(onceTurned->height, onceTurned->width, CV_8UC1, onceTurned->pixels.data());
+  cv::flip(d, back, 1);
+  cv::minMaxLoc(cv::abs(c - back) + cv::abs(back - c), nullptr, &worst);
+  EXPECT_GT(worst, 2.0);
 }
 
 TEST(PersonSegmenter, SequencesDampNoiseButFollowRealChanges) {

@@ -58,6 +58,35 @@ TEST(PersonDetector, FindsThePeopleOfEverySamplePhotoAtAnySize) {
   }
 }
 
+TEST(PersonDetector, BodySquaresHoldThePeopleAndFollowThemAcrossTheFrame) {
+  std::string error;
+  auto detector = createPersonDetector(error);
+  ASSERT_TRUE(detector) << error;
+  for (int i : {2, 6}) {
+    cv::Mat full = photo(i);
+    std::vector<PersonDetection> people = detect(*detector, full);
+    ASSERT_FALSE(people.empty()) << "sample" << i;
+    const PersonDetection& first = people.front();
+    EXPECT_DOUBLE_EQ(first.body.width, first.body.height) << "sample" << i;
+    // The whole body is larger than its core and holds it.
+    EXPECT_GT(first.body.height, first.box.height) << "sample" << i;
+    EXPECT_TRUE(first.body.contains((first.box.tl() + first.box.br()) / 2)) << "sample" << i;
+
+    // The photo moved right inside a wide frame: the body square moves with it.
+    cv::Mat wide(full.rows, full.cols * 2, CV_8UC3, cv::Scalar(128, 128, 128));
+    const int shift = full.cols / 2;
+    full.copyTo(wide(cv::Rect(shift, 0, full.cols, full.rows)));
+    std::vector<PersonDetection> moved = detect(*detector, wide);
+    ASSERT_FALSE(moved.empty()) << "sample" << i;
+    const cv::Point2d expected = (first.body.tl() + first.body.br()) / 2 + cv::Point2d(shift, 0);
+    bool found = false;
+    for (const PersonDetection& person : moved)
+      if (person.score > kPersonScore && cv::norm((person.body.tl() + person.body.br()) / 2 - expected) < 0.1 * first.body.width)
+        found = true;
+    EXPECT_TRUE(found) << "sample" << i;
+  }
+}
+
 // Soft coloured noise at several scales, like foliage or stone.
 cv::Mat texture(cv::Size size, unsigned seed) {
   cv::RNG rng(seed);
