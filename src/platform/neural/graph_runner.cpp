@@ -32,6 +32,7 @@ struct GraphRunner::Step {
   std::size_t inner = 1;                 // SOFTMAX, MEAN_OF_RUNS: values of one run
   ModelOperator::Window window;          // SLICE
   int batches = 1, rows = 1, depth = 1, cols = 1;  // BATCH_MATMUL
+  int scalarInput = -1;  // ADD, MUL, SUB, DIV: the input (0 or 1) that is one constant value, if any
 };
 
 namespace {
@@ -396,6 +397,10 @@ class GraphRunner::Planner {
     std::copy(sb.begin(), sb.end(), step.bShape);
     std::copy(out.begin(), out.end(), step.outShape);
     step.outputTensor = output(op, out);
+    if (op.kind != OpKind::PRelu)
+      for (int side = 0; side < 2; ++side)
+        if (tensor(side == 0 ? a : b).constant && elements(side == 0 ? a : b) == 1) step.scalarInput = side;
+    step.count = static_cast<std::size_t>(out[0]) * out[1] * out[2] * out[3];
   }
 
   void planUnary(const ModelOperator& op, Step& step) {
@@ -658,6 +663,16 @@ GraphRunner::GraphRunner(const Model& model, std::shared_ptr<WorkerPool> workers
 
 GraphRunner::~GraphRunner() = default;
 
+void GraphRunner::runScalar(const Step& step) {
+  const ScalarOp op = step.kind == OpKind::Mul   ? ScalarOp::Mul
+                      : step.kind == OpKind::Sub ? ScalarOp::Sub
+                      : step.kind == OpKind::Div ? ScalarOp::Div
+                                                 : ScalarOp::Add;
+  const bool valueFirst = step.scalarInput == 0;
+  scalarBinary(op, step.inputs[valueFirst ? 1 : 0], *step.inputs[valueFirst ? 0 : 1], valueFirst, step.output, step.count);
+  applyActivation(step.output, step.count, step.activation);
+}
+
 const float* GraphRunner::run() {
   for (Step& step : steps_) {
     const float* in = step.inputs[0];
@@ -705,6 +720,10 @@ const float* GraphRunner::run() {
       case OpKind::Sub:
       case OpKind::Div:
       case OpKind::PRelu:
+        if (step.scalarInput >= 0) {
+          runScalar(step);
+          break;
+        }
         broadcastBinary(binaryOp(step.kind), in, step.aShape, step.inputs[1], step.bShape, step.output, step.outShape,
                         step.activation);
         break;

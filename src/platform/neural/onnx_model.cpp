@@ -332,9 +332,11 @@ class OnnxReader {
     const int clipAt = onlyReader(graph, add.output(0), "Clip");
     if (clipAt < 0) return false;
     const onnx::NodeProto* clip = &graph.node(clipAt);
-    if ( clip->input_size() != 3 || clip->input(0) != add.output(0) || !isScalar(clip->input(1), 0.0f) ||
-        !isScalar(clip->input(2), 6.0f))
-      return false;
+    // Older files give the bounds as attributes, newer ones as inputs.
+    const bool boundsAsInputs = clip->input_size() == 3 && isScalar(clip->input(1), 0.0f) && isScalar(clip->input(2), 6.0f);
+    const bool boundsAsAttributes = clip->input_size() == 1 && attribute(*clip, "min") && attribute(*clip, "max") &&
+                                    floatAttribute(*clip, "min", -1) == 0.0f && floatAttribute(*clip, "max", -1) == 6.0f;
+    if (clip->input(0) != add.output(0) || !(boundsAsInputs || boundsAsAttributes)) return false;
     const int mulAt = onlyReader(graph, clip->output(0), "Mul");
     if (mulAt < 0) return false;
     const onnx::NodeProto* mul = &graph.node(mulAt);

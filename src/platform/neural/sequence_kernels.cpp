@@ -87,4 +87,27 @@ void squareRoot(const float* in, float* out, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) out[i] = std::sqrt(in[i]);
 }
 
+void scalarBinary(ScalarOp op, const float* in, float value, bool valueFirst, float* out, std::size_t count) {
+  switch (op) {
+    case ScalarOp::Add:
+      for (std::size_t i = 0; i < count; ++i) out[i] = in[i] + value;
+      break;
+    case ScalarOp::Mul:
+      for (std::size_t i = 0; i < count; ++i) out[i] = in[i] * value;
+      break;
+    case ScalarOp::Sub:
+      if (valueFirst)
+        for (std::size_t i = 0; i < count; ++i) out[i] = value - in[i];
+      else
+        for (std::size_t i = 0; i < count; ++i) out[i] = in[i] - value;
+      break;
+    case ScalarOp::Div:
+      if (valueFirst)
+        for (std::size_t i = 0; i < count; ++i) out[i] = value / in[i];
+      else
+        for (std::size_t i = 0; i < count; ++i) out[i] = in[i] / value;
+      break;
+  }
+}
+
 }  // namespace kov

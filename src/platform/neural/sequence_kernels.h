@@ -31,4 +31,9 @@ void sliceAxis(const float* in, std::size_t outer, int inExtent, int start, int 
 void powerOf(const float* in, float* out, std::size_t count, float exponent);
 void squareRoot(const float* in, float* out, std::size_t count);
 
+// out = in op value for a single constant value (on its right when `valueFirst` is false); the
+// common case of an element-wise step, without the broadcasting index work.
+enum class ScalarOp { Add, Mul, Sub, Div };
+void scalarBinary(ScalarOp op, const float* in, float value, bool valueFirst, float* out, std::size_t count);
+
 }  // namespace kov

@@ -14,6 +14,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "platform/neural/model_error.h"
+#include "platform/vision/line_recognizer.h"
 #include "platform/vision/text_detector.h"
 #include "platform/vision/text_models.h"
 
@@ -96,6 +97,32 @@ LetterPicture blackLettersOnWhite(const cv::Mat& line, bool lightLetters, double
   return {letters, letterCount};
 }
 
+// The detector sometimes cuts one line at a wide word gap. Pieces side by side on one row (mostly
+// overlapping vertically, at most a line height apart) are one line again.
+constexpr double kSameRow = 0.6;
+constexpr double kWordGap = 1.0;
+
+bool sameRow(const cv::Rect2d& a, const cv::Rect2d& b) {
+  const double overlap = std::min(a.br().y, b.br().y) - std::max(a.y, b.y);
+  const double gap = std::max(a.x, b.x) - std::min(a.br().x, b.br().x);
+  return overlap >= kSameRow * std::min(a.height, b.height) && gap <= kWordGap * std::max(a.height, b.height);
+}
+
+std::vector<FoundLine> joinedRowPieces(std::vector<FoundLine> lines) {
+  for (bool joined = true; joined;) {
+    joined = false;
+    for (std::size_t i = 0; i < lines.size() && !joined; ++i)
+      for (std::size_t j = i + 1; j < lines.size() && !joined; ++j)
+        if (sameRow(lines[i].box, lines[j].box)) {
+          lines[i].box |= lines[j].box;
+          lines[i].score = std::max(lines[i].score, lines[j].score);
+          lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(j));
+          joined = true;
+        }
+  }
+  return lines;
+}
+
 struct Reading {
   std::string text;
   float confidence = 0;
@@ -158,7 +185,8 @@ class LineReader {
 // twice the frame's size, where small letters have enough pixels for the recogniser.
 class DetectingRecognizer : public TextRecognizer {
  public:
-  explicit DetectingRecognizer(std::unique_ptr<TextLineFinder> finder) : finder_(std::move(finder)) {}
+  DetectingRecognizer(std::unique_ptr<TextLineFinder> finder, std::unique_ptr<LineRecognizer> lineModel)
+      : finder_(std::move(finder)), lineModel_(std::move(lineModel)) {}
 
   bool init(const std::string& tessdataFolder) { return reader_.init(tessdataFolder); }
 
@@ -170,7 +198,7 @@ class DetectingRecognizer : public TextRecognizer {
     const cv::Mat& grey = images.greyDouble;
     const double scale = static_cast<double>(grey.cols) / images.bgr.cols;
     const cv::Rect whole(0, 0, grey.cols, grey.rows);
-    for (const FoundLine& line : finder_->find(images.bgr, kSearchWidth)) {
+    for (const FoundLine& line : joinedRowPieces(finder_->find(images.bgr, kSearchWidth))) {
       const cv::Rect2d frameBox = line.box & cv::Rect2d(0, 0, images.bgr.cols, images.bgr.rows);
       if (frameBox.height < minimumTextHeight * images.bgr.rows || frameBox.width < frameBox.height) continue;
       const double margin = frameBox.height * kCropMargin;
@@ -180,7 +208,7 @@ class DetectingRecognizer : public TextRecognizer {
                                                static_cast<int>(std::ceil((frameBox.br().y + margin) * scale)))) &
                             whole;
       if (crop.empty()) continue;
-      Reading reading = reader_.read(grey(crop).clone());
+      Reading reading = readLine(images, frameBox, grey(crop));
       if (!hasWordCharacters(reading.text)) continue;
       TextObservation observation;
       observation.box = normalisedBox(frameBox, images.bgr.cols, images.bgr.rows);
@@ -193,7 +221,23 @@ class DetectingRecognizer : public TextRecognizer {
   }
 
  private:
+  Reading readLine(const FrameImages& images, const cv::Rect2d& frameBox, const cv::Mat& greyCrop) {
+    static const std::string mode = getenv("KOV_TEXT_MODE") ? getenv("KOV_TEXT_MODE") : "combo";
+    static const double margin = getenv("KOV_TEXT_MARGIN") ? atof(getenv("KOV_TEXT_MARGIN")) : 0.0;
+    if (mode == "tess") return reader_.read(greyCrop.clone());
+    const double m = frameBox.height * margin;
+    const cv::Rect box = cv::Rect(cv::Point(static_cast<int>(std::floor(frameBox.x - m)), static_cast<int>(std::floor(frameBox.y - m))),
+                                  cv::Point(static_cast<int>(std::ceil(frameBox.br().x + m)), static_cast<int>(std::ceil(frameBox.br().y + m)))) &
+                         cv::Rect(0, 0, images.bgr.cols, images.bgr.rows);
+    LineReading line = lineModel_->read(images.bgr(box));
+    bool latin = true;
+    for (unsigned char c : line.text) latin = latin && c < 0x80;
+    if (mode == "combo" && !latin) return reader_.read(greyCrop.clone());
+    return {line.text, line.confidence};
+  }
+
   std::unique_ptr<TextLineFinder> finder_;
+  std::unique_ptr<LineRecognizer> lineModel_;
   LineReader reader_;
   std::mutex mutex_;
 };
@@ -217,6 +261,7 @@ std::unique_ptr<TextRecognizer> loadTextRecognizer(const std::string& tessdataFo
     return nullptr;
   }
   std::unique_ptr<TextLineFinder> finder;
+  std::unique_ptr<LineRecognizer> lineModel;
   try {
     if (detectorFile.empty()) {
       const auto builtIn = textDetectionModel();
@@ -229,8 +274,16 @@ std::unique_ptr<TextRecognizer> loadTextRecognizer(const std::string& tessdataFo
     error = std::string("cannot use text detection model: ") + e.what();
     return nullptr;
   }
+  try {
+    const auto builtIn = textRecognitionModel();
+    lineModel = std::make_unique<LineRecognizer>(std::vector<std::uint8_t>(builtIn.begin(), builtIn.end()),
+                                                 "text line recognition model", alphabetFromText(textAlphabet()));
+  } catch (const ModelError& e) {
+    error = std::string("cannot use text line recognition model: ") + e.what();
+    return nullptr;
+  }
   setMsgSeverity(L_SEVERITY_NONE);
-  auto recognizer = std::make_unique<DetectingRecognizer>(std::move(finder));
+  auto recognizer = std::make_unique<DetectingRecognizer>(std::move(finder), std::move(lineModel));
   if (!recognizer->init(tessdataFolder)) {
     error = "cannot read text recognition model " + model;
     return nullptr;
