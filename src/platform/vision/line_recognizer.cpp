@@ -33,6 +33,7 @@ LineReading decodeCtc(const float* probabilities, int steps, int classes, const 
   LineReading reading;
   const int space = alphabet.empty() || alphabet.back() != " " ? -1 : static_cast<int>(alphabet.size());
   double sum = 0;
+  float weakest = 1;
   int count = 0, previous = 0;
   float spaceSince = 0;  // the highest space probability since the last character
   for (int t = 0; t < steps; ++t) {
@@ -47,6 +48,7 @@ LineReading decodeCtc(const float* probabilities, int steps, int classes, const 
         reading.text += ' ';
       reading.text += character;
       sum += row[best];
+      weakest = std::min(weakest, row[best]);
       ++count;
       spaceSince = 0;
     }
@@ -55,6 +57,7 @@ LineReading decodeCtc(const float* probabilities, int steps, int classes, const 
   while (!reading.text.empty() && reading.text.back() == ' ') reading.text.pop_back();
   while (!reading.text.empty() && reading.text.front() == ' ') reading.text.erase(reading.text.begin());
   reading.confidence = count > 0 ? static_cast<float>(sum / count) : 0.0f;
+  reading.weakest = count > 0 ? weakest : 0.0f;
   return reading;
 }
 

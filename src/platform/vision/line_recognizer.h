@@ -20,6 +20,7 @@ namespace kov {
 struct LineReading {
   std::string text;
   float confidence = 0;  // mean of the winning probabilities of the characters read, 0..1
+  float weakest = 0;     // the lowest of them
 };
 
 // Greedy CTC decoding of `steps` rows of `classes` probabilities: class 0 is the blank, class i

@@ -26,6 +26,13 @@ constexpr int kSearchWidth = 640;
 // A line is read with this share of its height around it, so that its letters stand clear of the
 // crop's edges, which the picture behind the line touches.
 constexpr double kCropMargin = 0.2;
+// The recognition network reads a line with this share of its height around it: with less it
+// tends to drop the spaces between words.
+constexpr double kModelCropMargin = 0.15;
+// A network reading with a character below this probability is doubtful; Tesseract's reading
+// replaces it when Tesseract's confidence is at least kSureTesseract and above that probability.
+constexpr float kDoubtful = 0.65f;
+constexpr float kSureTesseract = 0.6f;
 
 std::string trimmed(const char* text) {
   std::string s = text ? text : "";
@@ -221,18 +228,26 @@ class DetectingRecognizer : public TextRecognizer {
   }
 
  private:
+  // The network reads the line's colour crop. Tesseract reads it as well when the network is in
+  // doubt: when its reading holds characters outside ASCII (Latin letters taken for its Chinese
+  // ones) or one character below kDoubtful. Tesseract's reading is taken when it is the surer one
+  // and sure enough; busy pictures behind a line make Tesseract read noise with middling
+  // confidence.
   Reading readLine(const FrameImages& images, const cv::Rect2d& frameBox, const cv::Mat& greyCrop) {
-    static const std::string mode = getenv("KOV_TEXT_MODE") ? getenv("KOV_TEXT_MODE") : "combo";
-    static const double margin = getenv("KOV_TEXT_MARGIN") ? atof(getenv("KOV_TEXT_MARGIN")) : 0.0;
-    if (mode == "tess") return reader_.read(greyCrop.clone());
-    const double m = frameBox.height * margin;
-    const cv::Rect box = cv::Rect(cv::Point(static_cast<int>(std::floor(frameBox.x - m)), static_cast<int>(std::floor(frameBox.y - m))),
-                                  cv::Point(static_cast<int>(std::ceil(frameBox.br().x + m)), static_cast<int>(std::ceil(frameBox.br().y + m)))) &
+    const double margin = frameBox.height * kModelCropMargin;
+    const cv::Rect box = cv::Rect(cv::Point(static_cast<int>(std::floor(frameBox.x - margin)),
+                                            static_cast<int>(std::floor(frameBox.y - margin))),
+                                  cv::Point(static_cast<int>(std::ceil(frameBox.br().x + margin)),
+                                            static_cast<int>(std::ceil(frameBox.br().y + margin)))) &
                          cv::Rect(0, 0, images.bgr.cols, images.bgr.rows);
-    LineReading line = lineModel_->read(images.bgr(box));
-    bool latin = true;
-    for (unsigned char c : line.text) latin = latin && c < 0x80;
-    if (mode == "combo" && !latin) return reader_.read(greyCrop.clone());
+    if (box.empty()) return {};
+    const LineReading line = lineModel_->read(images.bgr(box));
+    const bool ascii = std::all_of(line.text.begin(), line.text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (!ascii) return reader_.read(greyCrop.clone());
+    if (line.weakest < kDoubtful) {
+      Reading second = reader_.read(greyCrop.clone());
+      if (second.confidence >= kSureTesseract && second.confidence > line.weakest) return second;
+    }
     return {line.text, line.confidence};
   }
 
