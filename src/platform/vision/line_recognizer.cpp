@@ -77,14 +77,58 @@ std::vector<std::string> alphabetFromText(std::string_view text) {
 
 LineRecognizer::LineRecognizer(std::vector<std::uint8_t> model, std::string name, std::vector<std::string> alphabet,
                                std::shared_ptr<WorkerPool> workers)
-    : model_(std::move(model)), name_(std::move(name)), alphabet_(std::move(alphabet)), workers_(std::move(workers)) {
+    : model_(std::move(model)), name_(std::move(name)), fullAlphabetSize_(alphabet.size()), workers_(std::move(workers)) {
   if (!workers_) workers_ = std::make_shared<WorkerPool>(inferenceThreads());
+  classes_.push_back(0);
+  for (std::size_t i = 0; i < alphabet.size(); ++i) {
+    const std::string& character = alphabet[i];
+    if (character.size() == 1 && character[0] >= 0x20 && character[0] <= 0x7e) {
+      classes_.push_back(static_cast<int>(i + 1));
+      alphabet_.push_back(character);
+    }
+  }
   GraphRunner& probe = runnerFor(kWidthStep);
   const Dims in = probe.inputDims(), out = probe.outputDims();
   if (probe.inputCount() != 1 || probe.outputCount() != 1 || in.c != 3 || out.h != 1 || out.w < 1 ||
-      static_cast<std::size_t>(out.c) != alphabet_.size() + 1)
-    throw ModelError(name_ + ": not a line recogniser for " + std::to_string(alphabet_.size()) +
-                     " characters (one colour line in, per time step a probability for each character and a blank out)");
+      static_cast<std::size_t>(out.c) != classes_.size())
+    throw ModelError(name_ + ": not a line recogniser (one colour line in, per time step a probability for each character and a blank out)");
+}
+
+// The model ends in a classifier (a 1x1 convolution with a class per output channel) and a softmax
+// over the classes; both are cut down to `classes`.
+void LineRecognizer::keepClasses(Model& model) const {
+  const auto notRecogniser = [&] {
+    return ModelError(name_ + ": not a line recogniser for " + std::to_string(fullAlphabetSize_) +
+                      " characters (its last steps are not a classifier over them and a blank, then a softmax)");
+  };
+  if (model.outputs.size() != 1 || model.operators.size() < 2) throw notRecogniser();
+  ModelOperator& softmax = model.operators.back();
+  ModelOperator& classifier = model.operators[model.operators.size() - 2];
+  const std::size_t total = fullAlphabetSize_ + 1;
+  if (softmax.kind != OpKind::Softmax || softmax.outputs[0] != model.outputs[0] || classifier.kind != OpKind::Conv ||
+      softmax.inputs.size() != 1 || softmax.inputs[0] != classifier.outputs[0] || classifier.inputs.size() < 3 ||
+      classifier.inputs[2] < 0 || static_cast<std::size_t>(softmax.inner) != total)
+    throw notRecogniser();
+  ModelTensor& weights = model.tensors[static_cast<std::size_t>(classifier.inputs[1])];
+  ModelTensor& bias = model.tensors[static_cast<std::size_t>(classifier.inputs[2])];
+  if (weights.shape.size() != 4 || static_cast<std::size_t>(weights.shape[0]) != total || weights.shape[1] != 1 ||
+      weights.shape[2] != 1 || bias.floats.size() != total)
+    throw notRecogniser();
+  const std::size_t depth = static_cast<std::size_t>(weights.shape[3]);
+  std::vector<float> keptWeights, keptBias;
+  for (int c : classes_) {
+    const auto row = weights.floats.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(c) * depth);
+    keptWeights.insert(keptWeights.end(), row, row + static_cast<std::ptrdiff_t>(depth));
+    keptBias.push_back(bias.floats[static_cast<std::size_t>(c)]);
+  }
+  const int kept = static_cast<int>(classes_.size());
+  weights.floats = std::move(keptWeights);
+  weights.shape[0] = kept;
+  bias.floats = std::move(keptBias);
+  bias.shape = {kept};
+  for (int tensor : {classifier.outputs[0], softmax.outputs[0]})
+    model.tensors[static_cast<std::size_t>(tensor)].shape.back() = kept;
+  softmax.inner = kept;
 }
 
 LineRecognizer::~LineRecognizer() = default;
@@ -96,7 +140,11 @@ int LineRecognizer::plannedWidth(int scaledWidth) {
 
 GraphRunner& LineRecognizer::runnerFor(int width) {
   auto& runner = runners_[width];
-  if (!runner) runner = std::make_unique<GraphRunner>(readOnnxModel(model_, name_, kHeight, width), workers_);
+  if (!runner) {
+    Model model = readOnnxModel(model_, name_, kHeight, width);
+    keepClasses(model);
+    runner = std::make_unique<GraphRunner>(model, workers_);
+  }
   return *runner;
 }
 

@@ -33,6 +33,9 @@ std::vector<std::string> alphabetFromText(std::string_view text);
 class LineRecognizer {
  public:
   // Reads the model (held for the recogniser's life) and checks its output against the alphabet.
+  // Only the printable ASCII characters of the alphabet are read: the classifier is cut down to
+  // them (and the blank), which makes it many times cheaper and keeps Chinese look-alikes of Latin
+  // marks out of the readings.
   // Throws ModelError naming `name` when the model is damaged or does not fit.
   LineRecognizer(std::vector<std::uint8_t> model, std::string name, std::vector<std::string> alphabet,
                  std::shared_ptr<WorkerPool> workers = nullptr);
@@ -47,10 +50,13 @@ class LineRecognizer {
 
  private:
   GraphRunner& runnerFor(int width);
+  void keepClasses(Model& model) const;
 
   std::vector<std::uint8_t> model_;
   std::string name_;
-  std::vector<std::string> alphabet_;
+  std::size_t fullAlphabetSize_;
+  std::vector<std::string> alphabet_;  // the characters read: printable ASCII of the model's alphabet
+  std::vector<int> classes_;           // the model's classes kept: the blank, then those of alphabet_
   std::shared_ptr<WorkerPool> workers_;
   std::map<int, std::unique_ptr<GraphRunner>> runners_;
 };

@@ -33,6 +33,23 @@ constexpr double kModelCropMargin = 0.15;
 // replaces it when Tesseract's confidence is at least kSureTesseract and above that probability.
 constexpr float kDoubtful = 0.65f;
 constexpr float kSureTesseract = 0.6f;
+constexpr std::size_t kMostCorrections = 2;
+
+// Edits (insertions, deletions, replacements of bytes) between two readings.
+std::size_t editDistance(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
 
 std::string trimmed(const char* text) {
   std::string s = text ? text : "";
@@ -188,8 +205,8 @@ class LineReader {
   tesseract::TessBaseAPI api_;
 };
 
-// The detector finds the lines on the colour frame; each line is read from the grey picture at
-// twice the frame's size, where small letters have enough pixels for the recogniser.
+// The detector finds the lines on the colour frame; the network reads each line from it, Tesseract
+// from the grey picture at twice the frame's size, where small letters have enough pixels.
 class DetectingRecognizer : public TextRecognizer {
  public:
   DetectingRecognizer(std::unique_ptr<TextLineFinder> finder, std::unique_ptr<LineRecognizer> lineModel)
@@ -228,11 +245,10 @@ class DetectingRecognizer : public TextRecognizer {
   }
 
  private:
-  // The network reads the line's colour crop. Tesseract reads it as well when the network is in
-  // doubt: when its reading holds characters outside ASCII (Latin letters taken for its Chinese
-  // ones) or one character below kDoubtful. Tesseract's reading is taken when it is the surer one
-  // and sure enough; busy pictures behind a line make Tesseract read noise with middling
-  // confidence.
+  // The network reads the line's colour crop. Tesseract reads it as well when one character is
+  // below kDoubtful: its reading is taken as a correction when it is sure enough, surer than that
+  // character and differs by at most kMostCorrections edits. On busy pictures Tesseract reads
+  // noise with middling confidence, which a bound on confidence alone lets through.
   Reading readLine(const FrameImages& images, const cv::Rect2d& frameBox, const cv::Mat& greyCrop) {
     const double margin = frameBox.height * kModelCropMargin;
     const cv::Rect box = cv::Rect(cv::Point(static_cast<int>(std::floor(frameBox.x - margin)),
@@ -242,11 +258,11 @@ class DetectingRecognizer : public TextRecognizer {
                          cv::Rect(0, 0, images.bgr.cols, images.bgr.rows);
     if (box.empty()) return {};
     const LineReading line = lineModel_->read(images.bgr(box));
-    const bool ascii = std::all_of(line.text.begin(), line.text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    if (!ascii) return reader_.read(greyCrop.clone());
     if (line.weakest < kDoubtful) {
       Reading second = reader_.read(greyCrop.clone());
-      if (second.confidence >= kSureTesseract && second.confidence > line.weakest) return second;
+      if (second.confidence >= kSureTesseract && second.confidence > line.weakest &&
+          editDistance(second.text, line.text) <= kMostCorrections)
+        return second;
     }
     return {line.text, line.confidence};
   }
