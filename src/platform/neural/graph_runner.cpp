@@ -4,6 +4,7 @@
 #include <array>
 
 #include "platform/neural/model_error.h"
+#include "platform/neural/sequence_kernels.h"
 
 namespace kov {
 
@@ -27,6 +28,11 @@ struct GraphRunner::Step {
   std::vector<std::size_t> blockSizes;  // CONCATENATION: values per run from each input
   std::size_t outer = 1;                 // CONCATENATION: runs
   std::size_t count = 0;                 // element-wise steps and RESHAPE: values
+  std::array<int, 4> perm{0, 1, 2, 3};   // TRANSPOSE
+  std::size_t inner = 1;                 // SOFTMAX, MEAN_OF_RUNS: values of one run
+  ModelOperator::Window window;          // SLICE
+  int batches = 1, rows = 1, depth = 1, cols = 1;  // BATCH_MATMUL
+  int scalarInput = -1;  // ADD, MUL, SUB, DIV: the input (0 or 1) that is one constant value, if any
 };
 
 namespace {
@@ -224,7 +230,7 @@ class GraphRunner::Planner {
     Step step;
     step.kind = op.kind;
     step.activation = op.activation;
-    step.low = op.kind == OpKind::HardSigmoid ? op.alpha : op.clipMin;
+    step.low = op.kind == OpKind::HardSigmoid || op.kind == OpKind::Pow ? op.alpha : op.clipMin;
     step.high = op.kind == OpKind::HardSigmoid ? op.beta : op.clipMax;
     switch (op.kind) {
       case OpKind::Conv: planConv(op, step); break;
@@ -253,6 +259,13 @@ class GraphRunner::Planner {
       case OpKind::DepthToSpace: planDepthToSpace(op, step); break;
       case OpKind::Reshape: planReshape(op, step); break;
       case OpKind::Concatenation: planConcatenation(op, step); break;
+      case OpKind::Transpose: planTransposeAxes(op, step); break;
+      case OpKind::BatchMatmul: planBatchMatmul(op, step); break;
+      case OpKind::Softmax:
+      case OpKind::MeanOfRuns: planRuns(op, step); break;
+      case OpKind::Slice: planSlice(op, step); break;
+      case OpKind::Pow:
+      case OpKind::Sqrt: planUnary(op, step); break;
       case OpKind::Dequantize: fail("only constant float16 data can be dequantized");
       case OpKind::Densify: fail("only constant data can be densified");
     }
@@ -384,6 +397,10 @@ class GraphRunner::Planner {
     std::copy(sb.begin(), sb.end(), step.bShape);
     std::copy(out.begin(), out.end(), step.outShape);
     step.outputTensor = output(op, out);
+    if (op.kind != OpKind::PRelu)
+      for (int side = 0; side < 2; ++side)
+        if (tensor(side == 0 ? a : b).constant && elements(side == 0 ? a : b) == 1) step.scalarInput = side;
+    step.count = static_cast<std::size_t>(out[0]) * out[1] * out[2] * out[3];
   }
 
   void planUnary(const ModelOperator& op, Step& step) {
@@ -472,6 +489,75 @@ class GraphRunner::Planner {
     step.outputTensor = output(op, out);
     Shape4 o = shapes_[static_cast<std::size_t>(step.outputTensor)];
     step.outDims = {o[0] * o[1], o[2], o[3]};
+  }
+
+  // The declared output shape, checked to hold `count` values.
+  int outputOfCount(const ModelOperator& op, std::size_t count) {
+    if (op.outputs.size() != 1) fail("must have one output, it has " + std::to_string(op.outputs.size()));
+    const Shape4 declared = shape4(op.outputs[0], "the output");
+    const std::size_t declaredCount = static_cast<std::size_t>(declared[0]) * declared[1] * declared[2] * declared[3];
+    if (declaredCount != count)
+      fail("makes " + std::to_string(count) + " values, but its output holds " + std::to_string(declaredCount));
+    return output(op, declared);
+  }
+
+  void planTransposeAxes(const ModelOperator& op, Step& step) {
+    int in = activationInput(op, 0);
+    step.inputTensors = {in};
+    std::array<bool, 4> seen{};
+    std::size_t count = 1;
+    for (std::size_t d = 0; d < 4; ++d) {
+      const int axis = op.perm[d], extent = op.transposeShape[d];
+      if (axis < 0 || axis > 3 || seen[static_cast<std::size_t>(axis)]) fail("has a permutation that is not one");
+      seen[static_cast<std::size_t>(axis)] = true;
+      if (extent < 1 || extent > kMaxExtent) fail("has an unusable shape");
+      count *= static_cast<std::size_t>(extent);
+    }
+    if (count != elements(in)) fail("transposes " + std::to_string(count) + " values of a tensor of " + std::to_string(elements(in)));
+    step.perm = op.perm;
+    std::copy(op.transposeShape.begin(), op.transposeShape.end(), step.aShape);
+    step.outputTensor = outputOfCount(op, count);
+  }
+
+  // [.., rows, depth] x [.., depth, cols]: the extents in front of the last two are the batches and
+  // must agree.
+  void planBatchMatmul(const ModelOperator& op, Step& step) {
+    if (op.inputs.size() != 2) fail("must have two inputs");
+    int a = activationInput(op, 0), b = activationInput(op, 1);
+    step.inputTensors = {a, b};
+    const Shape4 sa = shapes_[static_cast<std::size_t>(a)], sb = shapes_[static_cast<std::size_t>(b)];
+    if (sa[0] != sb[0] || sa[1] != sb[1]) fail("multiplies batches of different sizes");
+    if (sa[3] != sb[2]) fail("multiplies [.., " + std::to_string(sa[2]) + ", " + std::to_string(sa[3]) + "] by [.., " +
+                             std::to_string(sb[2]) + ", " + std::to_string(sb[3]) + "]");
+    step.batches = sa[0] * sa[1];
+    step.rows = sa[2];
+    step.depth = sa[3];
+    step.cols = sb[3];
+    if (static_cast<std::int64_t>(step.batches) * step.rows * step.cols > kMaxExtent) fail("makes an output too large to hold");
+    step.outputTensor = output(op, {sa[0], sa[1], sa[2], sb[3]});
+  }
+
+  void planRuns(const ModelOperator& op, Step& step) {
+    int in = activationInput(op, 0);
+    step.inputTensors = {in};
+    if (op.inner < 1 || elements(in) % static_cast<std::size_t>(op.inner) != 0)
+      fail("has runs of " + std::to_string(op.inner) + " values, which do not divide its input");
+    step.inner = static_cast<std::size_t>(op.inner);
+    step.count = elements(in);
+    step.outputTensor = outputOfCount(op, op.kind == OpKind::Softmax ? step.count : step.count / step.inner);
+  }
+
+  void planSlice(const ModelOperator& op, Step& step) {
+    int in = activationInput(op, 0);
+    step.inputTensors = {in};
+    const ModelOperator::Window& w = op.window;
+    if (w.outer < 1 || w.inner < 1 || w.inExtent < 1 || w.outExtent < 1 || w.start < 0 || w.outer > kMaxExtent ||
+        w.inner > kMaxExtent || w.inExtent > kMaxExtent || w.outer * w.inner > kMaxExtent ||
+        w.start > w.inExtent - w.outExtent)
+      fail("has an unusable window");
+    if (static_cast<std::size_t>(w.outer * w.inExtent * w.inner) != elements(in)) fail("has a window that does not fit its input");
+    step.window = w;
+    step.outputTensor = outputOfCount(op, static_cast<std::size_t>(w.outer * w.outExtent * w.inner));
   }
 
   // A convolution whose only reader is a RELU or HARD_SWISH applies it while storing its results,
@@ -577,6 +663,16 @@ GraphRunner::GraphRunner(const Model& model, std::shared_ptr<WorkerPool> workers
 
 GraphRunner::~GraphRunner() = default;
 
+void GraphRunner::runScalar(const Step& step) {
+  const ScalarOp op = step.kind == OpKind::Mul   ? ScalarOp::Mul
+                      : step.kind == OpKind::Sub ? ScalarOp::Sub
+                      : step.kind == OpKind::Div ? ScalarOp::Div
+                                                 : ScalarOp::Add;
+  const bool valueFirst = step.scalarInput == 0;
+  scalarBinary(op, step.inputs[valueFirst ? 1 : 0], *step.inputs[valueFirst ? 0 : 1], valueFirst, step.output, step.count);
+  applyActivation(step.output, step.count, step.activation);
+}
+
 const float* GraphRunner::run() {
   for (Step& step : steps_) {
     const float* in = step.inputs[0];
@@ -624,6 +720,10 @@ const float* GraphRunner::run() {
       case OpKind::Sub:
       case OpKind::Div:
       case OpKind::PRelu:
+        if (step.scalarInput >= 0) {
+          runScalar(step);
+          break;
+        }
         broadcastBinary(binaryOp(step.kind), in, step.aShape, step.inputs[1], step.bShape, step.output, step.outShape,
                         step.activation);
         break;
@@ -644,6 +744,28 @@ const float* GraphRunner::run() {
         break;
       case OpKind::ResizeNearest:
         resizeNearest(in, step.inDims, step.output, step.outDims);
+        break;
+      case OpKind::Transpose:
+        transposeAxes(in, {step.aShape[0], step.aShape[1], step.aShape[2], step.aShape[3]}, step.perm, step.output);
+        break;
+      case OpKind::BatchMatmul:
+        batchMatmul(in, step.inputs[1], step.batches, step.rows, step.depth, step.cols, step.output);
+        break;
+      case OpKind::Softmax:
+        softmaxRuns(in, step.output, step.count, step.inner);
+        break;
+      case OpKind::MeanOfRuns:
+        meanOfRuns(in, step.output, step.count, step.inner);
+        break;
+      case OpKind::Slice:
+        sliceAxis(in, static_cast<std::size_t>(step.window.outer), step.window.inExtent, step.window.start,
+                  step.window.outExtent, static_cast<std::size_t>(step.window.inner), step.output);
+        break;
+      case OpKind::Pow:
+        powerOf(in, step.output, step.count, step.low);
+        break;
+      case OpKind::Sqrt:
+        squareRoot(in, step.output, step.count);
         break;
       case OpKind::Dequantize:
       case OpKind::Densify:

@@ -43,6 +43,8 @@ class GraphRunner {
   struct Step;
   class Planner;
 
+  void runScalar(const Step& step);
+
   std::shared_ptr<WorkerPool> workers_;
   std::vector<Step> steps_;
   std::vector<std::vector<float>> buffers_;

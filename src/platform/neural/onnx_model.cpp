@@ -46,6 +46,8 @@ class OnnxReader {
       fail("the input size " + std::to_string(width_) + "x" + std::to_string(height_) + " is unusable");
     const onnx::GraphProto& graph = proto_.graph();
     for (const onnx::TensorProto& tensor : graph.initializer()) constants_[tensor.name()] = constant(tensor);
+    for (const onnx::OperatorSetIdProto& set : proto_.opset_import())
+      if (set.domain().empty() || set.domain() == "ai.onnx") opset_ = set.version();
     countReaders(graph);
     readInput(graph);
     // Constants depend on nothing, so they are all known before the first operator is read.
@@ -58,6 +60,8 @@ class OnnxReader {
     for (int i = 0; i < graph.node_size(); ++i) {
       if (skipped_.count(i)) continue;
       where_ = "operator " + std::to_string(i) + " (" + graph.node(i).op_type() + ")";
+      current_ = &graph.node(i);
+      currentPosition_ = i;
       if (readHardSwish(graph, i)) continue;
       readNode(graph.node(i), i);
     }
@@ -328,9 +332,11 @@ class OnnxReader {
     const int clipAt = onlyReader(graph, add.output(0), "Clip");
     if (clipAt < 0) return false;
     const onnx::NodeProto* clip = &graph.node(clipAt);
-    if ( clip->input_size() != 3 || clip->input(0) != add.output(0) || !isScalar(clip->input(1), 0.0f) ||
-        !isScalar(clip->input(2), 6.0f))
-      return false;
+    // Older files give the bounds as attributes, newer ones as inputs.
+    const bool boundsAsInputs = clip->input_size() == 3 && isScalar(clip->input(1), 0.0f) && isScalar(clip->input(2), 6.0f);
+    const bool boundsAsAttributes = clip->input_size() == 1 && attribute(*clip, "min") && attribute(*clip, "max") &&
+                                    floatAttribute(*clip, "min", -1) == 0.0f && floatAttribute(*clip, "max", -1) == 6.0f;
+    if (clip->input(0) != add.output(0) || !(boundsAsInputs || boundsAsAttributes)) return false;
     const int mulAt = onlyReader(graph, clip->output(0), "Mul");
     if (mulAt < 0) return false;
     const onnx::NodeProto* mul = &graph.node(mulAt);
@@ -340,7 +346,7 @@ class OnnxReader {
     const onnx::NodeProto* div = &graph.node(divAt);
     if ( div->input_size() != 2 || div->input(0) != mul->output(0) || !isScalar(div->input(1), 6.0f)) return false;
     const int in = activation(add, xAt);
-    addOperator(OpKind::HardSwish, *div, position, {in}, shapeOf(in));
+    addOperatorLike(OpKind::HardSwish, *div, position, {in}, in);
     skipped_.insert({clipAt, mulAt, divAt});
     return true;
   }
@@ -348,7 +354,10 @@ class OnnxReader {
   void readNode(const onnx::NodeProto& node, int position) {
     if (!node.domain().empty() && node.domain() != "ai.onnx") fail("the operator domain " + node.domain() + " is not supported");
     const std::string& type = node.op_type();
+    current_ = &node;
+    currentPosition_ = position;
     if (type == "Constant") return readConstant(node);
+    if (foldConstantNode(node)) return;
     if (type == "Conv") return readConv(node, position);
     if (type == "ConvTranspose") return readConvTranspose(node, position);
     if (type == "BatchNormalization") return readBatchNormalization(node, position);
@@ -374,6 +383,18 @@ class OnnxReader {
     if (type == "GlobalAveragePool") return readGlobalAveragePool(node, position);
     if (type == "Concat") return readConcat(node, position);
     if (type == "Resize") return readResize(node, position);
+    if (type == "AveragePool") return readAveragePool(node, position);
+    if (type == "MatMul") return readMatMul(node, position);
+    if (type == "Transpose") return readTranspose(node, position);
+    if (type == "Reshape" || type == "Squeeze" || type == "Unsqueeze" || type == "Flatten") return readReshape(node, position);
+    if (type == "Slice") return readSlice(node, position);
+    if (type == "Softmax") return readSoftmax(node, position);
+    if (type == "ReduceMean") return readReduceMean(node, position);
+    if (type == "Pow") return readPow(node, position);
+    if (type == "Sqrt") {
+      readUnary(OpKind::Sqrt, node, position);
+      return;
+    }
     fail("the operator " + type + " is not supported");
   }
 
@@ -404,7 +425,7 @@ class OnnxReader {
   }
 
   void readConv(const onnx::NodeProto& node, int position) {
-    const int in = activation(node, 0);
+    const int in = pictureInput(node, 0);
     const Shape4 inShape = shapeOf(in);
     const Constant& weights = floatConstant(node, 1);
     const Constant* bias = optionalConstant(node, 2);
@@ -464,7 +485,7 @@ class OnnxReader {
   // Only the forms the runner's transposed convolution has: no padding (each input pixel spreads over
   // a whole kernel), or symmetric padding that makes the output exactly stride times the input.
   void readConvTranspose(const onnx::NodeProto& node, int position) {
-    const int in = activation(node, 0);
+    const int in = pictureInput(node, 0);
     const Shape4 inShape = shapeOf(in);
     const Constant& weights = floatConstant(node, 1);
     const Constant* bias = optionalConstant(node, 2);
@@ -510,7 +531,7 @@ class OnnxReader {
   // Per-channel scale and shift; folded into the convolution that writes the input when nothing
   // else reads its result, else applied as a multiplication and an addition.
   void readBatchNormalization(const onnx::NodeProto& node, int position) {
-    const int in = activation(node, 0);
+    const int in = pictureInput(node, 0);
     const Shape4 inShape = shapeOf(in);
     const std::size_t channels = static_cast<std::size_t>(inShape[3]);
     const float epsilon = floatAttribute(node, "epsilon", 1e-5f);
@@ -606,6 +627,10 @@ class OnnxReader {
     std::vector<float> perChannel;
     if (c.count() == 1) {
       perChannel.assign(channels, c.floats[0]);
+    } else if (isPlain(in)) {
+      // A plain tensor keeps its channels on the last axis: [.., 1, C] lines up with them.
+      if (c.dims.empty() || c.dims.back() != static_cast<std::int64_t>(channels) || c.count() != channels) return false;
+      perChannel = c.floats;
     } else {
       // One value per channel only when its shape lines up with the channel axis: [C, 1, 1] or [1, C, 1, 1].
       std::vector<std::int64_t> dims(4 - c.dims.size(), 1);
@@ -629,6 +654,8 @@ class OnnxReader {
       if (!isActivation(node, i) && !constants_.count(node.input(i))) activation(node, i);  // names the unknown input
     if (!isActivation(node, 0) && !isActivation(node, 1)) fail("operators on constants alone are not supported");
     if (foldAffine(kind, node)) return;
+    if ((isActivation(node, 0) && isPlain(activation(node, 0))) || (isActivation(node, 1) && isPlain(activation(node, 1))))
+      return readPlainBinary(kind, node, position);
     const int a = operand(node, 0), b = operand(node, 1);
     const Shape4 sa = shapeOf(a), sb = shapeOf(b);
     Shape4 out;
@@ -641,7 +668,7 @@ class OnnxReader {
 
   ModelOperator& readUnary(OpKind kind, const onnx::NodeProto& node, int position) {
     const int in = activation(node, 0);
-    return addOperator(kind, node, position, {in}, shapeOf(in));
+    return addOperatorLike(kind, node, position, {in}, in);
   }
 
   // Bounds from inputs 1 and 2 (scalars, either may be absent) or, in older files, from attributes.
@@ -661,7 +688,7 @@ class OnnxReader {
   }
 
   void readGlobalAveragePool(const onnx::NodeProto& node, int position) {
-    const int in = activation(node, 0);
+    const int in = pictureInput(node, 0);
     const Shape4 s = shapeOf(in);
     const int axes = addIntConstant(output(node) + " axes", {1, 2});
     addOperator(OpKind::Mean, node, position, {in, axes}, {1, 1, 1, s[3]}).keepDims = true;
@@ -677,7 +704,7 @@ class OnnxReader {
     std::vector<int> inputs;
     Shape4 out{};
     for (int i = 0; i < node.input_size(); ++i) {
-      const int in = activation(node, i);
+      const int in = pictureInput(node, i);
       const Shape4 s = shapeOf(in);
       if (i == 0) {
         out = s;
@@ -695,7 +722,7 @@ class OnnxReader {
   // Nearest (asymmetric, rounding down) or bilinear resizing of height and width, by constant
   // scales or sizes.
   void readResize(const onnx::NodeProto& node, int position) {
-    const int in = activation(node, 0);
+    const int in = pictureInput(node, 0);
     const Shape4 s = shapeOf(in);
     const std::string mode = textAttribute(node, "mode", "nearest");
     const std::string transform = textAttribute(node, "coordinate_transformation_mode", "half_pixel");
@@ -735,6 +762,498 @@ class OnnxReader {
     }
   }
 
+  // ---- Plain tensors ----
+  // Sequence parts of a graph (attention, reshaping, the classifier over time steps) work on tensors
+  // that are not pictures. Those are kept in the file's own row-major order under their logical
+  // (ONNX) shape; the runner sees them with leading ones dropped, at most four axes. Picture
+  // operators and plain ones meet through a transposition, added where one reads the other.
+
+  using Logical = std::vector<std::int64_t>;
+
+  bool isPlain(int tensor) const { return plainShape_.count(tensor) > 0; }
+
+  // The logical shape of an activation: a picture is [1, C, H, W].
+  Logical logicalShape(int tensor) const {
+    auto found = plainShape_.find(tensor);
+    if (found != plainShape_.end()) return found->second;
+    const Shape4 s = shapeOf(tensor);
+    return {s[0], s[3], s[1], s[2]};
+  }
+
+  // The runner's shape of a logical shape: leading ones dropped while there are more than four
+  // axes, then other ones.
+  std::vector<int> runnerShape(Logical logical) const {
+    while (logical.size() > 4 && logical.front() == 1) logical.erase(logical.begin());
+    for (auto it = logical.begin(); logical.size() > 4 && it != logical.end();)
+      it = *it == 1 ? logical.erase(it) : it + 1;
+    if (logical.size() > 4) fail("needs a tensor of more than four axes longer than one");
+    std::int64_t count = 1;
+    for (std::int64_t extent : logical) {
+      if (extent < 1 || extent > kMaxExtent) fail("computes an unusable output shape");
+      count *= extent;
+      if (count > kMaxValues) fail("makes an output too large to hold");
+    }
+    return std::vector<int>(logical.begin(), logical.end());
+  }
+
+  static std::int64_t countOf(const Logical& logical) {
+    std::int64_t count = 1;
+    for (std::int64_t extent : logical) count *= extent;
+    return count;
+  }
+
+  ModelOperator& addPlainOperator(OpKind kind, const onnx::NodeProto& node, int position, std::vector<int> inputs,
+                                  const Logical& logical, const std::string& name) {
+    ModelTensor tensor;
+    tensor.name = name;
+    tensor.shape = runnerShape(logical);
+    if (activations_.count(name) || constants_.count(name)) fail("the value \"" + name + "\" is written twice");
+    const int index = addTensor(std::move(tensor));
+    activations_[name] = index;
+    plainShape_[index] = logical;
+    ModelOperator op;
+    op.kind = kind;
+    op.name = node.op_type();
+    op.position = position;
+    op.inputs = std::move(inputs);
+    op.outputs = {index};
+    model_.operators.push_back(std::move(op));
+    producers_[index] = model_.operators.size() - 1;
+    return model_.operators.back();
+  }
+
+  ModelOperator& addPlainOperator(OpKind kind, const onnx::NodeProto& node, int position, std::vector<int> inputs,
+                                  const Logical& logical) {
+    return addPlainOperator(kind, node, position, std::move(inputs), logical, output(node));
+  }
+
+  // An operator whose output has the layout and shape of the tensor `like`.
+  ModelOperator& addOperatorLike(OpKind kind, const onnx::NodeProto& node, int position, std::vector<int> inputs,
+                                 int like) {
+    if (isPlain(like)) return addPlainOperator(kind, node, position, std::move(inputs), plainShape_.at(like));
+    return addOperator(kind, node, position, std::move(inputs), shapeOf(like));
+  }
+
+  // A transposition of up to six axes, seen by the runner without the axes of one value.
+  ModelOperator& addTranspose(const onnx::NodeProto& node, int position, int in, const Logical& inShape,
+                              const std::vector<int>& perm, const std::string& name) {
+    Logical outShape;
+    for (int axis : perm) outShape.push_back(inShape[static_cast<std::size_t>(axis)]);
+    std::vector<int> kept;  // input axes longer than one
+    for (std::size_t a = 0; a < inShape.size(); ++a)
+      if (inShape[a] > 1) kept.push_back(static_cast<int>(a));
+    if (kept.size() > 4) fail("transposes more than four axes longer than one");
+    const int offset = 4 - static_cast<int>(kept.size());
+    std::array<int, 4> shape{1, 1, 1, 1}, runnerPerm{0, 1, 2, 3};
+    for (std::size_t k = 0; k < kept.size(); ++k) shape[static_cast<std::size_t>(offset) + k] = static_cast<int>(inShape[static_cast<std::size_t>(kept[k])]);
+    int next = offset;
+    for (int axis : perm) {
+      if (inShape[static_cast<std::size_t>(axis)] <= 1) continue;
+      const auto at = std::find(kept.begin(), kept.end(), axis) - kept.begin();
+      runnerPerm[static_cast<std::size_t>(next++)] = offset + static_cast<int>(at);
+    }
+    ModelOperator& op = addPlainOperator(OpKind::Transpose, node, position, {in}, outShape, name);
+    op.perm = runnerPerm;
+    op.transposeShape = shape;
+    return op;
+  }
+
+  // The plain (NCHW) twin of a picture, made once.
+  int asPlain(int tensor) {
+    if (isPlain(tensor)) return tensor;
+    auto twin = plainTwin_.find(tensor);
+    if (twin != plainTwin_.end()) return twin->second;
+    const Shape4 s = shapeOf(tensor);
+    const std::string name = model_.tensors[static_cast<std::size_t>(tensor)].name + " (NCHW)";
+    const onnx::NodeProto& node = *current_;
+    const int index = addTranspose(node, currentPosition_, tensor, {s[0], s[1], s[2], s[3]}, {0, 3, 1, 2}, name).outputs[0];
+    plainTwin_[tensor] = index;
+    return index;
+  }
+
+  // The picture (NHWC) twin of a plain tensor of the shape [1, C, H, W], made once.
+  int asPicture(int tensor) {
+    if (!isPlain(tensor)) return tensor;
+    auto twin = pictureTwin_.find(tensor);
+    if (twin != pictureTwin_.end()) return twin->second;
+    Logical s = plainShape_.at(tensor);
+    while (s.size() < 4) s.insert(s.begin(), 1);
+    if (s.size() != 4 || s[0] != 1) fail("reads a tensor that is not a picture [1, C, H, W] as one");
+    const std::string name = model_.tensors[static_cast<std::size_t>(tensor)].name + " (NHWC)";
+    ModelOperator& op = addTranspose(*current_, currentPosition_, tensor, s, {0, 2, 3, 1}, name);
+    const int index = op.outputs[0];
+    // The result is a picture: its runner shape is already [1, H, W, C].
+    plainShape_.erase(index);
+    model_.tensors[static_cast<std::size_t>(index)].shape = {1, static_cast<int>(s[2]), static_cast<int>(s[3]),
+                                                             static_cast<int>(s[1])};
+    pictureTwin_[tensor] = index;
+    return index;
+  }
+
+  int pictureInput(const onnx::NodeProto& node, int position) { return asPicture(activation(node, position)); }
+  int plainInput(const onnx::NodeProto& node, int position) { return asPlain(activation(node, position)); }
+
+  // An axis attribute or value within [-rank, rank) as a non-negative one.
+  int normalisedAxis(std::int64_t axis, std::size_t rank) const {
+    const auto r = static_cast<std::int64_t>(rank);
+    if (axis < -r || axis >= r) fail("has the axis " + std::to_string(axis) + " outside a tensor of " + std::to_string(r) + " axes");
+    return static_cast<int>(axis < 0 ? axis + r : axis);
+  }
+
+  // Element-wise operators with NumPy broadcasting when either input is plain: the other input is
+  // made plain too, a constant stays in the file's order.
+  void readPlainBinary(OpKind kind, const onnx::NodeProto& node, int position) {
+    int index[2];
+    Logical shape[2];
+    for (int i = 0; i < 2; ++i) {
+      if (isActivation(node, i)) {
+        index[i] = plainInput(node, i);
+        shape[i] = plainShape_.at(index[i]);
+      } else {
+        const Constant& c = requiredConstant(node, i);
+        if (!c.isFloat) fail("the constant \"" + node.input(i) + "\" is not float32");
+        shape[i] = c.dims;
+        index[i] = addFloatConstant(node.input(i), runnerShape(c.dims), c.floats);
+      }
+      while (shape[i].size() > 1 && shape[i].front() == 1) shape[i].erase(shape[i].begin());
+      if (shape[i].size() > 4) fail("broadcasts a tensor of more than four axes");
+    }
+    Logical out(std::max(shape[0].size(), shape[1].size()), 1);
+    for (std::size_t d = 0; d < out.size(); ++d) {
+      const std::size_t back = out.size() - 1 - d;
+      const std::int64_t a = d < shape[0].size() ? shape[0][shape[0].size() - 1 - d] : 1;
+      const std::int64_t b = d < shape[1].size() ? shape[1][shape[1].size() - 1 - d] : 1;
+      if (a != b && a != 1 && b != 1) fail("the shapes of its inputs cannot be broadcast together");
+      out[back] = std::max(a, b);
+    }
+    // The leading ones of the wider input come back, so that later shapes stay the file's.
+    Logical full = logicalShape(isActivation(node, 0) ? index[0] : index[1]);
+    while (out.size() < full.size() && full[full.size() - out.size() - 1] == 1) out.insert(out.begin(), 1);
+    addPlainOperator(kind, node, position, {index[0], index[1]}, out);
+  }
+
+  // Shape arithmetic (Shape, Cast, Slice, Concat, Squeeze, Unsqueeze on constants) is worked out
+  // here, since every shape is known once the input size is fixed.
+  bool foldConstantNode(const onnx::NodeProto& node) {
+    const std::string& type = node.op_type();
+    if (type == "Shape") {
+      const int in = activation(node, 0);
+      Constant c;
+      c.isFloat = false;
+      c.ints = logicalShape(in);
+      c.dims = {static_cast<std::int64_t>(c.ints.size())};
+      return addFolded(node, std::move(c));
+    }
+    static const std::set<std::string> kFoldable = {"Cast", "Slice", "Concat", "Squeeze", "Unsqueeze"};
+    if (!kFoldable.count(type) || node.input_size() < 1) return false;
+    for (const std::string& input : node.input())
+      if (!input.empty() && !constants_.count(input)) return false;
+    const Constant& in = requiredConstant(node, 0);
+    Constant c = in;
+    if (type == "Cast") {
+      const std::int64_t to = intAttribute(node, "to", 0);
+      if (to == onnx::TensorProto::FLOAT && !in.isFloat) {
+        c.isFloat = true;
+        c.floats.assign(in.ints.begin(), in.ints.end());
+        c.ints.clear();
+      } else if ((to == onnx::TensorProto::INT64 || to == onnx::TensorProto::INT32) && in.isFloat) {
+        c.isFloat = false;
+        for (float f : in.floats) {
+          if (!(std::fabs(f) < 1e15f)) fail("casts an unusable value to a whole number");
+          c.ints.push_back(static_cast<std::int64_t>(f));
+        }
+        c.floats.clear();
+      } else if (to != onnx::TensorProto::FLOAT && to != onnx::TensorProto::INT64 && to != onnx::TensorProto::INT32) {
+        fail("casts to the unsupported type " + std::to_string(to));
+      }
+    } else if (type == "Slice" || type == "Concat") {
+      if (in.isFloat || in.dims.size() != 1) fail("only whole-number lists are supported among constants");
+      if (type == "Concat") {
+        for (int i = 1; i < node.input_size(); ++i) {
+          const Constant& more = requiredConstant(node, i);
+          if (more.isFloat || more.dims.size() != 1) fail("only whole-number lists are supported among constants");
+          c.ints.insert(c.ints.end(), more.ints.begin(), more.ints.end());
+        }
+      } else {
+        const SliceRange range = sliceRange(node, {static_cast<std::int64_t>(in.ints.size())});
+        c.ints.assign(in.ints.begin() + range.start, in.ints.begin() + range.start + range.extent);
+      }
+      c.dims = {static_cast<std::int64_t>(c.ints.size())};
+    } else {
+      c.dims = type == "Squeeze" ? squeezed(node, in.dims) : unsqueezed(node, in.dims);
+    }
+    return addFolded(node, std::move(c));
+  }
+
+  bool addFolded(const onnx::NodeProto& node, Constant c) {
+    const std::string name = output(node);
+    if (activations_.count(name) || constants_.count(name)) fail("the value \"" + name + "\" is written twice");
+    constants_[name] = std::move(c);
+    return true;
+  }
+
+  // The axes of Squeeze, Unsqueeze and ReduceMean: an attribute in older files, input 1 in newer.
+  std::vector<std::int64_t> axesOf(const onnx::NodeProto& node) const {
+    std::vector<std::int64_t> axes;
+    if (const auto* a = attribute(node, "axes")) axes.assign(a->ints().begin(), a->ints().end());
+    else if (const Constant* c = optionalConstant(node, 1)) {
+      if (c->isFloat) fail("the axes are not whole numbers");
+      axes = c->ints;
+    }
+    return axes;
+  }
+
+  Logical squeezed(const onnx::NodeProto& node, const Logical& shape) const {
+    std::vector<std::int64_t> axes = axesOf(node);
+    std::vector<bool> drop(shape.size(), false);
+    if (axes.empty())
+      for (std::size_t a = 0; a < shape.size(); ++a) drop[a] = shape[a] == 1;
+    for (std::int64_t axis : axes) {
+      const int a = normalisedAxis(axis, shape.size());
+      if (shape[static_cast<std::size_t>(a)] != 1) fail("squeezes the axis " + std::to_string(axis) + ", which is longer than one");
+      drop[static_cast<std::size_t>(a)] = true;
+    }
+    Logical out;
+    for (std::size_t a = 0; a < shape.size(); ++a)
+      if (!drop[a]) out.push_back(shape[a]);
+    return out;
+  }
+
+  Logical unsqueezed(const onnx::NodeProto& node, const Logical& shape) const {
+    std::vector<std::int64_t> axes = axesOf(node);
+    const std::size_t rank = shape.size() + axes.size();
+    std::vector<bool> inserted(rank, false);
+    for (std::int64_t axis : axes) {
+      const int a = normalisedAxis(axis, rank);
+      if (inserted[static_cast<std::size_t>(a)]) fail("inserts the axis " + std::to_string(axis) + " twice");
+      inserted[static_cast<std::size_t>(a)] = true;
+    }
+    Logical out;
+    std::size_t from = 0;
+    for (std::size_t a = 0; a < rank; ++a) out.push_back(inserted[a] ? 1 : shape[from++]);
+    return out;
+  }
+
+  struct SliceRange {
+    int axis = 0;
+    std::int64_t start = 0, extent = 0;
+  };
+
+  // The one axis a Slice shortens (starts, ends and axes from attributes in older files, from
+  // inputs 1 to 3 in newer ones; steps must be 1), clamped to the tensor as ONNX does.
+  SliceRange sliceRange(const onnx::NodeProto& node, const Logical& shape) const {
+    std::vector<std::int64_t> starts, ends, axes;
+    if (attribute(node, "starts")) {
+      if (const auto* a = attribute(node, "starts")) starts.assign(a->ints().begin(), a->ints().end());
+      if (const auto* a = attribute(node, "ends")) ends.assign(a->ints().begin(), a->ints().end());
+      if (const auto* a = attribute(node, "axes")) axes.assign(a->ints().begin(), a->ints().end());
+    } else {
+      auto ints = [&](int position) {
+        const Constant* c = optionalConstant(node, position);
+        if (c && c->isFloat) fail("input " + std::to_string(position) + " is not whole numbers");
+        return c ? c->ints : std::vector<std::int64_t>{};
+      };
+      starts = ints(1);
+      ends = ints(2);
+      axes = ints(3);
+      for (std::int64_t step : ints(4))
+        if (step != 1) fail("only slices with steps of 1 are supported");
+    }
+    if (axes.empty())
+      for (std::size_t a = 0; a < starts.size(); ++a) axes.push_back(static_cast<std::int64_t>(a));
+    if (starts.size() != ends.size() || starts.size() != axes.size() || starts.empty())
+      fail("has starts, ends and axes of different lengths");
+    SliceRange range;
+    bool found = false;
+    for (std::size_t i = 0; i < axes.size(); ++i) {
+      const int axis = normalisedAxis(axes[i], shape.size());
+      const std::int64_t extent = shape[static_cast<std::size_t>(axis)];
+      auto clamp = [&](std::int64_t v) { return std::clamp(v < 0 ? v + extent : v, std::int64_t{0}, extent); };
+      const std::int64_t start = clamp(starts[i]), end = std::max(clamp(ends[i]), start);
+      if (end - start == 0) fail("makes an empty slice");
+      if (end - start == extent) continue;
+      if (found) fail("only slices along one axis are supported");
+      found = true;
+      range = {axis, start, end - start};
+    }
+    if (!found) range = {0, 0, shape.empty() ? 1 : shape[0]};
+    return range;
+  }
+
+  void readSlice(const onnx::NodeProto& node, int position) {
+    const int in = plainInput(node, 0);
+    const Logical shape = plainShape_.at(in);
+    if (shape.empty()) fail("slices a tensor without axes");
+    const SliceRange range = sliceRange(node, shape);
+    Logical out = shape;
+    out[static_cast<std::size_t>(range.axis)] = range.extent;
+    ModelOperator::Window window;
+    for (int a = 0; a < range.axis; ++a) window.outer *= shape[static_cast<std::size_t>(a)];
+    for (std::size_t a = static_cast<std::size_t>(range.axis) + 1; a < shape.size(); ++a) window.inner *= shape[a];
+    window.inExtent = static_cast<int>(shape[static_cast<std::size_t>(range.axis)]);
+    window.start = static_cast<int>(range.start);
+    window.outExtent = static_cast<int>(range.extent);
+    addPlainOperator(OpKind::Slice, node, position, {in}, out).window = window;
+  }
+
+  // Reshape, Squeeze, Unsqueeze and Flatten keep the values in order under a new shape.
+  void readReshape(const onnx::NodeProto& node, int position) {
+    const int in = plainInput(node, 0);
+    const Logical shape = plainShape_.at(in);
+    const std::string& type = node.op_type();
+    Logical out;
+    if (type == "Squeeze") {
+      out = squeezed(node, shape);
+    } else if (type == "Unsqueeze") {
+      out = unsqueezed(node, shape);
+    } else if (type == "Flatten") {
+      const int axis = normalisedAxis(intAttribute(node, "axis", 1), shape.size() + 1);
+      out = {1, 1};
+      for (std::size_t a = 0; a < shape.size(); ++a) out[a < static_cast<std::size_t>(axis) ? 0 : 1] *= shape[a];
+    } else {
+      const Constant& target = requiredConstant(node, 1);
+      if (target.isFloat || target.dims.size() != 1) fail("the new shape is not a list of whole numbers");
+      const bool allowZero = intAttribute(node, "allowzero", 0) != 0;
+      int unknown = -1;
+      std::int64_t known = 1;
+      for (std::size_t a = 0; a < target.ints.size(); ++a) {
+        std::int64_t extent = target.ints[a];
+        if (extent == 0 && !allowZero) {
+          if (a >= shape.size()) fail("copies an extent the input does not have");
+          extent = shape[a];
+        }
+        if (extent == -1) {
+          if (unknown >= 0) fail("leaves more than one extent open");
+          unknown = static_cast<int>(a);
+        } else if (extent < 1 || extent > kMaxExtent) {
+          fail("has the unusable extent " + std::to_string(extent));
+        } else {
+          known *= extent;
+          if (known > kMaxValues) fail("makes an output too large to hold");
+        }
+        out.push_back(extent);
+      }
+      if (unknown >= 0) {
+        if (countOf(shape) % known != 0) fail("cannot spread " + std::to_string(countOf(shape)) + " values over the new shape");
+        out[static_cast<std::size_t>(unknown)] = countOf(shape) / known;
+      }
+    }
+    if (countOf(out) != countOf(shape))
+      fail("reshapes " + std::to_string(countOf(shape)) + " values into " + std::to_string(countOf(out)));
+    addPlainOperator(OpKind::Reshape, node, position, {in}, out);
+  }
+
+  void readTranspose(const onnx::NodeProto& node, int position) {
+    const int in = plainInput(node, 0);
+    const Logical shape = plainShape_.at(in);
+    std::vector<int> perm;
+    if (const auto* a = attribute(node, "perm")) {
+      for (std::int64_t axis : a->ints()) perm.push_back(normalisedAxis(axis, shape.size()));
+    } else {
+      for (int axis = static_cast<int>(shape.size()) - 1; axis >= 0; --axis) perm.push_back(axis);
+    }
+    std::vector<int> sorted = perm;
+    std::sort(sorted.begin(), sorted.end());
+    for (std::size_t a = 0; a < sorted.size(); ++a)
+      if (sorted[a] != static_cast<int>(a) || sorted.size() != shape.size()) fail("has a permutation that is not one");
+    addTranspose(node, position, in, shape, perm, output(node));
+  }
+
+  // A product by a constant [K, N] matrix is a 1x1 convolution over the rows; a product of two
+  // activations multiplies matching batches of matrices.
+  void readMatMul(const onnx::NodeProto& node, int position) {
+    const int a = plainInput(node, 0);
+    const Logical aShape = plainShape_.at(a);
+    if (aShape.size() < 2) fail("multiplies a tensor of fewer than two axes");
+    if (!isActivation(node, 1)) {
+      const Constant& b = floatConstant(node, 1);
+      if (b.dims.size() != 2 || b.dims[0] != aShape.back())
+        fail("multiplies [.., " + std::to_string(aShape.back()) + "] by a constant that is not [" +
+             std::to_string(aShape.back()) + ", N]");
+      const int k = static_cast<int>(b.dims[0]), n = static_cast<int>(b.dims[1]);
+      std::vector<float> weights(b.floats.size());
+      for (int row = 0; row < k; ++row)
+        for (int col = 0; col < n; ++col)
+          weights[static_cast<std::size_t>(col) * k + row] = b.floats[static_cast<std::size_t>(row) * n + col];
+      const int weightTensor = addFloatConstant(node.input(1), {n, 1, 1, k}, std::move(weights));
+      Logical out = aShape;
+      out.back() = n;
+      ModelOperator& op = addPlainOperator(OpKind::Conv, node, position, {a, weightTensor, -1}, out);
+      op.padding = Padding::Valid;
+      op.filterH = op.filterW = 1;
+      return;
+    }
+    const int b = plainInput(node, 1);
+    const Logical bShape = plainShape_.at(b);
+    if (bShape.size() != aShape.size() || !std::equal(aShape.begin(), aShape.end() - 2, bShape.begin()) ||
+        bShape[bShape.size() - 2] != aShape.back())
+      fail("multiplies tensors whose shapes do not fit ([.., m, k] by [.., k, n] with the same batches)");
+    Logical out = aShape;
+    out.back() = bShape.back();
+    addPlainOperator(OpKind::BatchMatmul, node, position, {a, b}, out);
+  }
+
+  // Softmax over the axes from `axis` on (files before opset 13) or over the last axis (newer).
+  void readSoftmax(const onnx::NodeProto& node, int position) {
+    const int in = plainInput(node, 0);
+    const Logical shape = plainShape_.at(in);
+    const bool old = opset_ < 13;
+    const int axis = normalisedAxis(intAttribute(node, "axis", old ? 1 : -1), shape.size());
+    if (!old && axis != static_cast<int>(shape.size()) - 1) fail("only a softmax over the last axis is supported");
+    ModelOperator& op = addPlainOperator(OpKind::Softmax, node, position, {in}, shape);
+    op.inner = static_cast<int>(countOf(Logical(shape.begin() + axis, shape.end())));
+  }
+
+  void readReduceMean(const onnx::NodeProto& node, int position) {
+    const int in = plainInput(node, 0);
+    Logical shape = plainShape_.at(in);
+    const std::vector<std::int64_t> axes = axesOf(node);
+    if (axes.size() != 1 || normalisedAxis(axes[0], shape.size()) != static_cast<int>(shape.size()) - 1)
+      fail("only the mean over the last axis is supported");
+    const int inner = static_cast<int>(shape.back());
+    if (intAttribute(node, "keepdims", 1) != 0) shape.back() = 1;
+    else shape.pop_back();
+    addPlainOperator(OpKind::MeanOfRuns, node, position, {in}, shape).inner = inner;
+  }
+
+  void readPow(const onnx::NodeProto& node, int position) {
+    const Constant& exponent = floatConstant(node, 1);
+    if (exponent.count() != 1) fail("only a single exponent is supported");
+    const int in = activation(node, 0);
+    addOperatorLike(OpKind::Pow, node, position, {in}, in).alpha = exponent.floats[0];
+  }
+
+  // Averages over windows inside the picture (no padding, or padding left out of the count).
+  void readAveragePool(const onnx::NodeProto& node, int position) {
+    const int in = pictureInput(node, 0);
+    const Shape4 s = shapeOf(in);
+    if (intAttribute(node, "ceil_mode", 0) != 0) fail("ceil_mode is not supported");
+    const std::vector<int> kernel = intsAttribute(node, "kernel_shape", 2, 1, 4096, 0);
+    if (kernel[0] < 1) fail("has no kernel_shape");
+    const std::vector<int> strides = intsAttribute(node, "strides", 2, 1, 1 << 16, 1);
+    ModelOperator op;
+    readPads(node, op);
+    if (intAttribute(node, "count_include_pad", 0) != 0 && (op.padTop || op.padLeft || op.padBottom || op.padRight))
+      fail("counting the padding into the average is not supported");
+    auto extent = [&](int input, int before, int after, int k, int stride) {
+      const std::int64_t padded = std::int64_t{input} + before + after - k;
+      if (padded < 0) fail("has a window larger than its input");
+      return static_cast<int>(padded / stride + 1);
+    };
+    const Shape4 outShape{1, extent(s[1], op.padTop, op.padBottom, kernel[0], strides[0]),
+                          extent(s[2], op.padLeft, op.padRight, kernel[1], strides[1]), s[3]};
+    ModelOperator& added = addOperator(OpKind::AveragePool, node, position, {in}, outShape);
+    added.padding = Padding::Explicit;
+    added.padTop = op.padTop;
+    added.padLeft = op.padLeft;
+    added.padBottom = op.padBottom;
+    added.padRight = op.padRight;
+    added.strideH = strides[0];
+    added.strideW = strides[1];
+    added.filterH = kernel[0];
+    added.filterW = kernel[1];
+  }
+
   const onnx::ModelProto& proto_;
   const std::string& name_;
   const int height_, width_;
@@ -746,6 +1265,11 @@ class OnnxReader {
   std::map<std::string, std::vector<int>> consumers_;  // value -> the operators that read it
   std::set<int> skipped_;                              // operators already read as part of another
   std::map<int, std::size_t> producers_;  // activation tensor -> the operator that writes it
+  std::map<int, Logical> plainShape_;     // plain activation -> its logical shape
+  std::map<int, int> plainTwin_, pictureTwin_;
+  const onnx::NodeProto* current_ = nullptr;  // the operator being read
+  int currentPosition_ = 0;
+  std::int64_t opset_ = 1;
 };
 
 }  // namespace

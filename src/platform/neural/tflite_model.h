@@ -3,6 +3,7 @@
 // graph can run is checked by GraphRunner.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -48,6 +49,14 @@ enum class OpKind {
   Clip,         // clipMin, clipMax
   HardSigmoid,  // alpha, beta
   ResizeNearest,
+  // Sequence operators of ONNX graphs, on row-major tensors of their logical shape:
+  Transpose,     // perm, transposeShape
+  BatchMatmul,   // [.., m, k] x [.., k, n], both activations with equal leading extents
+  Softmax,       // runs of `inner` values
+  MeanOfRuns,    // the mean of every run of `inner` values
+  Slice,         // window
+  Pow,           // alpha: the exponent
+  Sqrt,
 };
 
 // Explicit: padTop and padLeft zeros before the input, padBottom and padRight after it.
@@ -76,6 +85,14 @@ struct ModelOperator {
   int padTop = 0, padLeft = 0, padBottom = 0, padRight = 0;  // Padding::Explicit
   float clipMin = 0, clipMax = 0;
   float alpha = 0, beta = 0;
+  std::array<int, 4> perm{0, 1, 2, 3};            // TRANSPOSE: output axis d is input axis perm[d]
+  std::array<int, 4> transposeShape{1, 1, 1, 1};  // TRANSPOSE: the input seen with these four extents
+  int inner = 0;                                  // SOFTMAX, MEAN_OF_RUNS: values of one run
+  // SLICE: `outer` blocks of inExtent x `inner` values keep outExtent x `inner` from start x `inner`.
+  struct Window {
+    std::int64_t outer = 1, inner = 1;
+    int inExtent = 1, start = 0, outExtent = 1;
+  } window;
 };
 
 struct Model {

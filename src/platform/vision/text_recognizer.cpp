@@ -14,6 +14,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "platform/neural/model_error.h"
+#include "platform/vision/line_recognizer.h"
 #include "platform/vision/text_detector.h"
 #include "platform/vision/text_models.h"
 
@@ -25,6 +26,30 @@ constexpr int kSearchWidth = 640;
 // A line is read with this share of its height around it, so that its letters stand clear of the
 // crop's edges, which the picture behind the line touches.
 constexpr double kCropMargin = 0.2;
+// The recognition network reads a line with this share of its height around it: with less it
+// tends to drop the spaces between words.
+constexpr double kModelCropMargin = 0.15;
+// A network reading with a character below this probability is doubtful; Tesseract's reading
+// replaces it when Tesseract's confidence is at least kSureTesseract and above that probability.
+constexpr float kDoubtful = 0.65f;
+constexpr float kSureTesseract = 0.6f;
+constexpr std::size_t kMostCorrections = 2;
+
+// Edits (insertions, deletions, replacements of bytes) between two readings.
+std::size_t editDistance(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
 
 std::string trimmed(const char* text) {
   std::string s = text ? text : "";
@@ -96,6 +121,32 @@ LetterPicture blackLettersOnWhite(const cv::Mat& line, bool lightLetters, double
   return {letters, letterCount};
 }
 
+// The detector sometimes cuts one line at a wide word gap. Pieces side by side on one row (mostly
+// overlapping vertically, at most a line height apart) are one line again.
+constexpr double kSameRow = 0.6;
+constexpr double kWordGap = 1.0;
+
+bool sameRow(const cv::Rect2d& a, const cv::Rect2d& b) {
+  const double overlap = std::min(a.br().y, b.br().y) - std::max(a.y, b.y);
+  const double gap = std::max(a.x, b.x) - std::min(a.br().x, b.br().x);
+  return overlap >= kSameRow * std::min(a.height, b.height) && gap <= kWordGap * std::max(a.height, b.height);
+}
+
+std::vector<FoundLine> joinedRowPieces(std::vector<FoundLine> lines) {
+  for (bool joined = true; joined;) {
+    joined = false;
+    for (std::size_t i = 0; i < lines.size() && !joined; ++i)
+      for (std::size_t j = i + 1; j < lines.size() && !joined; ++j)
+        if (sameRow(lines[i].box, lines[j].box)) {
+          lines[i].box |= lines[j].box;
+          lines[i].score = std::max(lines[i].score, lines[j].score);
+          lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(j));
+          joined = true;
+        }
+  }
+  return lines;
+}
+
 struct Reading {
   std::string text;
   float confidence = 0;
@@ -154,11 +205,12 @@ class LineReader {
   tesseract::TessBaseAPI api_;
 };
 
-// The detector finds the lines on the colour frame; each line is read from the grey picture at
-// twice the frame's size, where small letters have enough pixels for the recogniser.
+// The detector finds the lines on the colour frame; the network reads each line from it, Tesseract
+// from the grey picture at twice the frame's size, where small letters have enough pixels.
 class DetectingRecognizer : public TextRecognizer {
  public:
-  explicit DetectingRecognizer(std::unique_ptr<TextLineFinder> finder) : finder_(std::move(finder)) {}
+  DetectingRecognizer(std::unique_ptr<TextLineFinder> finder, std::unique_ptr<LineRecognizer> lineModel)
+      : finder_(std::move(finder)), lineModel_(std::move(lineModel)) {}
 
   bool init(const std::string& tessdataFolder) { return reader_.init(tessdataFolder); }
 
@@ -170,7 +222,7 @@ class DetectingRecognizer : public TextRecognizer {
     const cv::Mat& grey = images.greyDouble;
     const double scale = static_cast<double>(grey.cols) / images.bgr.cols;
     const cv::Rect whole(0, 0, grey.cols, grey.rows);
-    for (const FoundLine& line : finder_->find(images.bgr, kSearchWidth)) {
+    for (const FoundLine& line : joinedRowPieces(finder_->find(images.bgr, kSearchWidth))) {
       const cv::Rect2d frameBox = line.box & cv::Rect2d(0, 0, images.bgr.cols, images.bgr.rows);
       if (frameBox.height < minimumTextHeight * images.bgr.rows || frameBox.width < frameBox.height) continue;
       const double margin = frameBox.height * kCropMargin;
@@ -180,7 +232,7 @@ class DetectingRecognizer : public TextRecognizer {
                                                static_cast<int>(std::ceil((frameBox.br().y + margin) * scale)))) &
                             whole;
       if (crop.empty()) continue;
-      Reading reading = reader_.read(grey(crop).clone());
+      Reading reading = readLine(images, frameBox, grey(crop));
       if (!hasWordCharacters(reading.text)) continue;
       TextObservation observation;
       observation.box = normalisedBox(frameBox, images.bgr.cols, images.bgr.rows);
@@ -193,7 +245,30 @@ class DetectingRecognizer : public TextRecognizer {
   }
 
  private:
+  // The network reads the line's colour crop. Tesseract reads it as well when one character is
+  // below kDoubtful: its reading is taken as a correction when it is sure enough, surer than that
+  // character and differs by at most kMostCorrections edits. On busy pictures Tesseract reads
+  // noise with middling confidence, which a bound on confidence alone lets through.
+  Reading readLine(const FrameImages& images, const cv::Rect2d& frameBox, const cv::Mat& greyCrop) {
+    const double margin = frameBox.height * kModelCropMargin;
+    const cv::Rect box = cv::Rect(cv::Point(static_cast<int>(std::floor(frameBox.x - margin)),
+                                            static_cast<int>(std::floor(frameBox.y - margin))),
+                                  cv::Point(static_cast<int>(std::ceil(frameBox.br().x + margin)),
+                                            static_cast<int>(std::ceil(frameBox.br().y + margin)))) &
+                         cv::Rect(0, 0, images.bgr.cols, images.bgr.rows);
+    if (box.empty()) return {};
+    const LineReading line = lineModel_->read(images.bgr(box));
+    if (line.weakest < kDoubtful) {
+      Reading second = reader_.read(greyCrop.clone());
+      if (second.confidence >= kSureTesseract && second.confidence > line.weakest &&
+          editDistance(second.text, line.text) <= kMostCorrections)
+        return second;
+    }
+    return {line.text, line.confidence};
+  }
+
   std::unique_ptr<TextLineFinder> finder_;
+  std::unique_ptr<LineRecognizer> lineModel_;
   LineReader reader_;
   std::mutex mutex_;
 };
@@ -217,6 +292,7 @@ std::unique_ptr<TextRecognizer> loadTextRecognizer(const std::string& tessdataFo
     return nullptr;
   }
   std::unique_ptr<TextLineFinder> finder;
+  std::unique_ptr<LineRecognizer> lineModel;
   try {
     if (detectorFile.empty()) {
       const auto builtIn = textDetectionModel();
@@ -229,8 +305,16 @@ std::unique_ptr<TextRecognizer> loadTextRecognizer(const std::string& tessdataFo
     error = std::string("cannot use text detection model: ") + e.what();
     return nullptr;
   }
+  try {
+    const auto builtIn = textRecognitionModel();
+    lineModel = std::make_unique<LineRecognizer>(std::vector<std::uint8_t>(builtIn.begin(), builtIn.end()),
+                                                 "text line recognition model", alphabetFromText(textAlphabet()));
+  } catch (const ModelError& e) {
+    error = std::string("cannot use text line recognition model: ") + e.what();
+    return nullptr;
+  }
   setMsgSeverity(L_SEVERITY_NONE);
-  auto recognizer = std::make_unique<DetectingRecognizer>(std::move(finder));
+  auto recognizer = std::make_unique<DetectingRecognizer>(std::move(finder), std::move(lineModel));
   if (!recognizer->init(tessdataFolder)) {
     error = "cannot read text recognition model " + model;
     return nullptr;

@@ -1,5 +1,5 @@
-// Text lines of a picture: a neural detector finds the lines on the colour picture, Tesseract reads
-// each line's crop of the grey picture as a single line.
+// Text lines of a picture: a neural detector finds the lines on the colour picture, a recognition
+// network reads each line's colour crop, and Tesseract corrects readings the network doubts.
 #pragma once
 
 #include <memory>
@@ -19,9 +19,9 @@ class TextRecognizer {
   virtual std::vector<TextObservation> recognize(const FrameImages& images, float minimumTextHeight) = 0;
 };
 
-// Loads the English model from `tessdataFolder` and the line detector from `detectorFile` (empty:
-// the one built into the tool); none with a one-line `error` naming the file when one is missing or
-// unusable.
+// Loads Tesseract's English model from `tessdataFolder`, the line detector from `detectorFile`
+// (empty: the one built into the tool) and the built-in line recogniser; none with a one-line
+// `error` naming the file when one is missing or unusable.
 std::unique_ptr<TextRecognizer> loadTextRecognizer(const std::string& tessdataFolder, const std::string& detectorFile,
                                                    std::string& error);
 
