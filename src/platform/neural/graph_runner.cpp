@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <ctime>
 
 #include "platform/neural/model_error.h"
+#include "platform/neural/xnnpack_convolution.h"
 
 namespace kov {
 
@@ -16,6 +18,8 @@ struct GraphRunner::Step {
   Dims inDims, outDims;
   int aShape[4] = {1, 1, 1, 1}, bShape[4] = {1, 1, 1, 1}, outShape[4] = {1, 1, 1, 1};
   PackedFilter filter;
+  std::unique_ptr<XnnpackConvolution> xnnpack;  // runs the convolution instead of the own kernels
+  int weightTensor = -1, biasTensor = -1;     // convolutions: the constants XNNPACK packs
   const float* weights = nullptr;
   const float* bias = nullptr;
   int kh = 1, kw = 1, multiplier = 1;
@@ -46,6 +50,37 @@ BinaryOp binaryOp(OpKind kind) {
     case OpKind::Div: return BinaryOp::Div;
     default: return BinaryOp::Add;
   }
+}
+
+const char* kindName(OpKind kind) {
+  switch (kind) {
+    case OpKind::Add: return "add";
+    case OpKind::AveragePool: return "average pool";
+    case OpKind::Conv: return "conv";
+    case OpKind::DepthwiseConv: return "depthwise";
+    case OpKind::Dequantize: return "dequantize";
+    case OpKind::Logistic: return "logistic";
+    case OpKind::Mul: return "mul";
+    case OpKind::Relu: return "relu";
+    case OpKind::ResizeBilinear: return "resize bilinear";
+    case OpKind::TransposeConvBias: return "transposed conv";
+    case OpKind::Mean: return "mean";
+    case OpKind::HardSwish: return "hard swish";
+    case OpKind::MaxPool: return "max pool";
+    case OpKind::Pad: return "pad";
+    case OpKind::Reshape: return "reshape";
+    case OpKind::Concatenation: return "concatenation";
+    case OpKind::PRelu: return "prelu";
+    case OpKind::Sub: return "sub";
+    case OpKind::Abs: return "abs";
+    case OpKind::Densify: return "densify";
+    case OpKind::DepthToSpace: return "depth to space";
+    case OpKind::Div: return "div";
+    case OpKind::Clip: return "clip";
+    case OpKind::HardSigmoid: return "hard sigmoid";
+    case OpKind::ResizeNearest: return "resize nearest";
+  }
+  return "?";
 }
 
 }  // namespace
@@ -88,6 +123,7 @@ class GraphRunner::Planner {
     }
     fuseActivations();
     assignBuffers();
+    if (runner_.kernels_ != ConvolutionKernels::Own) handConvolutionsToXnnpack(runner_.kernels_ == ConvolutionKernels::Xnnpack);
   }
 
  private:
@@ -280,6 +316,8 @@ class GraphRunner::Planner {
     int outH, outW;
     step.geometry = window(op, step.inDims, w[1], w[2], outH, outW);
     step.filter = packConvFilter(weights->floats.data(), w[0], w[1], w[2], w[3], bias ? bias->floats.data() : nullptr);
+    step.weightTensor = op.inputs[1];
+    step.biasTensor = bias ? op.inputs[2] : -1;
     step.outputTensor = output(op, {1, outH, outW, w[0]});
     step.outDims = {outH, outW, w[0]};
   }
@@ -299,6 +337,8 @@ class GraphRunner::Planner {
     step.kh = w[1];
     step.kw = w[2];
     step.multiplier = w[3] / step.inDims.c;
+    step.weightTensor = op.inputs[1];
+    step.biasTensor = bias ? op.inputs[2] : -1;
     step.weights = keepConstant(op.inputs[1]);
     step.bias = bias ? keepConstant(op.inputs[2]) : nullptr;
     step.outputTensor = output(op, {1, outH, outW, w[3]});
@@ -506,6 +546,30 @@ class GraphRunner::Planner {
     steps = std::move(kept);
   }
 
+  // Gives the depthwise convolutions (and the plain ones too when `plainToo`) that XNNPACK takes to
+  // it, once the tensors have their buffers; the packed copy of a plain convolution's weights is then
+  // no longer needed.
+  void handConvolutionsToXnnpack(bool plainToo) {
+    for (Step& step : runner_.steps_) {
+      if (step.kind != OpKind::DepthwiseConv && !(plainToo && step.kind == OpKind::Conv)) continue;
+      if (tensor(step.inputTensors[0]).constant) continue;  // only activation buffers have room to read past the end
+      ConvolutionShape shape;
+      shape.in = step.inDims;
+      shape.out = step.outDims;
+      shape.geometry = step.geometry;
+      shape.depthwise = step.kind == OpKind::DepthwiseConv;
+      shape.kh = shape.depthwise ? step.kh : step.filter.kh;
+      shape.kw = shape.depthwise ? step.kw : step.filter.kw;
+      shape.multiplier = step.multiplier;
+      const float* bias = step.biasTensor >= 0 ? tensor(step.biasTensor).floats.data() : nullptr;
+      auto convolution = XnnpackConvolution::create(shape, tensor(step.weightTensor).floats.data(), bias, step.activation);
+      if (!convolution || !convolution->bind(step.inputs[0], step.output, *runner_.workers_)) continue;
+      step.xnnpack = std::move(convolution);
+      step.filter.weights = {};
+      step.filter.bias = {};
+    }
+  }
+
   std::size_t elements(int index) const {
     const Shape4& s = shapes_[static_cast<std::size_t>(index)];
     return static_cast<std::size_t>(s[0]) * s[1] * s[2] * s[3];
@@ -549,7 +613,9 @@ class GraphRunner::Planner {
           freeList.push_back(bufferOf[static_cast<std::size_t>(t)]);
       }
     }
-    for (std::size_t size : capacity) runner_.buffers_.emplace_back(size, 0.0f);
+    // Room past every tensor's end for XNNPACK's reads.
+    const std::size_t slack = (kXnnpackOverreadBytes + sizeof(float) - 1) / sizeof(float);
+    for (std::size_t size : capacity) runner_.buffers_.emplace_back(size + slack, 0.0f);
 
     auto pointer = [&](int t) -> float* {
       if (tensor(t).constant) return const_cast<float*>(keepConstant(t));
@@ -570,87 +636,132 @@ class GraphRunner::Planner {
   std::string where_;
 };
 
-GraphRunner::GraphRunner(const Model& model, std::shared_ptr<WorkerPool> workers) : workers_(std::move(workers)) {
+GraphRunner::GraphRunner(const Model& model, std::shared_ptr<WorkerPool> workers, ConvolutionKernels kernels)
+    : workers_(workers ? std::move(workers) : std::make_shared<WorkerPool>(inferenceThreads())), kernels_(kernels) {
   Planner(model, *this).plan();
-  if (!workers_) workers_ = std::make_shared<WorkerPool>(inferenceThreads());
 }
 
 GraphRunner::~GraphRunner() = default;
 
 const float* GraphRunner::run() {
-  for (Step& step : steps_) {
-    const float* in = step.inputs[0];
-    switch (step.kind) {
-      case OpKind::Conv:
-        conv2d(in, step.inDims, step.filter, step.geometry, step.activation, step.output, step.outDims, *workers_);
-        break;
-      case OpKind::DepthwiseConv:
-        depthwiseConv2d(in, step.inDims, step.weights, step.kh, step.kw, step.multiplier, step.bias, step.geometry,
-                        step.activation, step.output, step.outDims, *workers_);
-        break;
-      case OpKind::TransposeConvBias:
-        transposeConvBias(in, step.inDims, step.filter, step.bias, step.geometry, step.output, step.outDims, *workers_);
-        break;
-      case OpKind::ResizeBilinear:
-        resizeBilinear(in, step.inDims, step.output, step.outDims, step.alignCorners, step.halfPixelCenters);
-        break;
-      case OpKind::AveragePool:
-        averagePool(in, step.inDims, step.kh, step.kw, step.geometry, step.activation, step.output, step.outDims);
-        break;
-      case OpKind::MaxPool:
-        maxPool(in, step.inDims, step.kh, step.kw, step.geometry, step.activation, step.output, step.outDims);
-        break;
-      case OpKind::Pad:
-        zeroPad(in, step.aShape, step.padBefore, step.output, step.outShape);
-        break;
-      case OpKind::DepthToSpace:
-        depthToSpace(in, step.aShape, step.multiplier, step.output);
-        break;
-      case OpKind::Reshape:
-        std::copy(in, in + step.count, step.output);
-        break;
-      case OpKind::Concatenation:
-        concatenate(step.inputs, step.blockSizes, step.outer, step.output);
-        applyActivation(step.output, step.outDims.size(), step.activation);
-        break;
-      case OpKind::Abs:
-        absolute(in, step.output, step.count);
-        break;
-      case OpKind::Mean:
-        meanOverSpace(in, step.inDims, step.output);
-        break;
-      case OpKind::Add:
-      case OpKind::Mul:
-      case OpKind::Sub:
-      case OpKind::Div:
-      case OpKind::PRelu:
-        broadcastBinary(binaryOp(step.kind), in, step.aShape, step.inputs[1], step.bShape, step.output, step.outShape,
-                        step.activation);
-        break;
-      case OpKind::Relu:
-        relu(in, step.output, step.outDims.size());
-        break;
-      case OpKind::HardSwish:
-        hardSwish(in, step.output, step.outDims.size());
-        break;
-      case OpKind::Logistic:
-        logistic(in, step.output, step.outDims.size());
-        break;
-      case OpKind::Clip:
-        clip(in, step.output, step.count, step.low, step.high);
-        break;
-      case OpKind::HardSigmoid:
-        hardSigmoid(in, step.output, step.count, step.low, step.high);
-        break;
-      case OpKind::ResizeNearest:
-        resizeNearest(in, step.inDims, step.output, step.outDims);
-        break;
-      case OpKind::Dequantize:
-      case OpKind::Densify:
-        break;  // folded at load
-    }
+  for (Step& step : steps_) runStep(step);
+  return outputs_.front().data;
+}
+
+namespace {
+
+double threadCpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+}  // namespace
+
+const float* GraphRunner::runTimed(std::vector<double>& seconds) {
+  seconds.resize(steps_.size(), 0.0);
+  for (std::size_t i = 0; i < steps_.size(); ++i) {
+    const double begin = threadCpuSeconds();
+    runStep(steps_[i]);
+    seconds[i] += threadCpuSeconds() - begin;
   }
   return outputs_.front().data;
+}
+
+std::vector<std::string> GraphRunner::stepKinds() const {
+  std::vector<std::string> kinds;
+  for (const Step& step : steps_) {
+    switch (step.kind) {
+      case OpKind::Conv:
+        kinds.push_back(step.filter.kh == 1 && step.filter.kw == 1 ? "conv 1x1" : "conv kxk");
+        break;
+      case OpKind::DepthwiseConv: kinds.push_back("depthwise"); break;
+      case OpKind::TransposeConvBias: kinds.push_back("transposed conv"); break;
+      default: kinds.push_back(std::string("other: ") + kindName(step.kind)); break;
+    }
+  }
+  return kinds;
+}
+
+int GraphRunner::stepsOnXnnpack() const {
+  return static_cast<int>(std::count_if(steps_.begin(), steps_.end(), [](const Step& step) { return step.xnnpack != nullptr; }));
+}
+
+void GraphRunner::runStep(Step& step) {
+  const float* in = step.inputs[0];
+  if (step.xnnpack) {
+    step.xnnpack->run();
+    return;
+  }
+  switch (step.kind) {
+    case OpKind::Conv:
+      conv2d(in, step.inDims, step.filter, step.geometry, step.activation, step.output, step.outDims, *workers_);
+      break;
+    case OpKind::DepthwiseConv:
+      depthwiseConv2d(in, step.inDims, step.weights, step.kh, step.kw, step.multiplier, step.bias, step.geometry,
+                      step.activation, step.output, step.outDims, *workers_);
+      break;
+    case OpKind::TransposeConvBias:
+      transposeConvBias(in, step.inDims, step.filter, step.bias, step.geometry, step.output, step.outDims, *workers_);
+      break;
+    case OpKind::ResizeBilinear:
+      resizeBilinear(in, step.inDims, step.output, step.outDims, step.alignCorners, step.halfPixelCenters);
+      break;
+    case OpKind::AveragePool:
+      averagePool(in, step.inDims, step.kh, step.kw, step.geometry, step.activation, step.output, step.outDims);
+      break;
+    case OpKind::MaxPool:
+      maxPool(in, step.inDims, step.kh, step.kw, step.geometry, step.activation, step.output, step.outDims);
+      break;
+    case OpKind::Pad:
+      zeroPad(in, step.aShape, step.padBefore, step.output, step.outShape);
+      break;
+    case OpKind::DepthToSpace:
+      depthToSpace(in, step.aShape, step.multiplier, step.output);
+      break;
+    case OpKind::Reshape:
+      std::copy(in, in + step.count, step.output);
+      break;
+    case OpKind::Concatenation:
+      concatenate(step.inputs, step.blockSizes, step.outer, step.output);
+      applyActivation(step.output, step.outDims.size(), step.activation);
+      break;
+    case OpKind::Abs:
+      absolute(in, step.output, step.count);
+      break;
+    case OpKind::Mean:
+      meanOverSpace(in, step.inDims, step.output);
+      break;
+    case OpKind::Add:
+    case OpKind::Mul:
+    case OpKind::Sub:
+    case OpKind::Div:
+    case OpKind::PRelu:
+      broadcastBinary(binaryOp(step.kind), in, step.aShape, step.inputs[1], step.bShape, step.output, step.outShape,
+                      step.activation);
+      break;
+    case OpKind::Relu:
+      relu(in, step.output, step.outDims.size());
+      break;
+    case OpKind::HardSwish:
+      hardSwish(in, step.output, step.outDims.size());
+      break;
+    case OpKind::Logistic:
+      logistic(in, step.output, step.outDims.size());
+      break;
+    case OpKind::Clip:
+      clip(in, step.output, step.count, step.low, step.high);
+      break;
+    case OpKind::HardSigmoid:
+      hardSigmoid(in, step.output, step.count, step.low, step.high);
+      break;
+    case OpKind::ResizeNearest:
+      resizeNearest(in, step.inDims, step.output, step.outDims);
+      break;
+    case OpKind::Dequantize:
+    case OpKind::Densify:
+      break;  // folded at load
+  }
 }
 
 }  // namespace kov

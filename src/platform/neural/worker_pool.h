@@ -1,11 +1,10 @@
-// A fixed set of threads that split a range of work items (rows of an output) with the caller.
+// A fixed set of threads that split a range of work items (rows of an output) with the caller. The
+// same threads serve the XNNPACK operators of the runners that share the pool.
 #pragma once
 
-#include <condition_variable>
 #include <functional>
-#include <mutex>
-#include <thread>
-#include <vector>
+
+struct pthreadpool;
 
 namespace kov {
 
@@ -17,26 +16,20 @@ class WorkerPool {
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  int threads() const { return static_cast<int>(helpers_.size()) + 1; }
+  int threads() const { return threads_; }
 
   // Calls task(begin, end, slot) over disjoint parts of [0, count) and returns when all are done;
-  // `slot` (0 .. threads()-1) tells which thread runs the part, for per-thread scratch memory.
-  // Runs on the calling thread alone when `count` is below `minimumPerThread` * 2.
+  // `slot` (0 .. threads()-1) tells which part it is, so no two parts running at once share a slot
+  // (for per-thread scratch memory). Runs on the calling thread alone when `count` is below
+  // `minimumPerThread` * 2. Callers on several threads take turns.
   void run(int count, int minimumPerThread, const std::function<void(int, int, int)>& task);
 
- private:
-  void helperLoop(int slot);
+  // The threads for XNNPACK operators: null for a pool of one thread (the caller's).
+  pthreadpool* operatorThreads() const { return threads_ > 1 ? pool_ : nullptr; }
 
-  std::vector<std::thread> helpers_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::condition_variable done_;
-  const std::function<void(int, int, int)>* task_ = nullptr;
-  int count_ = 0;
-  int parts_ = 0;
-  unsigned generation_ = 0;
-  int pending_ = 0;
-  bool stopping_ = false;
+ private:
+  int threads_ = 1;
+  pthreadpool* pool_ = nullptr;
 };
 
 // Threads to use for inference: the machine's cores, at most 2 (the decoder and encoder of a video
