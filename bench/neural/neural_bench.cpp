@@ -101,6 +101,25 @@ Timing timeRuns(kov::GraphRunner& runner, int runs, clockid_t cpuClock) {
   return {median(wall), median(cpu)};
 }
 
+// Floating-point operations (a multiply-add counts two) of the model's convolutions by kind, named
+// as GraphRunner::stepKinds names them.
+std::map<std::string, double> convolutionFlops(const kov::Model& model) {
+  std::map<std::string, double> flops;
+  for (const kov::ModelOperator& op : model.operators) {
+    if (op.kind != kov::OpKind::Conv && op.kind != kov::OpKind::DepthwiseConv) continue;
+    if (op.inputs.size() < 2 || op.outputs.empty()) continue;
+    const auto& w = model.tensors[static_cast<std::size_t>(op.inputs[1])].shape;
+    const auto& out = model.tensors[static_cast<std::size_t>(op.outputs[0])].shape;
+    if (w.size() != 4 || out.size() != 4) continue;
+    const double outputs = static_cast<double>(out[1]) * out[2] * out[3];
+    if (op.kind == kov::OpKind::DepthwiseConv)
+      flops["depthwise"] += 2.0 * outputs * w[1] * w[2];
+    else
+      flops[w[1] == 1 && w[2] == 1 ? "conv 1x1" : "conv kxk"] += 2.0 * outputs * w[1] * w[2] * w[3];
+  }
+  return flops;
+}
+
 // The calling thread's CPU milliseconds per step kind, each the median over the runs, for one
 // single-threaded runner.
 std::map<std::string, double> breakdown(kov::GraphRunner& runner, int runs) {
@@ -179,12 +198,18 @@ int main(int argc, char** argv) {
       const Timing two = timeRuns(pooled, runs, CLOCK_PROCESS_CPUTIME_ID);
       const Timing sideBySide = twoRunnersAtOnce(model, kernels, 2 * runs);
       std::string parts, others;
+      const std::map<std::string, double> flops = convolutionFlops(model);
       for (const auto& [kind, ms] : breakdown(single, runs)) {
-        char text[64];
+        char text[96];
         const bool detail = kind.starts_with("other: ");
         if (detail && ms < 0.1) continue;
         std::string& list = detail ? others : parts;
-        std::snprintf(text, sizeof text, "%s%s %.1f", list.empty() ? "" : ", ", kind.c_str() + (detail ? 7 : 0), ms);
+        const auto counted = flops.find(kind);
+        if (counted != flops.end() && ms > 0)
+          std::snprintf(text, sizeof text, "%s%s %.1f [%.0f GFLOP/s]", list.empty() ? "" : ", ", kind.c_str(), ms,
+                        counted->second / ms * 1e-6);
+        else
+          std::snprintf(text, sizeof text, "%s%s %.1f", list.empty() ? "" : ", ", kind.c_str() + (detail ? 7 : 0), ms);
         list += text;
       }
       if (!others.empty()) parts += " (" + others + ")";
