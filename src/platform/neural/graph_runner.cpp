@@ -121,6 +121,7 @@ class GraphRunner::Planner {
         fail("no operator writes the graph output " + describe(output));
       runner_.outputs_.push_back({output, dimsOf(output, "the graph output"), nullptr});
     }
+    fuseSpelledOutPRelu();
     fuseActivations();
     assignBuffers();
     if (runner_.kernels_ != ConvolutionKernels::Own) handConvolutionsToXnnpack(runner_.kernels_ == ConvolutionKernels::Xnnpack);
@@ -512,6 +513,66 @@ class GraphRunner::Planner {
     step.outputTensor = output(op, out);
     Shape4 o = shapes_[static_cast<std::size_t>(step.outputTensor)];
     step.outDims = {o[0] * o[1], o[2], o[3]};
+  }
+
+  // Some files spell PReLU out as relu(x) + c * (x - |x|) (MobileFaceNet does after every
+  // convolution): five passes over the tensor and four intermediate tensors. One PRELU step with the
+  // slopes 2c gives the same values (x where x >= 0, else 2c * x, which equals c * (x - |x|) = c * 2x
+  // exactly, doubling being exact) in one pass. Only taken when the intermediates are read by the
+  // pattern alone and c holds one value per channel of x.
+  void fuseSpelledOutPRelu() {
+    auto& steps = runner_.steps_;
+    std::vector<int> readers(model_.tensors.size(), 0), writer(model_.tensors.size(), -1);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      for (int t : steps[i].inputTensors) ++readers[static_cast<std::size_t>(t)];
+      writer[static_cast<std::size_t>(steps[i].outputTensor)] = static_cast<int>(i);
+    }
+    auto writtenBy = [&](int t, OpKind kind) -> Step* {
+      const int i = writer[static_cast<std::size_t>(t)];
+      if (i < 0 || steps[static_cast<std::size_t>(i)].kind != kind) return nullptr;
+      return &steps[static_cast<std::size_t>(i)];
+    };
+    auto readOnce = [&](int t) { return readers[static_cast<std::size_t>(t)] == 1 && !isGraphOutput(t); };
+    std::vector<bool> removed(steps.size(), false);
+    for (Step& add : steps) {
+      if (add.kind != OpKind::Add) continue;
+      for (int order = 0; order < 2; ++order) {
+        const int r = add.inputTensors[static_cast<std::size_t>(order)];
+        const int m = add.inputTensors[static_cast<std::size_t>(1 - order)];
+        Step* relu = writtenBy(r, OpKind::Relu);
+        Step* mul = writtenBy(m, OpKind::Mul);
+        if (!relu || !mul || mul->activation != Activation::None) continue;
+        const int x = relu->inputTensors[0];
+        const int constantAt = tensor(mul->inputTensors[0]).constant ? 0 : tensor(mul->inputTensors[1]).constant ? 1 : -1;
+        if (constantAt < 0) continue;
+        const int c = mul->inputTensors[static_cast<std::size_t>(constantAt)];
+        const int d = mul->inputTensors[static_cast<std::size_t>(1 - constantAt)];
+        Step* sub = writtenBy(d, OpKind::Sub);
+        if (!sub || sub->activation != Activation::None || sub->inputTensors[0] != x) continue;
+        const int a = sub->inputTensors[1];
+        Step* abs = writtenBy(a, OpKind::Abs);
+        if (!abs || abs->inputTensors[0] != x) continue;
+        const Shape4 xShape = shapes_[static_cast<std::size_t>(x)], cShape = shapes_[static_cast<std::size_t>(c)];
+        if (cShape != Shape4{1, 1, 1, xShape[3]} || !std::equal(xShape.begin(), xShape.end(), add.outShape)) continue;
+        // c doubled in place: no other step may read it, nor have kept it already (depthwise weights).
+        if (!readOnce(r) || !readOnce(m) || !readOnce(d) || !readOnce(a) || readers[static_cast<std::size_t>(c)] != 1 ||
+            !runner_.constants_[static_cast<std::size_t>(c)].empty())
+          continue;
+        for (Step* gone : {relu, mul, sub, abs}) removed[static_cast<std::size_t>(gone - steps.data())] = true;
+        std::vector<float> slopes = tensor(c).floats;
+        for (float& slope : slopes) slope *= 2.0f;
+        runner_.constants_[static_cast<std::size_t>(c)] = std::move(slopes);
+        add.kind = OpKind::PRelu;
+        add.inputTensors = {x, c};
+        std::copy(xShape.begin(), xShape.end(), add.aShape);
+        std::copy(cShape.begin(), cShape.end(), add.bShape);
+        break;
+      }
+    }
+    std::vector<Step> kept;
+    for (std::size_t i = 0; i < steps.size(); ++i)
+      if (!removed[i]) kept.push_back(std::move(steps[i]));
+    steps = std::move(kept);
   }
 
   // A convolution whose only reader is a RELU or HARD_SWISH applies it while storing its results,

@@ -12,6 +12,7 @@
 #include "platform/neural/graph_runner.h"
 #include "platform/neural/worker_pool.h"
 #include "platform/neural/xnnpack_convolution.h"
+#include "model_builder.h"
 
 namespace kov {
 namespace {
@@ -181,43 +182,20 @@ TEST(XnnpackConvolution, FusedActivationsAndExplicitPaddingMatchTheReference) {
 // A 3x3 convolution of stride 2 whose HARD_SWISH is fused, a 5x5 depthwise one with RELU fused and a
 // 1x1 convolution with RELU6 that is the graph's output.
 Model smallGraph() {
-  Model model;
-  model.name = "small graph";
-  auto tensor = [&](std::vector<int> shape, std::vector<float> values = {}) {
-    ModelTensor t;
-    t.name = "tensor ";
-    t.name += std::to_string(model.tensors.size());
-    t.shape = std::move(shape);
-    t.constant = !values.empty();
-    t.floats = std::move(values);
-    model.tensors.push_back(std::move(t));
-    return static_cast<int>(model.tensors.size() - 1);
-  };
-  auto op = [&](OpKind kind, std::vector<int> inputs, int output) -> ModelOperator& {
-    ModelOperator o;
-    o.kind = kind;
-    o.name = "op";
-    o.position = static_cast<int>(model.operators.size());
-    o.inputs = std::move(inputs);
-    o.outputs = {output};
-    model.operators.push_back(o);
-    return model.operators.back();
-  };
-  const int input = tensor({1, 17, 15, 3});
-  const int a = tensor({1, 9, 8, 16}), b = tensor({1, 9, 8, 16}), c = tensor({1, 9, 8, 16}), d = tensor({1, 9, 8, 16});
-  const int out = tensor({1, 9, 8, 24});
-  const int w1 = tensor({16, 3, 3, 3}, randomValues(16 * 3 * 3 * 3, 11)), b1 = tensor({16}, randomValues(16, 12));
-  const int w2 = tensor({1, 5, 5, 16}, randomValues(5 * 5 * 16, 13)), b2 = tensor({16}, randomValues(16, 14));
-  const int w3 = tensor({24, 1, 1, 16}, randomValues(24 * 16, 15)), b3 = tensor({24}, randomValues(24, 16));
-  op(OpKind::Conv, {input, w1, b1}, a).strideH = 2;
-  model.operators.back().strideW = 2;
-  op(OpKind::HardSwish, {a}, b);
-  op(OpKind::DepthwiseConv, {b, w2, b2}, c);
-  op(OpKind::Relu, {c}, d);
-  op(OpKind::Conv, {d, w3, b3}, out).activation = Activation::Relu6;
-  model.inputs = {input};
-  model.outputs = {out};
-  return model;
+  ModelBuilder b("small graph");
+  const int input = b.tensor({1, 17, 15, 3});
+  const int x1 = b.tensor({1, 9, 8, 16}), x2 = b.tensor({1, 9, 8, 16}), x3 = b.tensor({1, 9, 8, 16});
+  const int x4 = b.tensor({1, 9, 8, 16}), out = b.tensor({1, 9, 8, 24});
+  const int w1 = b.tensor({16, 3, 3, 3}, randomValues(16 * 3 * 3 * 3, 11)), b1 = b.tensor({16}, randomValues(16, 12));
+  const int w2 = b.tensor({1, 5, 5, 16}, randomValues(5 * 5 * 16, 13)), b2 = b.tensor({16}, randomValues(16, 14));
+  const int w3 = b.tensor({24, 1, 1, 16}, randomValues(24 * 16, 15)), b3 = b.tensor({24}, randomValues(24, 16));
+  ModelOperator& first = b.op(OpKind::Conv, {input, w1, b1}, x1);
+  first.strideH = first.strideW = 2;
+  b.op(OpKind::HardSwish, {x1}, x2);
+  b.op(OpKind::DepthwiseConv, {x2, w2, b2}, x3);
+  b.op(OpKind::Relu, {x3}, x4);
+  b.op(OpKind::Conv, {x4, w3, b3}, out).activation = Activation::Relu6;
+  return b.done({input}, {out});
 }
 
 TEST(XnnpackConvolution, TheRunnerGivesTheSameOutputWithXnnpackAsWithItsOwnKernels) {
