@@ -516,6 +516,12 @@ void combinePerChannelAs(const float* __restrict full, const float* __restrict c
   }
 }
 
+// One operand is a single value (the learnable scale and shift of some ONNX files).
+template <BinaryOp op, bool ScalarFirst>
+void combineWithScalarAs(const float* __restrict full, float scalar, float* __restrict out, std::size_t total) {
+  for (std::size_t i = 0; i < total; ++i) out[i] = ScalarFirst ? combine(op, scalar, full[i]) : combine(op, full[i], scalar);
+}
+
 template <BinaryOp op>
 void combinePerChannel(const float* full, const float* channel, bool channelFirst, float* out, std::size_t total,
                        int c) {
@@ -532,9 +538,14 @@ void broadcastAs(const float* a, const int (&aShape)[4], const float* b, const i
   auto perChannel = [&](const int (&shape)[4]) {
     return shape[0] == 1 && shape[1] == 1 && shape[2] == 1 && shape[3] == outShape[3];
   };
+  auto single = [](const int (&shape)[4]) { return shape[0] == 1 && shape[1] == 1 && shape[2] == 1 && shape[3] == 1; };
   const std::size_t total = static_cast<std::size_t>(outShape[0]) * outShape[1] * outShape[2] * outShape[3];
   if (sameShape(aShape, outShape) && sameShape(bShape, outShape)) {
     combineSameShape<op>(a, b, out, total);
+  } else if (sameShape(aShape, outShape) && single(bShape)) {
+    combineWithScalarAs<op, false>(a, b[0], out, total);
+  } else if (sameShape(bShape, outShape) && single(aShape)) {
+    combineWithScalarAs<op, true>(b, a[0], out, total);
   } else if (sameShape(aShape, outShape) && perChannel(bShape)) {
     combinePerChannel<op>(a, b, false, out, total, outShape[3]);
   } else if (sameShape(bShape, outShape) && perChannel(aShape)) {
