@@ -575,8 +575,9 @@ class GraphRunner::Planner {
     steps = std::move(kept);
   }
 
-  // A convolution whose only reader is a RELU or HARD_SWISH applies it while storing its results,
-  // which saves a pass over the tensor; the activation step disappears.
+  // A convolution or binary operator whose only reader is a RELU or HARD_SWISH applies it to its
+  // own output (a convolution while storing it), which saves a tensor's write and read; the
+  // activation step disappears.
   void fuseActivations() {
     auto& steps = runner_.steps_;
     std::vector<int> readers(model_.tensors.size(), 0);
@@ -585,9 +586,11 @@ class GraphRunner::Planner {
     std::vector<bool> removed(steps.size(), false);
     for (std::size_t i = 0; i < steps.size(); ++i) {
       Step& step = steps[i];
-      bool convolution = step.kind == OpKind::Conv || step.kind == OpKind::DepthwiseConv;
+      const bool takesActivation = step.kind == OpKind::Conv || step.kind == OpKind::DepthwiseConv ||
+                                   step.kind == OpKind::Add || step.kind == OpKind::Sub || step.kind == OpKind::Mul ||
+                                   step.kind == OpKind::Div || step.kind == OpKind::PRelu;
       int out = step.outputTensor;
-      if (!convolution || step.activation != Activation::None || isGraphOutput(out) ||
+      if (!takesActivation || step.activation != Activation::None || isGraphOutput(out) ||
           readers[static_cast<std::size_t>(out)] != 1)
         continue;
       for (std::size_t j = i + 1; j < steps.size(); ++j) {

@@ -43,7 +43,10 @@ void WorkerPool::run(int count, int minimumPerThread, const std::function<void(i
     return;
   }
   Split split{&task, count, parts};
-  pthreadpool_parallelize_1d(pool_, runPart, &split, static_cast<std::size_t>(parts), 0);
+  // The helpers sleep as soon as their part is done instead of spinning for the next one: spinning
+  // takes the core from whatever else runs (another runner, the decoder) and, on a busy machine,
+  // from the very thread the pool waits for.
+  pthreadpool_parallelize_1d(pool_, runPart, &split, static_cast<std::size_t>(parts), PTHREADPOOL_FLAG_YIELD_WORKERS);
 }
 
 int inferenceThreads() {

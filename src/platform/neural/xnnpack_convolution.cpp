@@ -45,6 +45,8 @@ ClampRange clampFor(Activation activation) {
 
 }  // namespace
 
+// Operators are made with XNN_FLAG_YIELD_WORKERS, so a pool's helpers sleep after each one rather
+// than spin (see WorkerPool::run).
 struct XnnpackConvolution::Operators {
   xnn_operator_t convolution = nullptr;
   xnn_operator_t hardSwish = nullptr;  // applied to the output in place, when fused
@@ -86,11 +88,13 @@ std::unique_ptr<XnnpackConvolution> XnnpackConvolution::create(const Convolution
           static_cast<std::uint32_t>(g.dilationH), static_cast<std::uint32_t>(g.dilationW),
           static_cast<std::uint32_t>(groups), groupIn, groupOut, static_cast<std::size_t>(shape.in.c),
           static_cast<std::size_t>(shape.out.c), weights, bias, clamp.low, clamp.high,
-          shape.depthwise ? XNN_FLAG_DEPTHWISE_CONVOLUTION : 0, &operators->convolution) != xnn_status_success)
+          (shape.depthwise ? XNN_FLAG_DEPTHWISE_CONVOLUTION : 0) | XNN_FLAG_YIELD_WORKERS,
+          &operators->convolution) != xnn_status_success)
     return nullptr;
   if (activation == Activation::HardSwish) {
     const auto channels = static_cast<std::size_t>(shape.out.c);
-    if (xnn_create_hardswish_nc_f32(channels, channels, channels, 0, &operators->hardSwish) != xnn_status_success)
+    if (xnn_create_hardswish_nc_f32(channels, channels, channels, XNN_FLAG_YIELD_WORKERS, &operators->hardSwish) !=
+        xnn_status_success)
       return nullptr;
   }
   return std::unique_ptr<XnnpackConvolution>(new XnnpackConvolution(std::move(operators)));

@@ -1,7 +1,9 @@
-// The runner's rewrites of a planned graph: PReLU spelled out as relu(x) + c * (x - |x|) becomes one
-// PRELU step, with the same values, and only where nothing else reads the pattern's parts.
+// The runner's rewrites of a planned graph, each taken only where nothing else reads what it removes:
+// PReLU spelled out as relu(x) + c * (x - |x|) becomes one PRELU step with the same values, and a
+// RELU or HARD_SWISH after a binary operator is applied by that operator.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -65,6 +67,32 @@ TEST(GraphRunner, SpelledOutPReluRunsAsOneStepWithTheSameValues) {
           for (std::size_t i = 0; i < x.size(); ++i) ASSERT_EQ(a[i], std::fabs(x[i]));
         }
       }
+}
+
+TEST(GraphRunner, AnActivationAfterABinaryOperatorIsAppliedByIt) {
+  for (bool sumIsOutput : {false, true})
+    for (OpKind activation : {OpKind::Relu, OpKind::HardSwish}) {
+      ModelBuilder b("add then activation");
+      const int x = b.tensor({1, 3, 4, 8}), y = b.tensor({1, 3, 4, 8}), sum = b.tensor({1, 3, 4, 8});
+      const int out = b.tensor({1, 3, 4, 8});
+      b.op(OpKind::Add, {x, y}, sum);
+      b.op(activation, {sum}, out);
+      GraphRunner runner(b.done({x, y}, sumIsOutput ? std::vector<int>{out, sum} : std::vector<int>{out}),
+                         std::make_shared<WorkerPool>(1));
+      EXPECT_EQ(runner.stepKinds().size(), sumIsOutput ? 2u : 1u);
+      const std::vector<float> xs = randomValues(96, 31, 5.0f), ys = randomValues(96, 32, 5.0f);
+      std::copy(xs.begin(), xs.end(), runner.input(0));
+      std::copy(ys.begin(), ys.end(), runner.input(1));
+      const float* result = runner.run();
+      for (std::size_t i = 0; i < xs.size(); ++i) {
+        const float s = xs[i] + ys[i];
+        const float expected = activation == OpKind::Relu ? std::max(s, 0.0f) : s * std::clamp(s + 3.0f, 0.0f, 6.0f) / 6.0f;
+        ASSERT_NEAR(result[i], expected, 1e-5f * (1.0f + std::fabs(expected))) << "element " << i;
+        if (sumIsOutput) {
+          ASSERT_EQ(runner.output(1)[i], s);
+        }
+      }
+    }
 }
 
 }  // namespace
