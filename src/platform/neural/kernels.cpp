@@ -198,10 +198,15 @@ void gatherPatches(const float* in, Dims inDims, const PackedFilter& f, const Wi
       int iy = oy * g.strideH + ky * g.dilationH - g.padTop;
       for (int kx = 0; kx < f.kw; ++kx, patch += f.inC) {
         int ix = ox * g.strideW + kx * g.dilationW - g.padLeft;
-        if (iy < 0 || iy >= inDims.h || ix < 0 || ix >= inDims.w)
-          std::memset(patch, 0, pixelBytes);
+        if (iy < 0 || iy >= inDims.h || ix < 0 || ix >= inDims.w) {
+          std::fill_n(patch, f.inC, 0.0f);
+          continue;
+        }
+        const float* pixel = in + (static_cast<std::size_t>(iy) * inDims.w + ix) * inDims.c;
+        if (f.inC == 3)  // a colour input: a fixed-size copy is inlined, a call per tap would cost more
+          std::memcpy(patch, pixel, 3 * sizeof(float));
         else
-          std::memcpy(patch, in + (static_cast<std::size_t>(iy) * inDims.w + ix) * inDims.c, pixelBytes);
+          std::memcpy(patch, pixel, pixelBytes);
       }
     }
   }
