@@ -5,23 +5,14 @@
 
 #include <algorithm>
 #include <cmath>
-#include <random>
 #include <vector>
 
-#include "model_builder.h"
+#include "runner_test_support.h"
 #include "platform/neural/graph_runner.h"
 #include "platform/neural/worker_pool.h"
 
 namespace kov {
 namespace {
-
-std::vector<float> randomValues(std::size_t count, unsigned seed, float scale) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> value(-scale, scale);
-  std::vector<float> v(count);
-  for (float& x : v) x = value(rng);
-  return v;
-}
 
 struct SpelledOutPRelu {
   Model model;

@@ -5,25 +5,16 @@
 
 #include <algorithm>
 #include <cmath>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "platform/neural/graph_runner.h"
 #include "platform/neural/worker_pool.h"
 #include "platform/neural/xnnpack_convolution.h"
-#include "model_builder.h"
+#include "runner_test_support.h"
 
 namespace kov {
 namespace {
-
-std::vector<float> randomValues(std::size_t count, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> value(-1.0f, 1.0f);
-  std::vector<float> v(count);
-  for (float& x : v) x = value(rng);
-  return v;
-}
 
 float activated(float x, Activation activation) {
   switch (activation) {

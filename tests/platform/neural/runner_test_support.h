@@ -1,6 +1,8 @@
-// Builds small models in memory for runner tests: tensors and operators in execution order.
+// For the runner's tests: random tensors, and small models built in memory (tensors and operators
+// in execution order).
 #pragma once
 
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -8,6 +10,15 @@
 #include "platform/neural/tflite_model.h"
 
 namespace kov {
+
+// `count` values drawn evenly from [-scale, scale], the same for the same seed.
+inline std::vector<float> randomValues(std::size_t count, unsigned seed, float scale = 1.0f) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> value(-scale, scale);
+  std::vector<float> v(count);
+  for (float& x : v) x = value(rng);
+  return v;
+}
 
 class ModelBuilder {
  public:
