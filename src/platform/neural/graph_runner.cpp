@@ -627,7 +627,7 @@ class GraphRunner::Planner {
       shape.multiplier = step.multiplier;
       const float* bias = step.biasTensor >= 0 ? tensor(step.biasTensor).floats.data() : nullptr;
       auto convolution = XnnpackConvolution::create(shape, tensor(step.weightTensor).floats.data(), bias, step.activation);
-      if (!convolution || !convolution->bind(step.inputs[0], step.output, *runner_.workers_)) continue;
+      if (!convolution || !convolution->bind(step.inputs[0], step.output)) continue;
       step.xnnpack = std::move(convolution);
       step.filter.weights = {};
       step.filter.bias = {};

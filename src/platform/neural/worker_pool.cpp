@@ -1,52 +1,71 @@
 #include "platform/neural/worker_pool.h"
 
-#include <pthreadpool.h>
-
 #include <algorithm>
-#include <thread>
 
 namespace kov {
 namespace {
 
-struct Split {
-  const std::function<void(int, int, int)>* task;
-  int count;
-  int parts;
-};
-
-void runPart(void* context, std::size_t part) {
-  const Split& split = *static_cast<const Split*>(context);
-  const int p = static_cast<int>(part);
-  const int begin = static_cast<int>(static_cast<long long>(split.count) * p / split.parts);
-  const int end = static_cast<int>(static_cast<long long>(split.count) * (p + 1) / split.parts);
-  (*split.task)(begin, end, p);
+void partBounds(int count, int parts, int part, int& begin, int& end) {
+  begin = static_cast<int>(static_cast<long long>(count) * part / parts);
+  end = static_cast<int>(static_cast<long long>(count) * (part + 1) / parts);
 }
 
 }  // namespace
 
-WorkerPool::WorkerPool(int threads) : threads_(std::max(1, threads)) {
-  if (threads_ > 1) {
-    pool_ = pthreadpool_create(static_cast<std::size_t>(threads_));
-    if (!pool_) threads_ = 1;  // no threads to be had: everything runs on the caller
-  }
+WorkerPool::WorkerPool(int threads) {
+  for (int slot = 1; slot < threads; ++slot) helpers_.emplace_back([this, slot] { helperLoop(slot); });
 }
 
 WorkerPool::~WorkerPool() {
-  if (pool_) pthreadpool_destroy(pool_);
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  for (auto& helper : helpers_) helper.join();
 }
 
 void WorkerPool::run(int count, int minimumPerThread, const std::function<void(int, int, int)>& task) {
   if (count <= 0) return;
-  const int parts = std::min(threads(), std::max(1, count / std::max(1, minimumPerThread)));
+  int parts = std::min(threads(), std::max(1, count / std::max(1, minimumPerThread)));
   if (parts <= 1) {
     task(0, count, 0);
     return;
   }
-  Split split{&task, count, parts};
-  // The helpers sleep as soon as their part is done instead of spinning for the next one: spinning
-  // takes the core from whatever else runs (another runner, the decoder) and, on a busy machine,
-  // from the very thread the pool waits for.
-  pthreadpool_parallelize_1d(pool_, runPart, &split, static_cast<std::size_t>(parts), PTHREADPOOL_FLAG_YIELD_WORKERS);
+  std::lock_guard turn(turn_);
+  {
+    std::lock_guard lock(mutex_);
+    task_ = &task;
+    count_ = count;
+    parts_ = parts;
+    pending_ = parts - 1;
+    ++generation_;
+  }
+  wake_.notify_all();
+  int begin, end;
+  partBounds(count, parts, 0, begin, end);
+  task(begin, end, 0);
+  std::unique_lock lock(mutex_);
+  done_.wait(lock, [this] { return pending_ == 0; });
+  task_ = nullptr;
+}
+
+void WorkerPool::helperLoop(int slot) {
+  unsigned seen = 0;
+  for (;;) {
+    std::unique_lock lock(mutex_);
+    wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+    if (stopping_) return;
+    seen = generation_;
+    if (slot >= parts_) continue;
+    const auto* task = task_;
+    int begin, end;
+    partBounds(count_, parts_, slot, begin, end);
+    lock.unlock();
+    (*task)(begin, end, slot);
+    lock.lock();
+    if (--pending_ == 0) done_.notify_one();
+  }
 }
 
 int inferenceThreads() {

@@ -1,10 +1,11 @@
-// A fixed set of threads that split a range of work items (rows of an output) with the caller. The
-// same threads serve the XNNPACK operators of the runners that share the pool.
+// A fixed set of threads that split a range of work items (rows of an output) with the caller.
 #pragma once
 
+#include <condition_variable>
 #include <functional>
-
-struct pthreadpool;
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace kov {
 
@@ -16,20 +17,29 @@ class WorkerPool {
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  int threads() const { return threads_; }
+  int threads() const { return static_cast<int>(helpers_.size()) + 1; }
 
   // Calls task(begin, end, slot) over disjoint parts of [0, count) and returns when all are done;
-  // `slot` (0 .. threads()-1) tells which part it is, so no two parts running at once share a slot
-  // (for per-thread scratch memory). Runs on the calling thread alone when `count` is below
-  // `minimumPerThread` * 2. Callers on several threads take turns.
+  // `slot` (0 .. threads()-1) tells which thread runs the part, for per-thread scratch memory.
+  // Runs on the calling thread alone when `count` is below `minimumPerThread` * 2. Callers on
+  // several threads take turns. The helpers sleep between tasks rather than spin, so an idle pool
+  // takes no core from other work (another runner, the decoder).
   void run(int count, int minimumPerThread, const std::function<void(int, int, int)>& task);
 
-  // The threads for XNNPACK operators: null for a pool of one thread (the caller's).
-  pthreadpool* operatorThreads() const { return threads_ > 1 ? pool_ : nullptr; }
-
  private:
-  int threads_ = 1;
-  pthreadpool* pool_ = nullptr;
+  void helperLoop(int slot);
+
+  std::vector<std::thread> helpers_;
+  std::mutex turn_;  // held by the caller whose task the helpers work on
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  const std::function<void(int, int, int)>* task_ = nullptr;
+  int count_ = 0;
+  int parts_ = 0;
+  unsigned generation_ = 0;
+  int pending_ = 0;
+  bool stopping_ = false;
 };
 
 // Threads to use for inference: the machine's cores, at most 2 (the decoder and encoder of a video

@@ -5,7 +5,6 @@
 #include <limits>
 
 #include "platform/neural/model_error.h"
-#include "platform/neural/worker_pool.h"
 
 namespace kov {
 namespace {
@@ -45,13 +44,10 @@ ClampRange clampFor(Activation activation) {
 
 }  // namespace
 
-// Operators are made with XNN_FLAG_YIELD_WORKERS, so a pool's helpers sleep after each one rather
-// than spin (see WorkerPool::run).
 struct XnnpackConvolution::Operators {
   xnn_operator_t convolution = nullptr;
   xnn_operator_t hardSwish = nullptr;  // applied to the output in place, when fused
   Dims in, out;
-  pthreadpool_t threads = nullptr;
 
   ~Operators() {
     if (convolution) xnn_delete_operator(convolution);
@@ -88,35 +84,32 @@ std::unique_ptr<XnnpackConvolution> XnnpackConvolution::create(const Convolution
           static_cast<std::uint32_t>(g.dilationH), static_cast<std::uint32_t>(g.dilationW),
           static_cast<std::uint32_t>(groups), groupIn, groupOut, static_cast<std::size_t>(shape.in.c),
           static_cast<std::size_t>(shape.out.c), weights, bias, clamp.low, clamp.high,
-          (shape.depthwise ? XNN_FLAG_DEPTHWISE_CONVOLUTION : 0) | XNN_FLAG_YIELD_WORKERS,
+          (shape.depthwise ? XNN_FLAG_DEPTHWISE_CONVOLUTION : 0),
           &operators->convolution) != xnn_status_success)
     return nullptr;
   if (activation == Activation::HardSwish) {
     const auto channels = static_cast<std::size_t>(shape.out.c);
-    if (xnn_create_hardswish_nc_f32(channels, channels, channels, XNN_FLAG_YIELD_WORKERS, &operators->hardSwish) !=
-        xnn_status_success)
+    if (xnn_create_hardswish_nc_f32(channels, channels, channels, 0, &operators->hardSwish) != xnn_status_success)
       return nullptr;
   }
   return std::unique_ptr<XnnpackConvolution>(new XnnpackConvolution(std::move(operators)));
 }
 
-bool XnnpackConvolution::bind(const float* in, float* out, const WorkerPool& workers) {
+bool XnnpackConvolution::bind(const float* in, float* out) {
   Operators& ops = *operators_;
-  ops.threads = workers.operatorThreads();
   if (xnn_setup_convolution2d_nhwc_f32(ops.convolution, 1, static_cast<std::size_t>(ops.in.h),
-                                       static_cast<std::size_t>(ops.in.w), in, out,
-                                       ops.threads) != xnn_status_success)
+                                       static_cast<std::size_t>(ops.in.w), in, out, nullptr) != xnn_status_success)
     return false;
   if (ops.hardSwish) {
     const auto pixels = static_cast<std::size_t>(ops.out.h) * static_cast<std::size_t>(ops.out.w);
-    if (xnn_setup_hardswish_nc_f32(ops.hardSwish, pixels, out, out, ops.threads) != xnn_status_success) return false;
+    if (xnn_setup_hardswish_nc_f32(ops.hardSwish, pixels, out, out, nullptr) != xnn_status_success) return false;
   }
   return true;
 }
 
 void XnnpackConvolution::run() {
-  bool done = xnn_run_operator(operators_->convolution, operators_->threads) == xnn_status_success;
-  if (done && operators_->hardSwish) done = xnn_run_operator(operators_->hardSwish, operators_->threads) == xnn_status_success;
+  bool done = xnn_run_operator(operators_->convolution, nullptr) == xnn_status_success;
+  if (done && operators_->hardSwish) done = xnn_run_operator(operators_->hardSwish, nullptr) == xnn_status_success;
   if (!done) throw ModelError("XNNPACK could not run a convolution it had accepted");
 }
 

@@ -1,6 +1,8 @@
 // Convolutions (plain and depthwise) run by XNNPACK's operators on the runner's float32 NHWC tensors
-// of batch 1. XNNPACK packs the weights when the operator is made; binding fixes the tensors and the
-// threads, so a run does no planning of its own.
+// of batch 1, on the calling thread. XNNPACK packs the weights when the operator is made; binding
+// fixes the tensors, so a run does no planning of its own. (XNNPACK's thread pool waits for its
+// helpers by spinning, which cost a pool of two 60 to 75 % more CPU time than one thread for the
+// same work and fought with other runners on a busy machine; so XNNPACK gets no threads.)
 #pragma once
 
 #include <memory>
@@ -8,8 +10,6 @@
 #include "platform/neural/kernels.h"
 
 namespace kov {
-
-class WorkerPool;
 
 // Bytes XNNPACK may read (never write) past the end of a tensor it is given.
 constexpr std::size_t kXnnpackOverreadBytes = 16;
@@ -34,9 +34,9 @@ class XnnpackConvolution {
   XnnpackConvolution(const XnnpackConvolution&) = delete;
   XnnpackConvolution& operator=(const XnnpackConvolution&) = delete;
 
-  // Fixes the input (readable kXnnpackOverreadBytes past its end), the output and the threads of
-  // every later run. False when XNNPACK refuses them.
-  bool bind(const float* in, float* out, const WorkerPool& workers);
+  // Fixes the input (readable kXnnpackOverreadBytes past its end) and the output of every later run.
+  // False when XNNPACK refuses them.
+  bool bind(const float* in, float* out);
 
   void run();
 

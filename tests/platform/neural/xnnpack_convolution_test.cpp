@@ -90,12 +90,12 @@ std::string describe(const ConvolutionShape& s, Activation activation) {
 
 // Runs one convolution through XNNPACK on tensors with the room past their ends that the runner gives.
 std::vector<float> viaXnnpack(const std::vector<float>& in, const ConvolutionShape& s, const std::vector<float>& weights,
-                              const std::vector<float>& bias, Activation activation, const WorkerPool& workers) {
+                              const std::vector<float>& bias, Activation activation) {
   const std::size_t slack = kXnnpackOverreadBytes / sizeof(float);
   std::vector<float> input(in), output(s.out.size() + slack, 0.0f);
   input.resize(in.size() + slack, 0.0f);
   auto convolution = XnnpackConvolution::create(s, weights.data(), bias.empty() ? nullptr : bias.data(), activation);
-  if (!convolution || !convolution->bind(input.data(), output.data(), workers)) return {};
+  if (!convolution || !convolution->bind(input.data(), output.data())) return {};
   convolution->run();
   output.resize(s.out.size());
   return output;
@@ -112,7 +112,6 @@ TEST(XnnpackConvolution, PlainConvolutionsMatchTheReferenceForEveryWindowKind) {
                             {3, 3, 2, 1, false}, {5, 5, 2, 1, true},  {2, 2, 2, 1, true}, {3, 3, 1, 2, true},
                             {4, 4, 3, 1, false}, {5, 3, 1, 1, true}};
   const Dims inputs[] = {{9, 7, 3}, {8, 8, 16}, {1, 1, 4}, {12, 11, 24}};
-  WorkerPool one(1), two(2);
   unsigned seed = 1;
   for (const Window& w : windows)
     for (Dims d : inputs)
@@ -123,9 +122,7 @@ TEST(XnnpackConvolution, PlainConvolutionsMatchTheReferenceForEveryWindowKind) {
         const std::vector<float> weights = randomValues(static_cast<std::size_t>(outC) * w.kh * w.kw * d.c, seed++);
         const std::vector<float> bias = seed % 3 ? randomValues(static_cast<std::size_t>(outC), seed) : std::vector<float>{};
         const std::vector<float> expected = referenceConvolution(in, s, weights, bias, Activation::None);
-        expectClose(viaXnnpack(in, s, weights, bias, Activation::None, one), expected, describe(s, Activation::None));
-        expectClose(viaXnnpack(in, s, weights, bias, Activation::None, two), expected,
-                    describe(s, Activation::None) + " on two threads");
+        expectClose(viaXnnpack(in, s, weights, bias, Activation::None), expected, describe(s, Activation::None));
       }
 }
 
@@ -133,7 +130,6 @@ TEST(XnnpackConvolution, DepthwiseConvolutionsMatchTheReferenceWithMultipliersAn
   const Window windows[] = {{3, 3, 1, 1, true}, {3, 3, 2, 1, true}, {5, 5, 2, 1, true},
                             {5, 5, 1, 1, false}, {3, 3, 2, 1, false}, {3, 3, 1, 2, true}};
   const Dims inputs[] = {{9, 9, 16}, {8, 10, 72}, {7, 6, 5}, {16, 16, 3}};
-  WorkerPool one(1);
   unsigned seed = 500;
   for (const Window& w : windows)
     for (Dims d : inputs)
@@ -142,13 +138,12 @@ TEST(XnnpackConvolution, DepthwiseConvolutionsMatchTheReferenceWithMultipliersAn
         const std::vector<float> in = randomValues(d.size(), seed++);
         const std::vector<float> weights = randomValues(static_cast<std::size_t>(w.kh) * w.kw * s.out.c, seed++);
         const std::vector<float> bias = randomValues(static_cast<std::size_t>(s.out.c), seed++);
-        expectClose(viaXnnpack(in, s, weights, bias, Activation::None, one),
+        expectClose(viaXnnpack(in, s, weights, bias, Activation::None),
                     referenceConvolution(in, s, weights, bias, Activation::None), describe(s, Activation::None));
       }
 }
 
 TEST(XnnpackConvolution, FusedActivationsAndExplicitPaddingMatchTheReference) {
-  WorkerPool one(1);
   ConvolutionShape s = shapeFor({10, 9, 8}, 16, {3, 3, 2, 1, false}, false);
   // Explicit padding as an ONNX file gives it: one before, two after (the second adds no output).
   s.geometry.padTop = s.geometry.padLeft = 1;
@@ -159,13 +154,13 @@ TEST(XnnpackConvolution, FusedActivationsAndExplicitPaddingMatchTheReference) {
   const std::vector<float> weights = randomValues(16 * 3 * 3 * 8, 4), bias = randomValues(16, 5);
   for (Activation activation :
        {Activation::None, Activation::Relu, Activation::Relu6, Activation::ReluN1To1, Activation::HardSwish}) {
-    expectClose(viaXnnpack(in, s, weights, bias, activation, one),
+    expectClose(viaXnnpack(in, s, weights, bias, activation),
                 referenceConvolution(in, s, weights, bias, activation), describe(s, activation));
     ConvolutionShape depthwise = s;
     depthwise.depthwise = true;
     depthwise.out.c = 8;
     const std::vector<float> depthwiseWeights = randomValues(3 * 3 * 8, 6);
-    expectClose(viaXnnpack(in, depthwise, depthwiseWeights, {}, activation, one),
+    expectClose(viaXnnpack(in, depthwise, depthwiseWeights, {}, activation),
                 referenceConvolution(in, depthwise, depthwiseWeights, {}, activation), describe(depthwise, activation));
   }
 }
