@@ -13,8 +13,8 @@
 namespace kov {
 
 // Which kernels run the convolutions. Measured on the built-in models (bench/neural), XNNPACK's
-// depthwise convolutions take a third to a half less time than the runner's own, while its plain
-// convolutions are no faster than the runner's matrix product, so the default mixes them.
+// depthwise convolutions take a fifth to over a half less time than the runner's own, while its
+// plain convolutions are no faster than the runner's matrix product, so the default mixes them.
 enum class ConvolutionKernels {
   Fastest,  // XNNPACK for depthwise convolutions, the runner's own for plain ones
   Xnnpack,  // XNNPACK for every convolution it takes
