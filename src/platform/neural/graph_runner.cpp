@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <ctime>
 
 #include "platform/neural/model_error.h"
 #include "platform/neural/sequence_kernels.h"
+#include "platform/neural/xnnpack_convolution.h"
 
 namespace kov {
 
@@ -17,6 +19,8 @@ struct GraphRunner::Step {
   Dims inDims, outDims;
   int aShape[4] = {1, 1, 1, 1}, bShape[4] = {1, 1, 1, 1}, outShape[4] = {1, 1, 1, 1};
   PackedFilter filter;
+  std::unique_ptr<XnnpackConvolution> xnnpack;  // runs the convolution instead of the own kernels
+  int weightTensor = -1, biasTensor = -1;     // convolutions: the constants XNNPACK packs
   const float* weights = nullptr;
   const float* bias = nullptr;
   int kh = 1, kw = 1, multiplier = 1;
@@ -52,6 +56,44 @@ BinaryOp binaryOp(OpKind kind) {
     case OpKind::Div: return BinaryOp::Div;
     default: return BinaryOp::Add;
   }
+}
+
+const char* kindName(OpKind kind) {
+  switch (kind) {
+    case OpKind::Add: return "add";
+    case OpKind::AveragePool: return "average pool";
+    case OpKind::Conv: return "conv";
+    case OpKind::DepthwiseConv: return "depthwise";
+    case OpKind::Dequantize: return "dequantize";
+    case OpKind::Logistic: return "logistic";
+    case OpKind::Mul: return "mul";
+    case OpKind::Relu: return "relu";
+    case OpKind::ResizeBilinear: return "resize bilinear";
+    case OpKind::TransposeConvBias: return "transposed conv";
+    case OpKind::Mean: return "mean";
+    case OpKind::HardSwish: return "hard swish";
+    case OpKind::MaxPool: return "max pool";
+    case OpKind::Pad: return "pad";
+    case OpKind::Reshape: return "reshape";
+    case OpKind::Concatenation: return "concatenation";
+    case OpKind::PRelu: return "prelu";
+    case OpKind::Sub: return "sub";
+    case OpKind::Abs: return "abs";
+    case OpKind::Densify: return "densify";
+    case OpKind::DepthToSpace: return "depth to space";
+    case OpKind::Div: return "div";
+    case OpKind::Clip: return "clip";
+    case OpKind::HardSigmoid: return "hard sigmoid";
+    case OpKind::ResizeNearest: return "resize nearest";
+    case OpKind::Transpose: return "transpose";
+    case OpKind::BatchMatmul: return "batch matmul";
+    case OpKind::Softmax: return "softmax";
+    case OpKind::MeanOfRuns: return "mean of runs";
+    case OpKind::Slice: return "slice";
+    case OpKind::Pow: return "pow";
+    case OpKind::Sqrt: return "sqrt";
+  }
+  return "?";
 }
 
 }  // namespace
@@ -92,8 +134,10 @@ class GraphRunner::Planner {
         fail("no operator writes the graph output " + describe(output));
       runner_.outputs_.push_back({output, dimsOf(output, "the graph output"), nullptr});
     }
+    fuseSpelledOutPRelu();
     fuseActivations();
     assignBuffers();
+    if (runner_.kernels_ != ConvolutionKernels::Own) handConvolutionsToXnnpack(runner_.kernels_ == ConvolutionKernels::Xnnpack);
   }
 
  private:
@@ -293,6 +337,8 @@ class GraphRunner::Planner {
     int outH, outW;
     step.geometry = window(op, step.inDims, w[1], w[2], outH, outW);
     step.filter = packConvFilter(weights->floats.data(), w[0], w[1], w[2], w[3], bias ? bias->floats.data() : nullptr);
+    step.weightTensor = op.inputs[1];
+    step.biasTensor = bias ? op.inputs[2] : -1;
     step.outputTensor = output(op, {1, outH, outW, w[0]});
     step.outDims = {outH, outW, w[0]};
   }
@@ -312,6 +358,8 @@ class GraphRunner::Planner {
     step.kh = w[1];
     step.kw = w[2];
     step.multiplier = w[3] / step.inDims.c;
+    step.weightTensor = op.inputs[1];
+    step.biasTensor = bias ? op.inputs[2] : -1;
     step.weights = keepConstant(op.inputs[1]);
     step.bias = bias ? keepConstant(op.inputs[2]) : nullptr;
     step.outputTensor = output(op, {1, outH, outW, w[3]});
@@ -560,8 +608,69 @@ class GraphRunner::Planner {
     step.outputTensor = outputOfCount(op, static_cast<std::size_t>(w.outer * w.outExtent * w.inner));
   }
 
-  // A convolution whose only reader is a RELU or HARD_SWISH applies it while storing its results,
-  // which saves a pass over the tensor; the activation step disappears.
+  // Some files spell PReLU out as relu(x) + c * (x - |x|) (MobileFaceNet does after every
+  // convolution): five passes over the tensor and four intermediate tensors. One PRELU step with the
+  // slopes 2c gives the same values (x where x >= 0, else 2c * x, which equals c * (x - |x|) = c * 2x
+  // exactly, doubling being exact) in one pass. Only taken when the intermediates are read by the
+  // pattern alone and c holds one value per channel of x.
+  void fuseSpelledOutPRelu() {
+    auto& steps = runner_.steps_;
+    std::vector<int> readers(model_.tensors.size(), 0), writer(model_.tensors.size(), -1);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      for (int t : steps[i].inputTensors) ++readers[static_cast<std::size_t>(t)];
+      writer[static_cast<std::size_t>(steps[i].outputTensor)] = static_cast<int>(i);
+    }
+    auto writtenBy = [&](int t, OpKind kind) -> Step* {
+      const int i = writer[static_cast<std::size_t>(t)];
+      if (i < 0 || steps[static_cast<std::size_t>(i)].kind != kind) return nullptr;
+      return &steps[static_cast<std::size_t>(i)];
+    };
+    auto readOnce = [&](int t) { return readers[static_cast<std::size_t>(t)] == 1 && !isGraphOutput(t); };
+    std::vector<bool> removed(steps.size(), false);
+    for (Step& add : steps) {
+      if (add.kind != OpKind::Add) continue;
+      for (int order = 0; order < 2; ++order) {
+        const int r = add.inputTensors[static_cast<std::size_t>(order)];
+        const int m = add.inputTensors[static_cast<std::size_t>(1 - order)];
+        Step* relu = writtenBy(r, OpKind::Relu);
+        Step* mul = writtenBy(m, OpKind::Mul);
+        if (!relu || !mul || mul->activation != Activation::None) continue;
+        const int x = relu->inputTensors[0];
+        const int constantAt = tensor(mul->inputTensors[0]).constant ? 0 : tensor(mul->inputTensors[1]).constant ? 1 : -1;
+        if (constantAt < 0) continue;
+        const int c = mul->inputTensors[static_cast<std::size_t>(constantAt)];
+        const int d = mul->inputTensors[static_cast<std::size_t>(1 - constantAt)];
+        Step* sub = writtenBy(d, OpKind::Sub);
+        if (!sub || sub->activation != Activation::None || sub->inputTensors[0] != x) continue;
+        const int a = sub->inputTensors[1];
+        Step* abs = writtenBy(a, OpKind::Abs);
+        if (!abs || abs->inputTensors[0] != x) continue;
+        const Shape4 xShape = shapes_[static_cast<std::size_t>(x)], cShape = shapes_[static_cast<std::size_t>(c)];
+        if (cShape != Shape4{1, 1, 1, xShape[3]} || !std::equal(xShape.begin(), xShape.end(), add.outShape)) continue;
+        // c doubled in place: no other step may read it, nor have kept it already (depthwise weights).
+        if (!readOnce(r) || !readOnce(m) || !readOnce(d) || !readOnce(a) || readers[static_cast<std::size_t>(c)] != 1 ||
+            !runner_.constants_[static_cast<std::size_t>(c)].empty())
+          continue;
+        for (Step* gone : {relu, mul, sub, abs}) removed[static_cast<std::size_t>(gone - steps.data())] = true;
+        std::vector<float> slopes = tensor(c).floats;
+        for (float& slope : slopes) slope *= 2.0f;
+        runner_.constants_[static_cast<std::size_t>(c)] = std::move(slopes);
+        add.kind = OpKind::PRelu;
+        add.inputTensors = {x, c};
+        std::copy(xShape.begin(), xShape.end(), add.aShape);
+        std::copy(cShape.begin(), cShape.end(), add.bShape);
+        break;
+      }
+    }
+    std::vector<Step> kept;
+    for (std::size_t i = 0; i < steps.size(); ++i)
+      if (!removed[i]) kept.push_back(std::move(steps[i]));
+    steps = std::move(kept);
+  }
+
+  // A convolution or binary operator whose only reader is a RELU or HARD_SWISH applies it to its
+  // own output (a convolution while storing it), which saves a tensor's write and read; the
+  // activation step disappears.
   void fuseActivations() {
     auto& steps = runner_.steps_;
     std::vector<int> readers(model_.tensors.size(), 0);
@@ -570,9 +679,11 @@ class GraphRunner::Planner {
     std::vector<bool> removed(steps.size(), false);
     for (std::size_t i = 0; i < steps.size(); ++i) {
       Step& step = steps[i];
-      bool convolution = step.kind == OpKind::Conv || step.kind == OpKind::DepthwiseConv;
+      const bool takesActivation = step.kind == OpKind::Conv || step.kind == OpKind::DepthwiseConv ||
+                                   step.kind == OpKind::Add || step.kind == OpKind::Sub || step.kind == OpKind::Mul ||
+                                   step.kind == OpKind::Div || step.kind == OpKind::PRelu;
       int out = step.outputTensor;
-      if (!convolution || step.activation != Activation::None || isGraphOutput(out) ||
+      if (!takesActivation || step.activation != Activation::None || isGraphOutput(out) ||
           readers[static_cast<std::size_t>(out)] != 1)
         continue;
       for (std::size_t j = i + 1; j < steps.size(); ++j) {
@@ -590,6 +701,30 @@ class GraphRunner::Planner {
     for (std::size_t i = 0; i < steps.size(); ++i)
       if (!removed[i]) kept.push_back(std::move(steps[i]));
     steps = std::move(kept);
+  }
+
+  // Gives the depthwise convolutions (and the plain ones too when `plainToo`) that XNNPACK takes to
+  // it, once the tensors have their buffers; the packed copy of a plain convolution's weights is then
+  // no longer needed.
+  void handConvolutionsToXnnpack(bool plainToo) {
+    for (Step& step : runner_.steps_) {
+      if (step.kind != OpKind::DepthwiseConv && !(plainToo && step.kind == OpKind::Conv)) continue;
+      if (tensor(step.inputTensors[0]).constant) continue;  // only activation buffers have room to read past the end
+      ConvolutionShape shape;
+      shape.in = step.inDims;
+      shape.out = step.outDims;
+      shape.geometry = step.geometry;
+      shape.depthwise = step.kind == OpKind::DepthwiseConv;
+      shape.kh = shape.depthwise ? step.kh : step.filter.kh;
+      shape.kw = shape.depthwise ? step.kw : step.filter.kw;
+      shape.multiplier = step.multiplier;
+      const float* bias = step.biasTensor >= 0 ? tensor(step.biasTensor).floats.data() : nullptr;
+      auto convolution = XnnpackConvolution::create(shape, tensor(step.weightTensor).floats.data(), bias, step.activation);
+      if (!convolution || !convolution->bind(step.inputs[0], step.output)) continue;
+      step.xnnpack = std::move(convolution);
+      step.filter.weights = {};
+      step.filter.bias = {};
+    }
   }
 
   std::size_t elements(int index) const {
@@ -635,7 +770,9 @@ class GraphRunner::Planner {
           freeList.push_back(bufferOf[static_cast<std::size_t>(t)]);
       }
     }
-    for (std::size_t size : capacity) runner_.buffers_.emplace_back(size, 0.0f);
+    // Room past every tensor's end for XNNPACK's reads.
+    const std::size_t slack = (kXnnpackOverreadBytes + sizeof(float) - 1) / sizeof(float);
+    for (std::size_t size : capacity) runner_.buffers_.emplace_back(size + slack, 0.0f);
 
     auto pointer = [&](int t) -> float* {
       if (tensor(t).constant) return const_cast<float*>(keepConstant(t));
@@ -656,9 +793,9 @@ class GraphRunner::Planner {
   std::string where_;
 };
 
-GraphRunner::GraphRunner(const Model& model, std::shared_ptr<WorkerPool> workers) : workers_(std::move(workers)) {
+GraphRunner::GraphRunner(const Model& model, std::shared_ptr<WorkerPool> workers, ConvolutionKernels kernels)
+    : workers_(workers ? std::move(workers) : std::make_shared<WorkerPool>(inferenceThreads())), kernels_(kernels) {
   Planner(model, *this).plan();
-  if (!workers_) workers_ = std::make_shared<WorkerPool>(inferenceThreads());
 }
 
 GraphRunner::~GraphRunner() = default;
@@ -674,105 +811,150 @@ void GraphRunner::runScalar(const Step& step) {
 }
 
 const float* GraphRunner::run() {
-  for (Step& step : steps_) {
-    const float* in = step.inputs[0];
-    switch (step.kind) {
-      case OpKind::Conv:
-        conv2d(in, step.inDims, step.filter, step.geometry, step.activation, step.output, step.outDims, *workers_);
-        break;
-      case OpKind::DepthwiseConv:
-        depthwiseConv2d(in, step.inDims, step.weights, step.kh, step.kw, step.multiplier, step.bias, step.geometry,
-                        step.activation, step.output, step.outDims, *workers_);
-        break;
-      case OpKind::TransposeConvBias:
-        transposeConvBias(in, step.inDims, step.filter, step.bias, step.geometry, step.output, step.outDims, *workers_);
-        break;
-      case OpKind::ResizeBilinear:
-        resizeBilinear(in, step.inDims, step.output, step.outDims, step.alignCorners, step.halfPixelCenters);
-        break;
-      case OpKind::AveragePool:
-        averagePool(in, step.inDims, step.kh, step.kw, step.geometry, step.activation, step.output, step.outDims);
-        break;
-      case OpKind::MaxPool:
-        maxPool(in, step.inDims, step.kh, step.kw, step.geometry, step.activation, step.output, step.outDims);
-        break;
-      case OpKind::Pad:
-        zeroPad(in, step.aShape, step.padBefore, step.output, step.outShape);
-        break;
-      case OpKind::DepthToSpace:
-        depthToSpace(in, step.aShape, step.multiplier, step.output);
-        break;
-      case OpKind::Reshape:
-        std::copy(in, in + step.count, step.output);
-        break;
-      case OpKind::Concatenation:
-        concatenate(step.inputs, step.blockSizes, step.outer, step.output);
-        applyActivation(step.output, step.outDims.size(), step.activation);
-        break;
-      case OpKind::Abs:
-        absolute(in, step.output, step.count);
-        break;
-      case OpKind::Mean:
-        meanOverSpace(in, step.inDims, step.output);
-        break;
-      case OpKind::Add:
-      case OpKind::Mul:
-      case OpKind::Sub:
-      case OpKind::Div:
-      case OpKind::PRelu:
-        if (step.scalarInput >= 0) {
-          runScalar(step);
-          break;
-        }
-        broadcastBinary(binaryOp(step.kind), in, step.aShape, step.inputs[1], step.bShape, step.output, step.outShape,
-                        step.activation);
-        break;
-      case OpKind::Relu:
-        relu(in, step.output, step.outDims.size());
-        break;
-      case OpKind::HardSwish:
-        hardSwish(in, step.output, step.outDims.size());
-        break;
-      case OpKind::Logistic:
-        logistic(in, step.output, step.outDims.size());
-        break;
-      case OpKind::Clip:
-        clip(in, step.output, step.count, step.low, step.high);
-        break;
-      case OpKind::HardSigmoid:
-        hardSigmoid(in, step.output, step.count, step.low, step.high);
-        break;
-      case OpKind::ResizeNearest:
-        resizeNearest(in, step.inDims, step.output, step.outDims);
-        break;
-      case OpKind::Transpose:
-        transposeAxes(in, {step.aShape[0], step.aShape[1], step.aShape[2], step.aShape[3]}, step.perm, step.output);
-        break;
-      case OpKind::BatchMatmul:
-        batchMatmul(in, step.inputs[1], step.batches, step.rows, step.depth, step.cols, step.output);
-        break;
-      case OpKind::Softmax:
-        softmaxRuns(in, step.output, step.count, step.inner);
-        break;
-      case OpKind::MeanOfRuns:
-        meanOfRuns(in, step.output, step.count, step.inner);
-        break;
-      case OpKind::Slice:
-        sliceAxis(in, static_cast<std::size_t>(step.window.outer), step.window.inExtent, step.window.start,
-                  step.window.outExtent, static_cast<std::size_t>(step.window.inner), step.output);
-        break;
-      case OpKind::Pow:
-        powerOf(in, step.output, step.count, step.low);
-        break;
-      case OpKind::Sqrt:
-        squareRoot(in, step.output, step.count);
-        break;
-      case OpKind::Dequantize:
-      case OpKind::Densify:
-        break;  // folded at load
-    }
+  for (Step& step : steps_) runStep(step);
+  return outputs_.front().data;
+}
+
+namespace {
+
+double threadCpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+}  // namespace
+
+const float* GraphRunner::runTimed(std::vector<double>& seconds) {
+  seconds.resize(steps_.size(), 0.0);
+  for (std::size_t i = 0; i < steps_.size(); ++i) {
+    const double begin = threadCpuSeconds();
+    runStep(steps_[i]);
+    seconds[i] += threadCpuSeconds() - begin;
   }
   return outputs_.front().data;
+}
+
+std::vector<std::string> GraphRunner::stepKinds() const {
+  std::vector<std::string> kinds;
+  for (const Step& step : steps_) {
+    switch (step.kind) {
+      case OpKind::Conv:
+        kinds.push_back(step.filter.kh == 1 && step.filter.kw == 1 ? "conv 1x1" : "conv kxk");
+        break;
+      case OpKind::DepthwiseConv: kinds.push_back("depthwise"); break;
+      case OpKind::TransposeConvBias: kinds.push_back("transposed conv"); break;
+      default: kinds.push_back(std::string("other: ") + kindName(step.kind)); break;
+    }
+  }
+  return kinds;
+}
+
+int GraphRunner::stepsOnXnnpack() const {
+  return static_cast<int>(std::count_if(steps_.begin(), steps_.end(), [](const Step& step) { return step.xnnpack != nullptr; }));
+}
+
+void GraphRunner::runStep(Step& step) {
+  const float* in = step.inputs[0];
+  if (step.xnnpack) {
+    step.xnnpack->run();
+    return;
+  }
+  switch (step.kind) {
+    case OpKind::Conv:
+      conv2d(in, step.inDims, step.filter, step.geometry, step.activation, step.output, step.outDims, *workers_);
+      break;
+    case OpKind::DepthwiseConv:
+      depthwiseConv2d(in, step.inDims, step.weights, step.kh, step.kw, step.multiplier, step.bias, step.geometry,
+                      step.activation, step.output, step.outDims, *workers_);
+      break;
+    case OpKind::TransposeConvBias:
+      transposeConvBias(in, step.inDims, step.filter, step.bias, step.geometry, step.output, step.outDims, *workers_);
+      break;
+    case OpKind::ResizeBilinear:
+      resizeBilinear(in, step.inDims, step.output, step.outDims, step.alignCorners, step.halfPixelCenters);
+      break;
+    case OpKind::AveragePool:
+      averagePool(in, step.inDims, step.kh, step.kw, step.geometry, step.activation, step.output, step.outDims);
+      break;
+    case OpKind::MaxPool:
+      maxPool(in, step.inDims, step.kh, step.kw, step.geometry, step.activation, step.output, step.outDims);
+      break;
+    case OpKind::Pad:
+      zeroPad(in, step.aShape, step.padBefore, step.output, step.outShape);
+      break;
+    case OpKind::DepthToSpace:
+      depthToSpace(in, step.aShape, step.multiplier, step.output);
+      break;
+    case OpKind::Reshape:
+      std::copy(in, in + step.count, step.output);
+      break;
+    case OpKind::Concatenation:
+      concatenate(step.inputs, step.blockSizes, step.outer, step.output);
+      applyActivation(step.output, step.outDims.size(), step.activation);
+      break;
+    case OpKind::Abs:
+      absolute(in, step.output, step.count);
+      break;
+    case OpKind::Mean:
+      meanOverSpace(in, step.inDims, step.output);
+      break;
+    case OpKind::Add:
+    case OpKind::Mul:
+    case OpKind::Sub:
+    case OpKind::Div:
+    case OpKind::PRelu:
+      if (step.scalarInput >= 0) {
+        runScalar(step);
+        break;
+      }
+      broadcastBinary(binaryOp(step.kind), in, step.aShape, step.inputs[1], step.bShape, step.output, step.outShape,
+                      step.activation);
+      break;
+    case OpKind::Relu:
+      relu(in, step.output, step.outDims.size());
+      break;
+    case OpKind::HardSwish:
+      hardSwish(in, step.output, step.outDims.size());
+      break;
+    case OpKind::Logistic:
+      logistic(in, step.output, step.outDims.size());
+      break;
+    case OpKind::Clip:
+      clip(in, step.output, step.count, step.low, step.high);
+      break;
+    case OpKind::HardSigmoid:
+      hardSigmoid(in, step.output, step.count, step.low, step.high);
+      break;
+    case OpKind::ResizeNearest:
+      resizeNearest(in, step.inDims, step.output, step.outDims);
+      break;
+    case OpKind::Transpose:
+      transposeAxes(in, {step.aShape[0], step.aShape[1], step.aShape[2], step.aShape[3]}, step.perm, step.output);
+      break;
+    case OpKind::BatchMatmul:
+      batchMatmul(in, step.inputs[1], step.batches, step.rows, step.depth, step.cols, step.output);
+      break;
+    case OpKind::Softmax:
+      softmaxRuns(in, step.output, step.count, step.inner);
+      break;
+    case OpKind::MeanOfRuns:
+      meanOfRuns(in, step.output, step.count, step.inner);
+      break;
+    case OpKind::Slice:
+      sliceAxis(in, static_cast<std::size_t>(step.window.outer), step.window.inExtent, step.window.start,
+                step.window.outExtent, static_cast<std::size_t>(step.window.inner), step.output);
+      break;
+    case OpKind::Pow:
+      powerOf(in, step.output, step.count, step.low);
+      break;
+    case OpKind::Sqrt:
+      squareRoot(in, step.output, step.count);
+      break;
+    case OpKind::Dequantize:
+    case OpKind::Densify:
+      break;  // folded at load
+  }
 }
 
 }  // namespace kov

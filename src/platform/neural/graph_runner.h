@@ -12,12 +12,24 @@
 
 namespace kov {
 
+// Which kernels run the convolutions. Measured on the built-in models (bench/neural), XNNPACK's
+// depthwise convolutions take a fifth to over a half less time than the runner's own, while its
+// plain convolutions are no faster than the runner's matrix product, so the default mixes them.
+enum class ConvolutionKernels {
+  Fastest,  // XNNPACK for depthwise convolutions, the runner's own for plain ones
+  Xnnpack,  // XNNPACK for every convolution it takes
+  Own,      // the runner's own throughout
+};
+
 class GraphRunner {
  public:
   // Plans the run: packs weights, checks shapes, assigns activation buffers (reused once a tensor is
   // no longer read). Throws ModelError naming the model and the operator that cannot run.
   // Runners may share one pool of threads; without one, a pool of inferenceThreads() is made.
-  explicit GraphRunner(const Model& model, std::shared_ptr<WorkerPool> workers = nullptr);
+  // A pool of one thread keeps each run on the calling thread, for callers that run several runners at
+  // once.
+  explicit GraphRunner(const Model& model, std::shared_ptr<WorkerPool> workers = nullptr,
+                       ConvolutionKernels kernels = ConvolutionKernels::Fastest);
   ~GraphRunner();
 
   // Graph inputs and outputs in the file's order. A tensor of fewer than four dimensions is seen
@@ -33,6 +45,15 @@ class GraphRunner {
   // Runs every operator; returns the first output tensor, valid until the next run.
   const float* run();
 
+  // For benchmarks: a run that adds the calling thread's CPU seconds of each planned step to `seconds`
+  // (one entry a step; a pool's other threads are not counted), and
+  // what each step is: "conv 1x1", "conv kxk", "depthwise", "transposed conv" or "other: " and the
+  // operator's kind.
+  const float* runTimed(std::vector<double>& seconds);
+  std::vector<std::string> stepKinds() const;
+  // How many convolutions XNNPACK runs.
+  int stepsOnXnnpack() const;
+
   // An output tensor of the last run (outputDims(index).size() values).
   const float* output(int index) const { return outputs_.at(static_cast<std::size_t>(index)).data; }
 
@@ -44,8 +65,10 @@ class GraphRunner {
   class Planner;
 
   void runScalar(const Step& step);
+  void runStep(Step& step);
 
   std::shared_ptr<WorkerPool> workers_;
+  ConvolutionKernels kernels_;
   std::vector<Step> steps_;
   std::vector<std::vector<float>> buffers_;
   std::vector<std::vector<float>> constants_;

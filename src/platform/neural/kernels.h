@@ -91,7 +91,8 @@ void meanOverSpace(const float* in, Dims inDims, float* out);
 // PRelu: a where a >= 0, else a * b (b holds the slopes).
 enum class BinaryOp { Add, Mul, Sub, PRelu, Div };
 
-// out = act(a op b) with NumPy broadcasting of 4-D shapes (each axis equal or 1).
+// out = act(a op b) with NumPy broadcasting of 4-D shapes (each axis equal or 1); `out` overlaps
+// neither input.
 void broadcastBinary(BinaryOp op, const float* a, const int (&aShape)[4], const float* b, const int (&bShape)[4],
                      float* out, const int (&outShape)[4], Activation activation);
 

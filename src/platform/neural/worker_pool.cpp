@@ -32,6 +32,7 @@ void WorkerPool::run(int count, int minimumPerThread, const std::function<void(i
     task(0, count, 0);
     return;
   }
+  std::lock_guard turn(turn_);
   {
     std::lock_guard lock(mutex_);
     task_ = &task;

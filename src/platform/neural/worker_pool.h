@@ -21,13 +21,16 @@ class WorkerPool {
 
   // Calls task(begin, end, slot) over disjoint parts of [0, count) and returns when all are done;
   // `slot` (0 .. threads()-1) tells which thread runs the part, for per-thread scratch memory.
-  // Runs on the calling thread alone when `count` is below `minimumPerThread` * 2.
+  // Runs on the calling thread alone when `count` is below `minimumPerThread` * 2. Callers on
+  // several threads take turns. The helpers sleep between tasks rather than spin, so an idle pool
+  // takes no core from other work (another runner, the decoder).
   void run(int count, int minimumPerThread, const std::function<void(int, int, int)>& task);
 
  private:
   void helperLoop(int slot);
 
   std::vector<std::thread> helpers_;
+  std::mutex turn_;  // held by the caller whose task the helpers work on
   std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable done_;

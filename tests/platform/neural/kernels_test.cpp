@@ -445,5 +445,31 @@ TEST(Kernels, DepthToSpaceSpreadsEachCellsDepthOverABlockRowByRow) {
   EXPECT_EQ(out, (std::vector<float>{0, 1, 2, 3, 8, 9, 10, 11, 4, 5, 6, 7, 12, 13, 14, 15}));
 }
 
+// A single value on either side of a whole tensor, for every operator (SUB, DIV and PRELU do not
+// commute), against the general broadcast written out.
+TEST(Kernels, BinaryOperatorsWithASingleValueKeepTheOperandOrder) {
+  std::vector<float> full = randomValues(2 * 3 * 8, 950), one = {-0.75f}, out(full.size());
+  int fullShape[4] = {1, 2, 3, 8}, singleShape[4] = {1, 1, 1, 1};
+  for (BinaryOp op : {BinaryOp::Add, BinaryOp::Mul, BinaryOp::Sub, BinaryOp::PRelu, BinaryOp::Div}) {
+    auto expected = [&](float x, float y) {
+      switch (op) {
+        case BinaryOp::Add: return x + y;
+        case BinaryOp::Mul: return x * y;
+        case BinaryOp::Sub: return x - y;
+        case BinaryOp::PRelu: return x >= 0 ? x : x * y;
+        case BinaryOp::Div: return x / y;
+      }
+      return 0.0f;
+    };
+    broadcastBinary(op, full.data(), fullShape, one.data(), singleShape, out.data(), fullShape, Activation::None);
+    for (std::size_t i = 0; i < full.size(); ++i)
+      ASSERT_FLOAT_EQ(out[i], expected(full[i], one[0])) << "operator " << static_cast<int>(op) << " at " << i;
+    broadcastBinary(op, one.data(), singleShape, full.data(), fullShape, out.data(), fullShape, Activation::Relu6);
+    for (std::size_t i = 0; i < full.size(); ++i)
+      ASSERT_FLOAT_EQ(out[i], std::clamp(expected(one[0], full[i]), 0.0f, 6.0f))
+          << "operator " << static_cast<int>(op) << " reversed at " << i;
+  }
+}
+
 }  // namespace
 }  // namespace kov

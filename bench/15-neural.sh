@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Milliseconds per run of each built-in model (face detection, face mesh, identity, pose detector,
+# person segmenter, text detector) on one and two threads, XNNPACK beside the runner's own kernels,
+# with the one-thread time split by operator kind.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./build/neural_bench "${1:-15}"

@@ -1,0 +1,90 @@
+// The runner's rewrites of a planned graph, each taken only where nothing else reads what it removes:
+// PReLU spelled out as relu(x) + c * (x - |x|) becomes one PRELU step with the same values, and a
+// RELU or HARD_SWISH after a binary operator is applied by that operator.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "runner_test_support.h"
+#include "platform/neural/graph_runner.h"
+#include "platform/neural/worker_pool.h"
+
+namespace kov {
+namespace {
+
+struct SpelledOutPRelu {
+  Model model;
+  std::vector<float> c;  // the MUL's constant: one value per channel
+};
+
+// relu(x) + c * (x - |x|) on a 5x6x8 input, the operands of MUL and ADD in the given orders; when
+// `absIsOutput`, |x| is a graph output too.
+SpelledOutPRelu spelledOutPRelu(bool constantFirst, bool reluFirst, bool absIsOutput) {
+  ModelBuilder b("spelled-out PReLU");
+  const std::vector<int> shape{1, 5, 6, 8};
+  const int x = b.tensor(shape), r = b.tensor(shape), a = b.tensor(shape), d = b.tensor(shape);
+  const int m = b.tensor(shape), y = b.tensor(shape);
+  std::vector<float> c = randomValues(8, 3, 0.5f);
+  const int slopes = b.tensor({8}, c);
+  b.op(OpKind::Relu, {x}, r);
+  b.op(OpKind::Abs, {x}, a);
+  b.op(OpKind::Sub, {x, a}, d);
+  b.op(OpKind::Mul, constantFirst ? std::vector<int>{slopes, d} : std::vector<int>{d, slopes}, m);
+  b.op(OpKind::Add, reluFirst ? std::vector<int>{r, m} : std::vector<int>{m, r}, y);
+  return {b.done({x}, absIsOutput ? std::vector<int>{y, a} : std::vector<int>{y}), c};
+}
+
+TEST(GraphRunner, SpelledOutPReluRunsAsOneStepWithTheSameValues) {
+  for (bool constantFirst : {false, true})
+    for (bool reluFirst : {false, true})
+      for (bool absIsOutput : {false, true}) {
+        const SpelledOutPRelu graph = spelledOutPRelu(constantFirst, reluFirst, absIsOutput);
+        GraphRunner runner(graph.model, std::make_shared<WorkerPool>(1));
+        EXPECT_EQ(runner.stepKinds().size(), absIsOutput ? 5u : 1u)
+            << "fused although |x| is read outside the pattern: " << absIsOutput;
+        const std::vector<float> x = randomValues(5 * 6 * 8, 9, 4.0f);
+        std::copy(x.begin(), x.end(), runner.input());
+        const float* y = runner.run();
+        for (std::size_t i = 0; i < x.size(); ++i) {
+          const float c = graph.c[i % 8];
+          const float expected = std::max(x[i], 0.0f) + c * (x[i] - std::fabs(x[i]));
+          ASSERT_EQ(y[i], expected) << "element " << i << ", constant first " << constantFirst << ", relu first "
+                                    << reluFirst;
+        }
+        if (absIsOutput) {
+          const float* a = runner.output(1);
+          for (std::size_t i = 0; i < x.size(); ++i) ASSERT_EQ(a[i], std::fabs(x[i]));
+        }
+      }
+}
+
+TEST(GraphRunner, AnActivationAfterABinaryOperatorIsAppliedByIt) {
+  for (bool sumIsOutput : {false, true})
+    for (OpKind activation : {OpKind::Relu, OpKind::HardSwish}) {
+      ModelBuilder b("add then activation");
+      const int x = b.tensor({1, 3, 4, 8}), y = b.tensor({1, 3, 4, 8}), sum = b.tensor({1, 3, 4, 8});
+      const int out = b.tensor({1, 3, 4, 8});
+      b.op(OpKind::Add, {x, y}, sum);
+      b.op(activation, {sum}, out);
+      GraphRunner runner(b.done({x, y}, sumIsOutput ? std::vector<int>{out, sum} : std::vector<int>{out}),
+                         std::make_shared<WorkerPool>(1));
+      EXPECT_EQ(runner.stepKinds().size(), sumIsOutput ? 2u : 1u);
+      const std::vector<float> xs = randomValues(96, 31, 5.0f), ys = randomValues(96, 32, 5.0f);
+      std::copy(xs.begin(), xs.end(), runner.input(0));
+      std::copy(ys.begin(), ys.end(), runner.input(1));
+      const float* result = runner.run();
+      for (std::size_t i = 0; i < xs.size(); ++i) {
+        const float s = xs[i] + ys[i];
+        const float expected = activation == OpKind::Relu ? std::max(s, 0.0f) : s * std::clamp(s + 3.0f, 0.0f, 6.0f) / 6.0f;
+        ASSERT_NEAR(result[i], expected, 1e-5f * (1.0f + std::fabs(expected))) << "element " << i;
+        if (sumIsOutput) {
+          ASSERT_EQ(runner.output(1)[i], s);
+        }
+      }
+    }
+}
+
+}  // namespace
+}  // namespace kov
