@@ -407,8 +407,8 @@ int main(int argc, char** argv) {
   const auto detections = full->detect(frame);
   std::printf("\ntime per call, one thread, median of 7 (ms), on a %dx%d picture with %zu faces:\n", frame.cols, frame.rows,
               detections.size());
-  std::printf("  full-range detection (whole picture and its tiles) %8.2f\n", millisecondsMedian([&] { full->detect(frame); }));
-  std::printf("  short-range detection (same tiles)                 %8.2f  finds %zu\n",
+  std::printf("  full-range detection (upright pass, turned on a hint) %6.2f\n", millisecondsMedian([&] { full->detect(frame); }));
+  std::printf("  short-range detection (same passes)                 %7.2f  finds %zu\n",
               millisecondsMedian([&] { shortRange->detect(frame); }), shortRange->detect(frame).size());
   if (!detections.empty()) {
     std::optional<FaceMesh> m;

@@ -35,6 +35,23 @@ FacesOptions readFacesOptions(const Args& args) {
   return options;
 }
 
+// Records are taken in frame order, and the walk waits while too many frames are being measured.
+AnalysedRange analyseRange(VideoReader& reader, double start, double sampleFps, VisionService& vision,
+                           const AnalysisSettings& settings, std::size_t framesInFlight) {
+  AnalysedRange analysed;
+  std::deque<PendingFrame> pending;
+  auto finishOldest = [&] {
+    analysed.frames.push_back(pending.front().finish());
+    pending.pop_front();
+  };
+  analysed.cuts = sampleRange(reader, start, sampleFps, [&](const DecodedFrame& frame, double t, AnalysisSchedule& schedule) {
+    pending.push_back(startFrameAnalysis(frame, t, vision, settings, schedule));
+    while (pending.size() > framesInFlight) finishOldest();
+  });
+  while (!pending.empty()) finishOldest();
+  return analysed;
+}
+
 int runFaces(const Args& args) {
   FacesOptions options = readFacesOptions(args);
   const std::string path = absolutePath(args[1]);
@@ -53,19 +70,10 @@ int runFaces(const Args& args) {
   report.fps = range.info.frameRate;
   report.duration = range.end - range.start;
 
-  // Sampled frames are measured on other threads while the walk goes on; records are taken in
-  // frame order, and the walk waits while too many frames are being measured.
-  std::deque<PendingFrame> pending;
-  auto finishOldest = [&] {
-    report.frames.push_back(pending.front().finish());
-    pending.pop_front();
-  };
-  report.cuts = sampleRange(*range.reader, range.start, options.sampleFps,
-                            [&](const DecodedFrame& frame, double t, AnalysisSchedule& schedule) {
-                              pending.push_back(startFrameAnalysis(frame, t, *vision, options.analysis, schedule));
-                              while (pending.size() > kFramesInFlight) finishOldest();
-                            });
-  while (!pending.empty()) finishOldest();
+  AnalysedRange analysed =
+      analyseRange(*range.reader, range.start, options.sampleFps, *vision, options.analysis, kFramesInFlight);
+  report.cuts = std::move(analysed.cuts);
+  report.frames = std::move(analysed.frames);
   if (auto reason = range.reader->failure()) fail("decode failed: " + *reason + "\n");
 
   writeReport(encodeReport(report));

@@ -2,7 +2,9 @@
 
 namespace kov {
 
-RunnerPool::RunnerPool(std::span<const std::uint8_t> bytes, const std::string& name) : model_(readModel(bytes, name)) {
+RunnerPool::RunnerPool(std::span<const std::uint8_t> bytes, const std::string& name) : RunnerPool(readModel(bytes, name)) {}
+
+RunnerPool::RunnerPool(Model model) : model_(std::move(model)) {
   reduceBatchToOne(model_);
   auto first = std::make_unique<GraphRunner>(model_, std::make_shared<WorkerPool>(1));
   inputDims_ = first->inputDims();

@@ -18,6 +18,8 @@ class RunnerPool {
   // Reads and plans the model once (throws ModelError); later runners reuse the plan's model.
   // Each runner works on the thread that borrowed it alone.
   RunnerPool(std::span<const std::uint8_t> bytes, const std::string& name);
+  // The same for a model already read (and perhaps reshaped).
+  explicit RunnerPool(Model model);
 
   class Lease {
    public:

@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
+#include <mutex>
+#include <string>
 
+#include "platform/neural/input_size.h"
 #include "platform/neural/runner_pool.h"
 #include "platform/vision/face_models.h"
 #include "platform/vision/model_input.h"
@@ -26,103 +30,166 @@ constexpr float kScoreClip = 100.0f;
 
 float sigmoid(float x) { return 1.0f / (1.0f + std::exp(-std::clamp(x, -kScoreClip, kScoreClip))); }
 
-// A square of the picture that the detector looks at, turned by `angle` radians about its centre.
-struct View {
-  cv::Point2d centre;
-  double side = 0;
-  double angle = 0;
-};
+// The upright pass sees the whole picture at once, its short side at this share of the model's own
+// input size (224 rows of a 16:9 frame for the full-range model, 416 columns): small faces then have
+// enough pixels without the overlapping squares the model's square input would otherwise need.
+constexpr double kUprightScale = 7.0 / 6;
+// Input extents must be whole multiples of the model's coarsest grid, and the long side is kept
+// within four times the short one (a longer strip of a picture is seen letterboxed).
+constexpr int kGrid = 32;
+constexpr int kLongestRatio = 4;
 
-// The detector is trained on faces within about 30 degrees of upright, so the whole picture is
-// also seen turned both ways, which finds heads rolled further. Squares as tall as the picture
-// across its width show smaller faces larger; one more square than would cover the width makes them
-// overlap widely (three for a 16:9 frame), as the detector is weak near a square's border.
+// The detector is trained on faces within about 30 degrees of upright, so heads rolled further are
+// searched on the whole picture turned both ways by this angle. Those two passes cost about as
+// much as the upright one, and a rolled head nearly always leaves a weak face-like score on the
+// upright pass, so they run only when some anchor of the upright pass scores at least this much
+// away from the faces it found.
 constexpr double kTurn = 40 * CV_PI / 180;
+constexpr float kTurnHintScore = 0.2f;
 
-std::vector<View> viewsOf(int width, int height) {
-  std::vector<View> views;
-  const double longSide = std::max(width, height), shortSide = std::min(width, height);
-  const cv::Point2d middle(width / 2.0, height / 2.0);
-  for (double angle : {0.0, -kTurn, kTurn}) views.push_back({middle, longSide, angle});
-  if (longSide < shortSide * 1.2) return views;
-  const int count = static_cast<int>(std::ceil(longSide / shortSide)) + 1;
-  for (int i = 0; i < count; ++i) {
-    const double along = (longSide - shortSide) * i / (count - 1) + shortSide / 2;
-    views.push_back({width >= height ? cv::Point2d(along, height / 2.0) : cv::Point2d(width / 2.0, along), shortSide, 0});
-  }
-  return views;
-}
-
-class MediaPipeFaceDetector : public FaceDetector {
+// One detection model planned for one input size.
+class DetectionModel {
  public:
-  MediaPipeFaceDetector(std::span<const std::uint8_t> bytes, const std::string& name, FaceRange range)
-      : runners_(bytes, name), settings_(settingsFor(range)) {
-    side_ = runners_.inputDims().w;
-    anchors_ = faceAnchors(side_, settings_.strides, settings_.anchorsPerCell);
+  DetectionModel(Model model, const RangeSettings& settings) : runners_(std::move(model)), settings_(settings) {
+    const Dims dims = runners_.inputDims();
+    input_ = cv::Size(dims.w, dims.h);
+    anchors_ = faceAnchors(input_, settings_.strides, settings_.anchorsPerCell);
   }
 
-  std::vector<FaceDetection> detect(const cv::Mat& bgr) override {
-    std::vector<FaceDetection> found;
-    if (bgr.empty()) return found;
+  cv::Size input() const { return input_; }
+
+  // Adds the faces the model finds on the part of `bgr` that `toPicture` maps its input onto
+  // (`scale` picture pixels per input pixel) to `found`, and weaker ones scoring at least
+  // `hintScore` to `hints` when it is given.
+  void detectIn(const cv::Mat& bgr, const cv::Matx23d& toPicture, double scale, std::vector<FaceDetection>& found,
+                std::vector<FaceDetection>* hints = nullptr, float hintScore = 1) {
     auto runner = runners_.borrow();
     if (runner->outputCount() != 2 || runner->outputDims(0).size() != anchors_.size() * 16 ||
         runner->outputDims(1).size() != anchors_.size())
-      return found;
-    for (const View& view : viewsOf(bgr.cols, bgr.rows)) {
-      const cv::Matx23d toPicture = squareToPicture(view.centre, view.side, view.angle, side_);
-      fillModelInput(bgr, toPicture, side_, 2.0f / 255.0f, -1.0f, runner->input());
-      runner->run();
-      const float* regression = runner->output(0);
-      const float* scores = runner->output(1);
-      for (std::size_t a = 0; a < anchors_.size(); ++a) {
-        const float score = sigmoid(scores[a]);
-        if (score < settings_.minimumScore) continue;
-        found.push_back(
-            toPictureDetection(decodeFaceAnchor(regression + a * 16, anchors_[a], side_, score), toPicture, view.side));
-      }
+      return;
+    fillModelInput(bgr, toPicture, input_, 2.0f / 255.0f, -1.0f, runner->input());
+    runner->run();
+    const float* regression = runner->output(0);
+    const float* scores = runner->output(1);
+    for (std::size_t a = 0; a < anchors_.size(); ++a) {
+      const float score = sigmoid(scores[a]);
+      const bool face = score >= settings_.minimumScore;
+      if (!face && (hints == nullptr || score < hintScore)) continue;
+      const FaceDetection d = inPicture(decodeFaceAnchor(regression + a * 16, anchors_[a], input_, score), toPicture, scale);
+      (face ? found : *hints).push_back(d);
     }
-    return weightedNonMaxSuppression(std::move(found), kMergeOverlap);
   }
 
  private:
   // A box found on a turned view keeps its size around its mapped centre.
-  FaceDetection toPictureDetection(FaceDetection d, const cv::Matx23d& toPicture, double viewSide) const {
-    const cv::Point2d centre =
-        mapPoint(toPicture, (d.box.x + d.box.width / 2) * side_, (d.box.y + d.box.height / 2) * side_);
-    const double w = d.box.width * viewSide, h = d.box.height * viewSide;
-    d.box = cv::Rect2d(centre.x - w / 2, centre.y - h / 2, w, h);
-    for (cv::Point2d& p : d.keypoints) p = mapPoint(toPicture, p.x * side_, p.y * side_);
+  FaceDetection inPicture(FaceDetection d, const cv::Matx23d& toPicture, double scale) const {
+    const double w = input_.width, h = input_.height;
+    const cv::Point2d centre = mapPoint(toPicture, (d.box.x + d.box.width / 2) * w, (d.box.y + d.box.height / 2) * h);
+    const double bw = d.box.width * w * scale, bh = d.box.height * h * scale;
+    d.box = cv::Rect2d(centre.x - bw / 2, centre.y - bh / 2, bw, bh);
+    for (cv::Point2d& p : d.keypoints) p = mapPoint(toPicture, p.x * w, p.y * h);
     return d;
   }
 
   RunnerPool runners_;
   RangeSettings settings_;
-  int side_ = 0;
+  cv::Size input_;
   std::vector<cv::Point2f> anchors_;
+};
+
+// True when a hint lies away from every found face.
+bool hintsAnotherFace(const std::vector<FaceDetection>& hints, const std::vector<FaceDetection>& found) {
+  return std::any_of(hints.begin(), hints.end(), [&](const FaceDetection& hint) {
+    return std::none_of(found.begin(), found.end(), [&](const FaceDetection& face) {
+      return intersectionOverUnion(hint.box, face.box) > kMergeOverlap;
+    });
+  });
+}
+
+// The input size of the upright pass over a picture.
+cv::Size uprightInput(cv::Size picture, int modelSide) {
+  const int shortInput = static_cast<int>(std::lround(modelSide * kUprightScale / kGrid)) * kGrid;
+  const double shortSide = std::min(picture.width, picture.height), longSide = std::max(picture.width, picture.height);
+  const double wanted = std::ceil(longSide * shortInput / shortSide / kGrid) * kGrid;
+  const int longInput = static_cast<int>(std::clamp(wanted, static_cast<double>(shortInput), static_cast<double>(kLongestRatio * shortInput)));
+  return picture.width >= picture.height ? cv::Size(longInput, shortInput) : cv::Size(shortInput, longInput);
+}
+
+class MediaPipeFaceDetector : public FaceDetector {
+ public:
+  MediaPipeFaceDetector(std::span<const std::uint8_t> bytes, const std::string& name, FaceRange range)
+      : bytes_(bytes), name_(name), settings_(settingsFor(range)), square_(readModel(bytes, name), settings_) {}
+
+  std::vector<FaceDetection> detect(const cv::Mat& bgr) override {
+    std::vector<FaceDetection> found, hints;
+    if (bgr.empty()) return found;
+    const cv::Point2d middle(bgr.cols / 2.0, bgr.rows / 2.0);
+    DetectionModel& upright = uprightModel(uprightInput(bgr.size(), square_.input().width));
+    const cv::Size in = upright.input();
+    const double scale = std::max(static_cast<double>(bgr.cols) / in.width, static_cast<double>(bgr.rows) / in.height);
+    const cv::Matx23d toPicture(scale, 0, middle.x - scale * in.width / 2.0, 0, scale, middle.y - scale * in.height / 2.0);
+    upright.detectIn(bgr, toPicture, scale, found, &hints, kTurnHintScore);
+    if (hintsAnotherFace(hints, found)) {
+      const int side = square_.input().width;
+      const double longSide = std::max(bgr.cols, bgr.rows);
+      for (double angle : {-kTurn, kTurn}) square_.detectIn(bgr, squareToPicture(middle, longSide, angle, side), longSide / side, found);
+    }
+    return weightedNonMaxSuppression(std::move(found), kMergeOverlap);
+  }
+
+ private:
+  // The model planned for an upright input size, planned on first use (one size for a whole video).
+  DetectionModel& uprightModel(cv::Size input) {
+    std::lock_guard lock(mutex_);
+    std::unique_ptr<DetectionModel>& model = upright_[{input.width, input.height}];
+    if (!model) {
+      Model resized = readModel(bytes_, name_);
+      resizePictureInput(resized, input.height, input.width);
+      model = std::make_unique<DetectionModel>(std::move(resized), settings_);
+    }
+    return *model;
+  }
+
+  std::span<const std::uint8_t> bytes_;
+  std::string name_;
+  RangeSettings settings_;
+  DetectionModel square_;
+  std::mutex mutex_;
+  std::map<std::pair<int, int>, std::unique_ptr<DetectionModel>> upright_;
 };
 
 }  // namespace
 
 std::vector<cv::Point2f> faceAnchors(int inputSize, const std::vector<int>& strides,
                                      const std::vector<int>& anchorsPerCell) {
+  return faceAnchors(cv::Size(inputSize, inputSize), strides, anchorsPerCell);
+}
+
+std::vector<cv::Point2f> faceAnchors(cv::Size input, const std::vector<int>& strides, const std::vector<int>& anchorsPerCell) {
   std::vector<cv::Point2f> anchors;
   for (std::size_t layer = 0; layer < strides.size(); ++layer) {
-    const int cells = (inputSize + strides[layer] - 1) / strides[layer];
-    for (int y = 0; y < cells; ++y)
-      for (int x = 0; x < cells; ++x)
+    const int columns = (input.width + strides[layer] - 1) / strides[layer];
+    const int rows = (input.height + strides[layer] - 1) / strides[layer];
+    for (int y = 0; y < rows; ++y)
+      for (int x = 0; x < columns; ++x)
         for (int k = 0; k < anchorsPerCell[layer]; ++k)
-          anchors.emplace_back((x + 0.5f) / static_cast<float>(cells), (y + 0.5f) / static_cast<float>(cells));
+          anchors.emplace_back((x + 0.5f) / static_cast<float>(columns), (y + 0.5f) / static_cast<float>(rows));
   }
   return anchors;
 }
 
 FaceDetection decodeFaceAnchor(const float* r, cv::Point2f anchor, int inputSize, float score) {
-  const double size = inputSize;
-  const double cx = r[0] / size + anchor.x, cy = r[1] / size + anchor.y;
-  const double w = r[2] / size, h = r[3] / size;
+  return decodeFaceAnchor(r, anchor, cv::Size(inputSize, inputSize), score);
+}
+
+FaceDetection decodeFaceAnchor(const float* r, cv::Point2f anchor, cv::Size input, float score) {
+  const double width = input.width, height = input.height;
+  const double cx = r[0] / width + anchor.x, cy = r[1] / height + anchor.y;
+  const double w = r[2] / width, h = r[3] / height;
   FaceDetection d;
   d.box = cv::Rect2d(cx - w / 2, cy - h / 2, w, h);
-  for (int k = 0; k < kFaceKeypoints; ++k) d.keypoints[k] = {r[4 + 2 * k] / size + anchor.x, r[5 + 2 * k] / size + anchor.y};
+  for (int k = 0; k < kFaceKeypoints; ++k)
+    d.keypoints[k] = {r[4 + 2 * k] / width + anchor.x, r[5 + 2 * k] / height + anchor.y};
   d.score = score;
   return d;
 }

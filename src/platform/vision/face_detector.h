@@ -25,10 +25,12 @@ struct FaceDetection {
 // for each stride, the cells row by row with `anchorsPerCell[i]` anchors in each.
 std::vector<cv::Point2f> faceAnchors(int inputSize, const std::vector<int>& strides,
                                      const std::vector<int>& anchorsPerCell);
+std::vector<cv::Point2f> faceAnchors(cv::Size input, const std::vector<int>& strides, const std::vector<int>& anchorsPerCell);
 
 // Decodes one anchor's 16 regression values (box centre, size, then six keypoints, in input
 // pixels relative to the anchor) into fractions of the model input.
 FaceDetection decodeFaceAnchor(const float* regression, cv::Point2f anchor, int inputSize, float score);
+FaceDetection decodeFaceAnchor(const float* regression, cv::Point2f anchor, cv::Size input, float score);
 
 double intersectionOverUnion(const cv::Rect2d& a, const cv::Rect2d& b);
 

@@ -1,6 +1,8 @@
 #include "platform/vision/face_landmarker.h"
 
+#include <cmath>
 #include <future>
+#include <tuple>
 
 #include "platform/neural/model_error.h"
 #include "platform/vision/face_detector.h"
@@ -14,6 +16,12 @@ namespace {
 // default 64 values averages three neighbouring identity values.
 constexpr int kRepeats = kFeaturePrintLength / kIdentityLength;
 static_assert(kRepeats * kIdentityLength == kFeaturePrintLength);
+
+// The face mesh model also says whether its crop holds a face at all. Faces and face-like marks
+// such as the two zeros of a time code can score alike on the detector, but the mesh model gives
+// real faces, down to about 20 px, a presence near 1 and such marks one near 0.
+constexpr float kMinimumPresence = 0.01f;
+constexpr double kRealignAngle = 10 * CV_PI / 180;
 
 class NeuralFaceLandmarker : public FaceLandmarker {
  public:
@@ -29,7 +37,9 @@ class NeuralFaceLandmarker : public FaceLandmarker {
       const cv::Rect2d& box = detection.box;
       face.observation.box = normalisedBox(box, images.bgr.cols, images.bgr.rows);
       face.observation.confidence = detection.score;
-      if (const auto mesh = mesh_->landmarks(images.bgr, detection)) {
+      const auto mesh = meshOf(images.bgr, detection);
+      if (mesh && mesh->presence < kMinimumPresence) continue;
+      if (mesh) {
         std::vector<PointF> lips;
         for (const cv::Point2d& p : uprightInnerLips(*mesh)) lips.push_back({p.x, p.y});
         face.observation.innerLips = lipsInBox(lips, box);
@@ -56,6 +66,21 @@ class NeuralFaceLandmarker : public FaceLandmarker {
   }
 
  private:
+  // The mesh model is trained on crops turned so that the eyes are level. The detector's eye
+  // keypoints set the turn; where they are off by much (a rolled head found on one view only),
+  // the mesh is taken again on the crop turned by its own eyes.
+  std::optional<FaceMesh> meshOf(const cv::Mat& bgr, const FaceDetection& detection) {
+    std::optional<FaceMesh> mesh = mesh_->landmarks(bgr, detection);
+    if (!mesh || mesh->presence < kMinimumPresence) return mesh;
+    const cv::Point2d eyes = detection.keypoints[kLeftEye] - detection.keypoints[kRightEye];
+    const double off = std::remainder(faceRoll(*mesh) - std::atan2(eyes.y, eyes.x), 2 * CV_PI);
+    if (std::abs(off) < kRealignAngle) return mesh;
+    FaceDetection realigned = detection;
+    std::tie(realigned.keypoints[kRightEye], realigned.keypoints[kLeftEye]) = eyeCentres(*mesh);
+    std::optional<FaceMesh> again = mesh_->landmarks(bgr, realigned);
+    return again && again->presence >= kMinimumPresence ? again : mesh;
+  }
+
   std::unique_ptr<FaceDetector> detector_;
   std::unique_ptr<FaceMeshModel> mesh_;
   std::unique_ptr<FaceIdentityModel> identity_;

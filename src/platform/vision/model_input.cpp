@@ -8,12 +8,17 @@ namespace kov {
 
 void fillModelInput(const cv::Mat& picture, const cv::Matx23d& modelToPicture, int side, float scale, float offset,
                     float* out) {
+  fillModelInput(picture, modelToPicture, cv::Size(side, side), scale, offset, out);
+}
+
+void fillModelInput(const cv::Mat& picture, const cv::Matx23d& modelToPicture, cv::Size size, float scale, float offset,
+                    float* out) {
   cv::Mat sampled;
-  cv::warpAffine(picture, sampled, cv::Mat(modelToPicture), cv::Size(side, side), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
+  cv::warpAffine(picture, sampled, cv::Mat(modelToPicture), size, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
                  cv::BORDER_CONSTANT, cv::Scalar(0, 0, 0));
-  for (int y = 0; y < side; ++y) {
+  for (int y = 0; y < size.height; ++y) {
     const cv::Vec3b* row = sampled.ptr<cv::Vec3b>(y);
-    for (int x = 0; x < side; ++x, out += 3) {
+    for (int x = 0; x < size.width; ++x, out += 3) {
       out[0] = row[x][2] * scale + offset;
       out[1] = row[x][1] * scale + offset;
       out[2] = row[x][0] * scale + offset;

@@ -10,6 +10,9 @@ namespace kov {
 // is black. Values are pixel * scale + offset.
 void fillModelInput(const cv::Mat& picture, const cv::Matx23d& modelToPicture, int side, float scale, float offset,
                     float* out);
+// The same for a tensor of `size` pixels.
+void fillModelInput(const cv::Mat& picture, const cv::Matx23d& modelToPicture, cv::Size size, float scale, float offset,
+                    float* out);
 
 // The map from a model input of `inputSide` pixels to the square of `side` picture pixels centred
 // on `centre` and turned by `angle` radians (clockwise on screen, as y points down).

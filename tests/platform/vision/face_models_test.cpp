@@ -138,6 +138,27 @@ TEST(FaceDetector, FindsTheFacesOfARealPhotoRolledSmallAndDarkAndNothingOnAWall)
   EXPECT_TRUE(detector().detect(wall).empty());
 }
 
+// The upright pass sees a whole picture of any shape at once; a strip longer than four times its
+// height is seen letterboxed.
+TEST(FaceDetector, FindsTheFacesOfAPhotoPlacedInWideTallAndStripPictures) {
+  const cv::Mat upright = photo(1, 320);
+  const auto reference = detector().detect(upright);
+  ASSERT_EQ(reference.size(), 3u);
+  struct Canvas {
+    cv::Size size;
+    cv::Point at;
+  } canvases[] = {{{568, 320}, {240, 50}}, {{320, 568}, {0, 300}}, {{1200, 240}, {700, 10}}};
+  for (const Canvas& c : canvases) {
+    cv::Mat picture(c.size, CV_8UC3, cv::Scalar(110, 100, 90));
+    const cv::Rect place = cv::Rect(c.at, upright.size()) & cv::Rect(cv::Point(0, 0), c.size);
+    upright(cv::Rect(cv::Point(0, 0), place.size())).copyTo(picture(place));
+    const auto found = detector().detect(picture);
+    EXPECT_EQ(found.size(), 3u) << c.size;
+    for (const FaceDetection& face : reference)
+      EXPECT_NE(detectionAt(found, centreOf(face.box) + cv::Point2d(c.at)), nullptr) << c.size << " " << centreOf(face.box);
+  }
+}
+
 TEST(FaceMesh, TheMouthIsMeasuredInTheUprightFaceAtAnyRoll) {
   // Photo 3: the left woman's lips are closed, the others smile with parted lips.
   const cv::Mat upright = photo(3);

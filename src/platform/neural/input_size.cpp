@@ -1,0 +1,50 @@
+#include "platform/neural/input_size.h"
+
+#include <cstdint>
+#include <string>
+
+#include "platform/neural/model_error.h"
+
+namespace kov {
+namespace {
+
+// `extent` * to / from, or a ModelError when that is not whole.
+int scaledExtent(const Model& model, std::int64_t extent, std::int64_t to, std::int64_t from) {
+  if ((extent * to) % from != 0)
+    throw ModelError(model.name + ": an extent of " + std::to_string(extent) + " does not scale from " +
+                     std::to_string(from) + " to " + std::to_string(to));
+  return static_cast<int>(extent * to / from);
+}
+
+}  // namespace
+
+void resizePictureInput(Model& model, int height, int width) {
+  if (model.inputs.empty()) throw ModelError(model.name + ": the graph has no input");
+  const std::vector<int> input = model.tensors.at(static_cast<std::size_t>(model.inputs[0])).shape;
+  if (input.size() != 4 || input[0] != 1 || input[1] < 1 || input[2] < 1 || height < 1 || width < 1)
+    throw ModelError(model.name + ": the input is not one picture");
+  const int oldHeight = input[1], oldWidth = input[2];
+  if (height == oldHeight && width == oldWidth) return;
+  const std::int64_t oldArea = std::int64_t{oldHeight} * oldWidth, area = std::int64_t{height} * width;
+  for (ModelTensor& tensor : model.tensors) {
+    if (tensor.constant) continue;
+    std::vector<int>& s = tensor.shape;
+    if (s.size() == 4) {
+      // An extent of 1 is a picture pooled to one value (a mean over space) and stays so.
+      if (s[1] != 1) s[1] = scaledExtent(model, s[1], height, oldHeight);
+      if (s[2] != 1) s[2] = scaledExtent(model, s[2], width, oldWidth);
+    } else if (s.size() == 3) {
+      s[1] = scaledExtent(model, s[1], area, oldArea);
+    }
+  }
+  for (const ModelOperator& op : model.operators) {
+    if ((op.kind != OpKind::ResizeBilinear && op.kind != OpKind::ResizeNearest) || op.inputs.size() < 2 || op.inputs[1] < 0)
+      continue;
+    ModelTensor& size = model.tensors.at(static_cast<std::size_t>(op.inputs[1]));
+    if (!size.constant || size.ints.size() != 2) continue;  // the runner refuses it with its own message
+    size.ints[0] = scaledExtent(model, size.ints[0], height, oldHeight);
+    size.ints[1] = scaledExtent(model, size.ints[1], width, oldWidth);
+  }
+}
+
+}  // namespace kov
