@@ -13,6 +13,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <type_traits>
 
 #include "platform/neural/model_error.h"
 
@@ -115,6 +116,25 @@ class OnnxReader {
     model_.inputs.push_back(index);
   }
 
+  // A tensor's `n` values come either as raw little-endian bytes of type `Stored` or in the typed
+  // field of their kind.
+  template <typename Stored, typename Field, typename Value>
+  void copyValues(const onnx::TensorProto& tensor, std::size_t n, const Field& typed, std::vector<Value>& out) const {
+    const std::size_t given = tensor.has_raw_data() ? tensor.raw_data().size() / sizeof(Stored) : static_cast<std::size_t>(typed.size());
+    if (given != n || (tensor.has_raw_data() && tensor.raw_data().size() % sizeof(Stored) != 0))
+      fail("the tensor \"" + tensor.name() + "\" holds a different number of values than its shape");
+    if (!tensor.has_raw_data()) {
+      out.assign(typed.begin(), typed.end());
+    } else if constexpr (std::is_same_v<Stored, Value>) {
+      out.resize(n);
+      std::memcpy(out.data(), tensor.raw_data().data(), n * sizeof(Stored));
+    } else {
+      std::vector<Stored> values(n);
+      std::memcpy(values.data(), tensor.raw_data().data(), n * sizeof(Stored));
+      out.assign(values.begin(), values.end());
+    }
+  }
+
   Constant constant(const onnx::TensorProto& tensor) const {
     if (tensor.data_location() == onnx::TensorProto::EXTERNAL)
       fail("the tensor \"" + tensor.name() + "\" keeps its data in another file");
@@ -127,41 +147,17 @@ class OnnxReader {
       c.dims.push_back(d);
     }
     const std::size_t n = static_cast<std::size_t>(count);
-    const std::string& raw = tensor.raw_data();
-    auto wrongSize = [&] { fail("the tensor \"" + tensor.name() + "\" holds a different number of values than its shape"); };
     switch (tensor.data_type()) {
       case onnx::TensorProto::FLOAT:
-        if (tensor.has_raw_data()) {
-          if (raw.size() != n * sizeof(float)) wrongSize();
-          c.floats.resize(n);
-          std::memcpy(c.floats.data(), raw.data(), raw.size());
-        } else {
-          if (static_cast<std::size_t>(tensor.float_data_size()) != n) wrongSize();
-          c.floats.assign(tensor.float_data().begin(), tensor.float_data().end());
-        }
+        copyValues<float>(tensor, n, tensor.float_data(), c.floats);
         break;
       case onnx::TensorProto::INT64:
         c.isFloat = false;
-        if (tensor.has_raw_data()) {
-          if (raw.size() != n * sizeof(std::int64_t)) wrongSize();
-          c.ints.resize(n);
-          std::memcpy(c.ints.data(), raw.data(), raw.size());
-        } else {
-          if (static_cast<std::size_t>(tensor.int64_data_size()) != n) wrongSize();
-          c.ints.assign(tensor.int64_data().begin(), tensor.int64_data().end());
-        }
+        copyValues<std::int64_t>(tensor, n, tensor.int64_data(), c.ints);
         break;
       case onnx::TensorProto::INT32:
         c.isFloat = false;
-        if (tensor.has_raw_data()) {
-          if (raw.size() != n * sizeof(std::int32_t)) wrongSize();
-          std::vector<std::int32_t> values(n);
-          std::memcpy(values.data(), raw.data(), raw.size());
-          c.ints.assign(values.begin(), values.end());
-        } else {
-          if (static_cast<std::size_t>(tensor.int32_data_size()) != n) wrongSize();
-          c.ints.assign(tensor.int32_data().begin(), tensor.int32_data().end());
-        }
+        copyValues<std::int32_t>(tensor, n, tensor.int32_data(), c.ints);
         break;
       default:
         fail("the tensor \"" + tensor.name() + "\" has the unsupported type " + std::to_string(tensor.data_type()));
