@@ -420,6 +420,20 @@ class OnnxReader {
     op.padRight = pads[3];
   }
 
+  // The window a convolution or pooling step slides: its paddings (as `readPads` read them), strides
+  // and extent.
+  static void setWindow(ModelOperator& added, const ModelOperator& pads, const std::vector<int>& strides, int kh, int kw) {
+    added.padding = pads.padding;
+    added.padTop = pads.padTop;
+    added.padLeft = pads.padLeft;
+    added.padBottom = pads.padBottom;
+    added.padRight = pads.padRight;
+    added.strideH = strides[0];
+    added.strideW = strides[1];
+    added.filterH = kh;
+    added.filterW = kw;
+  }
+
   void readConv(const onnx::NodeProto& node, int position) {
     const int in = pictureInput(node, 0);
     const Shape4 inShape = shapeOf(in);
@@ -464,17 +478,9 @@ class OnnxReader {
                           extent(inShape[2], op.padLeft, op.padRight, kw, strides[1], dilations[1]), outC};
     ModelOperator& added = addOperator(depthwise ? OpKind::DepthwiseConv : OpKind::Conv, node, position,
                                        {in, weightTensor, biasTensor}, outShape);
-    added.padding = op.padding;
-    added.padTop = op.padTop;
-    added.padLeft = op.padLeft;
-    added.padBottom = op.padBottom;
-    added.padRight = op.padRight;
-    added.strideH = strides[0];
-    added.strideW = strides[1];
+    setWindow(added, op, strides, kh, kw);
     added.dilationH = dilations[0];
     added.dilationW = dilations[1];
-    added.filterH = kh;
-    added.filterW = kw;
     added.depthMultiplier = depthwise ? outC / static_cast<int>(group) : 1;
   }
 
@@ -1239,15 +1245,7 @@ class OnnxReader {
     const Shape4 outShape{1, extent(s[1], op.padTop, op.padBottom, kernel[0], strides[0]),
                           extent(s[2], op.padLeft, op.padRight, kernel[1], strides[1]), s[3]};
     ModelOperator& added = addOperator(OpKind::AveragePool, node, position, {in}, outShape);
-    added.padding = Padding::Explicit;
-    added.padTop = op.padTop;
-    added.padLeft = op.padLeft;
-    added.padBottom = op.padBottom;
-    added.padRight = op.padRight;
-    added.strideH = strides[0];
-    added.strideW = strides[1];
-    added.filterH = kernel[0];
-    added.filterW = kernel[1];
+    setWindow(added, op, strides, kernel[0], kernel[1]);
   }
 
   const onnx::ModelProto& proto_;
