@@ -6,7 +6,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include "platform/neural/model_error.h"
-#include "platform/neural/onnx_model.h"
 
 namespace kov {
 namespace {
@@ -75,9 +74,9 @@ std::vector<std::string> alphabetFromText(std::string_view text) {
   return alphabet;
 }
 
-LineRecognizer::LineRecognizer(std::vector<std::uint8_t> model, std::string name, std::vector<std::string> alphabet,
+LineRecognizer::LineRecognizer(std::span<const std::uint8_t> model, std::string name, std::vector<std::string> alphabet,
                                std::shared_ptr<WorkerPool> workers)
-    : model_(std::move(model)), name_(std::move(name)), fullAlphabetSize_(alphabet.size()), workers_(std::move(workers)) {
+    : name_(std::move(name)), graph_(model, name_), fullAlphabetSize_(alphabet.size()), workers_(std::move(workers)) {
   if (!workers_) workers_ = std::make_shared<WorkerPool>(inferenceThreads());
   classes_.push_back(0);
   for (std::size_t i = 0; i < alphabet.size(); ++i) {
@@ -141,7 +140,7 @@ int LineRecognizer::plannedWidth(int scaledWidth) {
 GraphRunner& LineRecognizer::runnerFor(int width) {
   auto& runner = runners_[width];
   if (!runner) {
-    Model model = readOnnxModel(model_, name_, kHeight, width);
+    Model model = graph_.read(kHeight, width);
     keepClasses(model);
     runner = std::make_unique<GraphRunner>(model, workers_);
   }

@@ -295,9 +295,7 @@ std::unique_ptr<TextRecognizer> loadTextRecognizer(const std::string& tessdataFo
   std::unique_ptr<LineRecognizer> lineModel;
   try {
     if (detectorFile.empty()) {
-      const auto builtIn = textDetectionModel();
-      finder = std::make_unique<TextLineFinder>(std::vector<std::uint8_t>(builtIn.begin(), builtIn.end()),
-                                                "text detection model");
+      finder = std::make_unique<TextLineFinder>(textDetectionModel(), "text detection model");
     } else {
       finder = std::make_unique<TextLineFinder>(fileBytes(detectorFile), detectorFile);
     }
@@ -307,8 +305,7 @@ std::unique_ptr<TextRecognizer> loadTextRecognizer(const std::string& tessdataFo
   }
   try {
     const auto builtIn = textRecognitionModel();
-    lineModel = std::make_unique<LineRecognizer>(std::vector<std::uint8_t>(builtIn.begin(), builtIn.end()),
-                                                 "text line recognition model", alphabetFromText(textAlphabet()));
+    lineModel = std::make_unique<LineRecognizer>(builtIn, "text line recognition model", alphabetFromText(textAlphabet()));
   } catch (const ModelError& e) {
     error = std::string("cannot use text line recognition model: ") + e.what();
     return nullptr;
