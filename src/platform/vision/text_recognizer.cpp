@@ -22,6 +22,8 @@ namespace kov {
 namespace {
 
 // Lines are searched on the colour frame at this width (pixels; the height follows the frame).
+// Narrower searches cost less but miss and misread lines: on burnt-in lines in photos the character
+// error rate went from 22 % to 27 % at 512 and to 36 % at 480.
 constexpr int kSearchWidth = 640;
 // A line is read with this share of its height around it, so that its letters stand clear of the
 // crop's edges, which the picture behind the line touches.
