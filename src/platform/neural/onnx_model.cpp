@@ -1268,12 +1268,24 @@ class OnnxReader {
 
 }  // namespace
 
-Model readOnnxModel(std::span<const std::uint8_t> bytes, const std::string& name, int height, int width) {
-  if (bytes.size() > static_cast<std::size_t>(INT_MAX)) throw ModelError(name + ": the model file is too large");
+struct OnnxGraph::Parsed {
   onnx::ModelProto proto;
-  if (bytes.empty() || !proto.ParseFromArray(bytes.data(), static_cast<int>(bytes.size())) || !proto.has_graph())
-    throw ModelError(name + ": not an ONNX model, or a damaged one");
-  return OnnxReader(proto, name, height, width).read();
+};
+
+OnnxGraph::OnnxGraph(std::span<const std::uint8_t> bytes, std::string name)
+    : parsed_(std::make_unique<Parsed>()), name_(std::move(name)) {
+  if (bytes.size() > static_cast<std::size_t>(INT_MAX)) throw ModelError(name_ + ": the model file is too large");
+  if (bytes.empty() || !parsed_->proto.ParseFromArray(bytes.data(), static_cast<int>(bytes.size())) ||
+      !parsed_->proto.has_graph())
+    throw ModelError(name_ + ": not an ONNX model, or a damaged one");
+}
+
+OnnxGraph::~OnnxGraph() = default;
+
+Model OnnxGraph::read(int height, int width) const { return OnnxReader(parsed_->proto, name_, height, width).read(); }
+
+Model readOnnxModel(std::span<const std::uint8_t> bytes, const std::string& name, int height, int width) {
+  return OnnxGraph(bytes, name).read(height, width);
 }
 
 Model readOnnxModelFile(const std::string& path, int height, int width) {

@@ -5,12 +5,33 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 
 #include "platform/neural/tflite_model.h"
 
 namespace kov {
+
+// An ONNX file parsed once, read into models for as many input sizes as wanted: a model whose
+// picture size varies (a text line's width) is read for each size without parsing the file again.
+class OnnxGraph {
+ public:
+  // Parses the file (throws ModelError naming `name` when it is not ONNX or damaged); the bytes
+  // are not needed afterwards.
+  OnnxGraph(std::span<const std::uint8_t> bytes, std::string name);
+  ~OnnxGraph();
+  OnnxGraph(const OnnxGraph&) = delete;
+  OnnxGraph& operator=(const OnnxGraph&) = delete;
+
+  // The model for an input of 1 x channels x `height` x `width`, as readOnnxModel reads it.
+  Model read(int height, int width) const;
+
+ private:
+  struct Parsed;
+  std::unique_ptr<Parsed> parsed_;
+  std::string name_;
+};
 
 // Reads a model from memory for a single input of 1 x channels x `height` x `width` (the channel
 // count is the file's); `name` is used in error messages. Throws ModelError for a damaged or foreign

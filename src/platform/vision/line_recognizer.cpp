@@ -6,14 +6,15 @@
 #include <opencv2/imgproc.hpp>
 
 #include "platform/neural/model_error.h"
-#include "platform/neural/onnx_model.h"
 
 namespace kov {
 namespace {
 
 constexpr int kHeight = 48;
 // Planned widths are multiples of this, up to kWidest; each one planned costs a model read and
-// its weights, so there are few of them.
+// its weights, so there are few of them. The network takes any multiple of 8, but steps of 32 or 64
+// gave no less CPU per text frame (the extra widths cost more to plan than the narrower padding
+// saves) and readings differ a little, as the padding takes part in the sequence steps.
 constexpr int kWidthStep = 128;
 constexpr int kWidest = 1280;
 // A gap between two characters whose space probability reaches this is a word gap (within words
@@ -75,9 +76,9 @@ std::vector<std::string> alphabetFromText(std::string_view text) {
   return alphabet;
 }
 
-LineRecognizer::LineRecognizer(std::vector<std::uint8_t> model, std::string name, std::vector<std::string> alphabet,
+LineRecognizer::LineRecognizer(std::span<const std::uint8_t> model, std::string name, std::vector<std::string> alphabet,
                                std::shared_ptr<WorkerPool> workers)
-    : model_(std::move(model)), name_(std::move(name)), fullAlphabetSize_(alphabet.size()), workers_(std::move(workers)) {
+    : name_(std::move(name)), graph_(model, name_), fullAlphabetSize_(alphabet.size()), workers_(std::move(workers)) {
   if (!workers_) workers_ = std::make_shared<WorkerPool>(inferenceThreads());
   classes_.push_back(0);
   for (std::size_t i = 0; i < alphabet.size(); ++i) {
@@ -141,7 +142,7 @@ int LineRecognizer::plannedWidth(int scaledWidth) {
 GraphRunner& LineRecognizer::runnerFor(int width) {
   auto& runner = runners_[width];
   if (!runner) {
-    Model model = readOnnxModel(model_, name_, kHeight, width);
+    Model model = graph_.read(kHeight, width);
     keepClasses(model);
     runner = std::make_unique<GraphRunner>(model, workers_);
   }

@@ -14,6 +14,7 @@
 #include <opencv2/core.hpp>
 
 #include "platform/neural/graph_runner.h"
+#include "platform/neural/onnx_model.h"
 
 namespace kov {
 
@@ -32,12 +33,13 @@ std::vector<std::string> alphabetFromText(std::string_view text);
 
 class LineRecognizer {
  public:
-  // Reads the model (held for the recogniser's life) and checks its output against the alphabet.
+  // Parses the model once (the parsed graph is held for the recogniser's life, each width read from
+  // it when first needed) and checks its output against the alphabet.
   // Only the printable ASCII characters of the alphabet are read: the classifier is cut down to
   // them (and the blank), which makes it many times cheaper and keeps Chinese look-alikes of Latin
   // marks out of the readings.
   // Throws ModelError naming `name` when the model is damaged or does not fit.
-  LineRecognizer(std::vector<std::uint8_t> model, std::string name, std::vector<std::string> alphabet,
+  LineRecognizer(std::span<const std::uint8_t> model, std::string name, std::vector<std::string> alphabet,
                  std::shared_ptr<WorkerPool> workers = nullptr);
   ~LineRecognizer();
 
@@ -52,8 +54,8 @@ class LineRecognizer {
   GraphRunner& runnerFor(int width);
   void keepClasses(Model& model) const;
 
-  std::vector<std::uint8_t> model_;
   std::string name_;
+  OnnxGraph graph_;
   std::size_t fullAlphabetSize_;
   std::vector<std::string> alphabet_;  // the characters read: printable ASCII of the model's alphabet
   std::vector<int> classes_;           // the model's classes kept: the blank, then those of alphabet_

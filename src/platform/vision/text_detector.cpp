@@ -6,7 +6,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include "platform/neural/model_error.h"
-#include "platform/neural/onnx_model.h"
 
 namespace kov {
 namespace {
@@ -51,8 +50,8 @@ std::vector<FoundLine> linesFromProbability(const cv::Mat& probability) {
   return lines;
 }
 
-TextLineFinder::TextLineFinder(std::vector<std::uint8_t> model, std::string name, std::shared_ptr<WorkerPool> workers)
-    : model_(std::move(model)), name_(std::move(name)), workers_(std::move(workers)) {
+TextLineFinder::TextLineFinder(std::span<const std::uint8_t> model, std::string name, std::shared_ptr<WorkerPool> workers)
+    : name_(std::move(name)), graph_(model, name_), workers_(std::move(workers)) {
   if (!workers_) workers_ = std::make_shared<WorkerPool>(inferenceThreads());
   GraphRunner& probe = runnerFor(32, 32);
   const Dims in = probe.inputDims(), out = probe.outputDims();
@@ -65,7 +64,7 @@ TextLineFinder::~TextLineFinder() = default;
 
 GraphRunner& TextLineFinder::runnerFor(int height, int width) {
   auto& runner = runners_[{height, width}];
-  if (!runner) runner = std::make_unique<GraphRunner>(readOnnxModel(model_, name_, height, width), workers_);
+  if (!runner) runner = std::make_unique<GraphRunner>(graph_.read(height, width), workers_);
   return *runner;
 }
 

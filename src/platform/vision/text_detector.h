@@ -14,6 +14,7 @@
 #include <opencv2/core.hpp>
 
 #include "platform/neural/graph_runner.h"
+#include "platform/neural/onnx_model.h"
 
 namespace kov {
 
@@ -29,9 +30,10 @@ std::vector<FoundLine> linesFromProbability(const cv::Mat& probability);
 
 class TextLineFinder {
  public:
-  // Reads the model (held in memory for the finder's life) and checks that it runs. Throws
-  // ModelError naming `name` when it is damaged or not a text detector.
-  TextLineFinder(std::vector<std::uint8_t> model, std::string name, std::shared_ptr<WorkerPool> workers = nullptr);
+  // Parses the model once (the parsed graph is held for the finder's life, each picture size read
+  // from it when first needed) and checks that it runs. Throws ModelError naming `name` when it is
+  // damaged or not a text detector.
+  TextLineFinder(std::span<const std::uint8_t> model, std::string name, std::shared_ptr<WorkerPool> workers = nullptr);
   ~TextLineFinder();
 
   // The lines of a BGR picture, searched at `searchWidth` pixels across (the height follows the
@@ -41,8 +43,8 @@ class TextLineFinder {
  private:
   GraphRunner& runnerFor(int height, int width);
 
-  std::vector<std::uint8_t> model_;
   std::string name_;
+  OnnxGraph graph_;
   std::shared_ptr<WorkerPool> workers_;
   std::map<std::pair<int, int>, std::unique_ptr<GraphRunner>> runners_;
 };

@@ -22,6 +22,8 @@ namespace kov {
 namespace {
 
 // Lines are searched on the colour frame at this width (pixels; the height follows the frame).
+// Narrower searches cost less but miss and misread lines: on burnt-in lines in photos the character
+// error rate went from 22 % to 27 % at 512 and to 36 % at 480.
 constexpr int kSearchWidth = 640;
 // A line is read with this share of its height around it, so that its letters stand clear of the
 // crop's edges, which the picture behind the line touches.
@@ -295,9 +297,7 @@ std::unique_ptr<TextRecognizer> loadTextRecognizer(const std::string& tessdataFo
   std::unique_ptr<LineRecognizer> lineModel;
   try {
     if (detectorFile.empty()) {
-      const auto builtIn = textDetectionModel();
-      finder = std::make_unique<TextLineFinder>(std::vector<std::uint8_t>(builtIn.begin(), builtIn.end()),
-                                                "text detection model");
+      finder = std::make_unique<TextLineFinder>(textDetectionModel(), "text detection model");
     } else {
       finder = std::make_unique<TextLineFinder>(fileBytes(detectorFile), detectorFile);
     }
@@ -307,8 +307,7 @@ std::unique_ptr<TextRecognizer> loadTextRecognizer(const std::string& tessdataFo
   }
   try {
     const auto builtIn = textRecognitionModel();
-    lineModel = std::make_unique<LineRecognizer>(std::vector<std::uint8_t>(builtIn.begin(), builtIn.end()),
-                                                 "text line recognition model", alphabetFromText(textAlphabet()));
+    lineModel = std::make_unique<LineRecognizer>(builtIn, "text line recognition model", alphabetFromText(textAlphabet()));
   } catch (const ModelError& e) {
     error = std::string("cannot use text line recognition model: ") + e.what();
     return nullptr;
