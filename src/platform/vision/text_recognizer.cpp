@@ -14,6 +14,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "platform/neural/model_error.h"
+#include "platform/vision/characters.h"
 #include "platform/vision/line_recognizer.h"
 #include "platform/vision/text_detector.h"
 #include "platform/vision/text_models.h"
@@ -36,22 +37,6 @@ constexpr double kModelCropMargin = 0.15;
 constexpr float kDoubtful = 0.65f;
 constexpr float kSureTesseract = 0.6f;
 constexpr std::size_t kMostCorrections = 2;
-
-// Edits (insertions, deletions, replacements of bytes) between two readings.
-std::size_t editDistance(const std::string& a, const std::string& b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
-}
 
 std::string trimmed(const char* text) {
   std::string s = text ? text : "";

@@ -8,6 +8,7 @@
 
 #include "installed_vision.h"
 #include "nv12_picture.h"
+#include "platform/vision/characters.h"
 #include "platform/vision/vision.h"
 #include "support/fixtures.h"
 
@@ -40,21 +41,6 @@ Nv12Picture burnt(int photo, const std::string& text, const std::string& style, 
                      640, 360);
 }
 
-// Edit distance over bytes, enough for the ASCII lines here.
-std::size_t editDistance(const std::string& a, const std::string& b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
-}
 
 // The kept lines (confidence at least 0.3, as the report keeps them).
 std::vector<TextObservation> keptLines(const Nv12Picture& picture) {

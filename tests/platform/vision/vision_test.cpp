@@ -273,6 +273,16 @@ TEST(VisionModels, AMissingModelFileIsNamedInOneLine) {
 
 }
 
+// The number of edits decides whether Tesseract may correct the network's reading of a line.
+TEST(Characters, EditsBetweenReadingsCountInsertionsDeletionsAndReplacements) {
+  EXPECT_EQ(editDistance("", ""), 0u);
+  EXPECT_EQ(editDistance("", "abc"), 3u);
+  EXPECT_EQ(editDistance("abc", ""), 3u);
+  EXPECT_EQ(editDistance("kitten", "sitting"), 3u);
+  EXPECT_EQ(editDistance("A/B testing", "A/B  testing"), 1u);
+  EXPECT_EQ(editDistance("12:45", "12.45"), 1u);
+}
+
 TEST(Characters, CutsAfterWholeUserPerceivedCharacters) {
   EXPECT_EQ(firstCharacters("short", 80), "short");
   EXPECT_EQ(firstCharacters("abcdef", 3), "abc");
