@@ -1,4 +1,5 @@
-// Usage: neural_bench [RUNS [MODEL]]   (MODEL: a part of a model's name, to time that model alone)
+// Usage: neural_bench [RUNS [MODEL [steps]]]   (MODEL: a part of a model's name, to time that model
+// alone; "steps" then lists its costliest steps one by one instead)
 // Times every built-in model on the model runner, with XNNPACK's convolutions and with the runner's
 // own kernels: milliseconds per run (median of RUNS, default 15, wall and CPU) on one thread and on a
 // pool of two; two single-threaded runners at once on two threads; and where the CPU time of one
@@ -171,6 +172,35 @@ const char* label(kov::ConvolutionKernels kernels) {
   return "mixed";
 }
 
+// The calling thread's CPU milliseconds of each step of one single-threaded default runner (median
+// over the runs), the costliest first, with each step's shape and its share of the whole.
+void printSteps(const kov::Model& model, int runs) {
+  kov::GraphRunner runner(model, std::make_shared<kov::WorkerPool>(1));
+  fillInputs(runner);
+  std::vector<double> warm;
+  runner.runTimed(warm);
+  std::vector<std::vector<double>> perStep(warm.size());
+  for (int r = 0; r < runs; ++r) {
+    std::vector<double> seconds;
+    runner.runTimed(seconds);
+    for (std::size_t i = 0; i < seconds.size(); ++i) perStep[i].push_back(seconds[i] * 1000.0);
+  }
+  const std::vector<std::string> kinds = runner.stepKinds(), shapes = runner.stepShapes();
+  std::vector<std::pair<double, std::size_t>> order;
+  double total = 0;
+  for (std::size_t i = 0; i < perStep.size(); ++i) {
+    order.emplace_back(median(perStep[i]), i);
+    total += order.back().first;
+  }
+  std::sort(order.rbegin(), order.rend());
+  std::printf("%zu steps, %.2f ms in all (one thread, CPU, median of %d)\n%6s %8s %6s   %s\n", order.size(), total, runs,
+              "step", "ms", "share", "kind and shape");
+  for (std::size_t k = 0; k < order.size() && k < 40; ++k) {
+    const auto [ms, i] = order[k];
+    std::printf("%6zu %8.3f %5.1f%%   %s %s\n", i, ms, 100.0 * ms / total, kinds[i].c_str(), shapes[i].c_str());
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -191,6 +221,11 @@ int main(int argc, char** argv) {
   for (const Subject& subject : subjects()) {
     if (argc > 2 && subject.name.find(argv[2]) == std::string::npos) continue;
     const kov::Model model = subject.read();
+    if (argc > 3 && std::string(argv[3]) == "steps") {
+      std::printf("%s\n", subject.name.c_str());
+      printSteps(model, runs);
+      continue;
+    }
     for (kov::ConvolutionKernels kernels : kinds) {
       kov::GraphRunner single(model, std::make_shared<kov::WorkerPool>(1), kernels);
       kov::GraphRunner pooled(model, std::make_shared<kov::WorkerPool>(2), kernels);

@@ -6,6 +6,7 @@
 
 #include "platform/neural/model_error.h"
 #include "platform/neural/sequence_kernels.h"
+#include "platform/neural/winograd.h"
 #include "platform/neural/xnnpack_convolution.h"
 
 namespace kov {
@@ -19,6 +20,7 @@ struct GraphRunner::Step {
   Dims inDims, outDims;
   int aShape[4] = {1, 1, 1, 1}, bShape[4] = {1, 1, 1, 1}, outShape[4] = {1, 1, 1, 1};
   PackedFilter filter;
+  std::unique_ptr<WinogradFilter> winograd;   // a 3x3 convolution run by Winograd's transforms
   std::unique_ptr<XnnpackConvolution> xnnpack;  // runs the convolution instead of the own kernels
   int weightTensor = -1, biasTensor = -1;     // convolutions: the constants XNNPACK packs
   const float* weights = nullptr;
@@ -336,7 +338,13 @@ class GraphRunner::Planner {
     const auto& w = weights->shape;
     int outH, outW;
     step.geometry = window(op, step.inDims, w[1], w[2], outH, outW);
-    step.filter = packConvFilter(weights->floats.data(), w[0], w[1], w[2], w[3], bias ? bias->floats.data() : nullptr);
+    const float* biasValues = bias ? bias->floats.data() : nullptr;
+    step.filter = packConvFilter(weights->floats.data(), w[0], w[1], w[2], w[3], biasValues);
+    if (winogradPays(w[1], w[2], step.geometry, w[3], w[0], {outH, outW, w[0]})) {
+      step.winograd = std::make_unique<WinogradFilter>(packWinogradFilter(weights->floats.data(), w[0], w[3], biasValues, 4));
+      step.filter.weights = {};  // only the transformed weights are used
+      step.filter.bias = {};
+    }
     step.weightTensor = op.inputs[1];
     step.biasTensor = bias ? op.inputs[2] : -1;
     step.outputTensor = output(op, {1, outH, outW, w[0]});
@@ -722,6 +730,7 @@ class GraphRunner::Planner {
       auto convolution = XnnpackConvolution::create(shape, tensor(step.weightTensor).floats.data(), bias, step.activation);
       if (!convolution || !convolution->bind(step.inputs[0], step.output)) continue;
       step.xnnpack = std::move(convolution);
+      step.winograd.reset();
       step.filter.weights = {};
       step.filter.bias = {};
     }
@@ -850,6 +859,23 @@ std::vector<std::string> GraphRunner::stepKinds() const {
   return kinds;
 }
 
+std::vector<std::string> GraphRunner::stepShapes() const {
+  std::vector<std::string> shapes;
+  for (const Step& step : steps_) {
+    const Dims out = step.outDims == Dims{} ? Dims{step.outShape[1], step.outShape[2], step.outShape[3]} : step.outDims;
+    std::string size = std::to_string(out.h) + "x" + std::to_string(out.w) + "x" + std::to_string(out.c);
+    if (step.kind == OpKind::Conv || step.kind == OpKind::DepthwiseConv || step.kind == OpKind::TransposeConvBias) {
+      const bool depthwise = step.kind == OpKind::DepthwiseConv;
+      const int kh = depthwise ? step.kh : step.filter.kh, kw = depthwise ? step.kw : step.filter.kw;
+      size = std::to_string(kh) + "x" + std::to_string(kw) + "/" + std::to_string(step.geometry.strideH) + " " +
+             std::to_string(step.inDims.c) + "->" + std::to_string(out.c) + " at " + std::to_string(out.h) + "x" +
+             std::to_string(out.w) + (step.winograd ? " winograd" : "");
+    }
+    shapes.push_back(std::move(size));
+  }
+  return shapes;
+}
+
 int GraphRunner::stepsOnXnnpack() const {
   return static_cast<int>(std::count_if(steps_.begin(), steps_.end(), [](const Step& step) { return step.xnnpack != nullptr; }));
 }
@@ -862,6 +888,11 @@ void GraphRunner::runStep(Step& step) {
   }
   switch (step.kind) {
     case OpKind::Conv:
+      if (step.winograd) {
+        winogradConv3x3(in, step.inDims, *step.winograd, step.geometry.padTop, step.geometry.padLeft, step.activation,
+                        step.output, step.outDims, *workers_);
+        break;
+      }
       conv2d(in, step.inDims, step.filter, step.geometry, step.activation, step.output, step.outDims, *workers_);
       break;
     case OpKind::DepthwiseConv:

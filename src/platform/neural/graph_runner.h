@@ -51,6 +51,9 @@ class GraphRunner {
   // operator's kind.
   const float* runTimed(std::vector<double>& seconds);
   std::vector<std::string> stepKinds() const;
+  // Each step's shape in words, for profiles: a convolution's window, stride, channels and output
+  // size ("3x3/1 64->64 88x160"), or the output size of other steps.
+  std::vector<std::string> stepShapes() const;
   // How many convolutions XNNPACK runs.
   int stepsOnXnnpack() const;
 
