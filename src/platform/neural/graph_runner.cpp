@@ -28,6 +28,10 @@ struct GraphRunner::Step {
   int kh = 1, kw = 1, multiplier = 1;
   WindowGeometry geometry;
   Activation activation = Activation::None;
+  // After the activation: value * storeScale + storeShift, applied by a convolution as it stores, or
+  // as the whole of a step when `affine` (single-value MUL, ADD and SUB steps merged into one pass).
+  float storeScale = 1, storeShift = 0;
+  bool affine = false;
   float low = 0, high = 0;  // CLIP bounds; HARD_SIGMOID alpha and beta
   bool alignCorners = false, halfPixelCenters = false;
   int padBefore[4] = {0, 0, 0, 0};
@@ -138,6 +142,7 @@ class GraphRunner::Planner {
     }
     fuseSpelledOutPRelu();
     fuseActivations();
+    fuseScalarAffine();
     assignBuffers();
     if (runner_.kernels_ != ConvolutionKernels::Own) handConvolutionsToXnnpack(runner_.kernels_ == ConvolutionKernels::Xnnpack);
   }
@@ -711,6 +716,63 @@ class GraphRunner::Planner {
     steps = std::move(kept);
   }
 
+  // Some models scale and shift activations by learnt single numbers: x * a + b as a MUL and an ADD
+  // of constants, each a pass over the tensor. A plain convolution that the runner's own kernels run
+  // does that while storing its output; any other chain of such steps becomes one pass. Only the
+  // steps whose output nothing else reads are merged.
+  void fuseScalarAffine() {
+    auto& steps = runner_.steps_;
+    std::vector<int> readers(model_.tensors.size(), 0);
+    for (const Step& step : steps)
+      for (int t : step.inputTensors) ++readers[static_cast<std::size_t>(t)];
+    // Composes a single-value step after value * scale + shift; false for any other step.
+    auto compose = [&](const Step& s, float& scale, float& shift) {
+      if (s.scalarInput < 0 || s.activation != Activation::None) return false;
+      const float c = tensor(s.inputTensors[static_cast<std::size_t>(s.scalarInput)]).floats.at(0);
+      if (s.kind == OpKind::Mul) {
+        scale *= c;
+        shift *= c;
+      } else if (s.kind == OpKind::Add) {
+        shift += c;
+      } else if (s.kind == OpKind::Sub && s.scalarInput == 1) {
+        shift -= c;
+      } else {
+        return false;
+      }
+      return true;
+    };
+    std::vector<bool> removed(steps.size(), false);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      Step& step = steps[i];
+      if (removed[i]) continue;
+      float scale = 1, shift = 0;
+      const bool convolution = step.kind == OpKind::Conv && runner_.kernels_ != ConvolutionKernels::Xnnpack;
+      const bool scalar = !convolution && compose(step, scale, shift);
+      if (!convolution && !scalar) continue;
+      int absorbed = 0;
+      for (std::size_t j = i + 1; j < steps.size(); ++j) {
+        const int out = step.outputTensor;
+        if (isGraphOutput(out) || readers[static_cast<std::size_t>(out)] != 1) break;
+        const auto& inputs = steps[j].inputTensors;
+        if (removed[j] || std::find(inputs.begin(), inputs.end(), out) == inputs.end()) continue;
+        if (inputs[static_cast<std::size_t>(steps[j].scalarInput == 0 ? 1 : 0)] != out ||
+            !compose(steps[j], scale, shift))
+          break;
+        step.outputTensor = steps[j].outputTensor;
+        removed[j] = true;
+        ++absorbed;
+      }
+      if (absorbed == 0) continue;
+      step.storeScale = scale;
+      step.storeShift = shift;
+      step.affine = scalar;
+    }
+    std::vector<Step> kept;
+    for (std::size_t i = 0; i < steps.size(); ++i)
+      if (!removed[i]) kept.push_back(std::move(steps[i]));
+    steps = std::move(kept);
+  }
+
   // Gives the depthwise convolutions (and the plain ones too when `plainToo`) that XNNPACK takes to
   // it, once the tensors have their buffers; the packed copy of a plain convolution's weights is then
   // no longer needed.
@@ -718,6 +780,7 @@ class GraphRunner::Planner {
     for (Step& step : runner_.steps_) {
       if (step.kind != OpKind::DepthwiseConv && !(plainToo && step.kind == OpKind::Conv)) continue;
       if (tensor(step.inputTensors[0]).constant) continue;  // only activation buffers have room to read past the end
+      if (step.storeScale != 1 || step.storeShift != 0) continue;  // XNNPACK cannot scale and shift as it stores
       ConvolutionShape shape;
       shape.in = step.inDims;
       shape.out = step.outDims;
@@ -887,14 +950,16 @@ void GraphRunner::runStep(Step& step) {
     return;
   }
   switch (step.kind) {
-    case OpKind::Conv:
+    case OpKind::Conv: {
+      const StoreOp store{step.activation, step.storeScale, step.storeShift};
       if (step.winograd) {
-        winogradConv3x3(in, step.inDims, *step.winograd, step.geometry.padTop, step.geometry.padLeft, step.activation,
+        winogradConv3x3(in, step.inDims, *step.winograd, step.geometry.padTop, step.geometry.padLeft, store,
                         step.output, step.outDims, *workers_);
         break;
       }
-      conv2d(in, step.inDims, step.filter, step.geometry, step.activation, step.output, step.outDims, *workers_);
+      conv2d(in, step.inDims, step.filter, step.geometry, store, step.output, step.outDims, *workers_);
       break;
+    }
     case OpKind::DepthwiseConv:
       depthwiseConv2d(in, step.inDims, step.weights, step.kh, step.kw, step.multiplier, step.bias, step.geometry,
                       step.activation, step.output, step.outDims, *workers_);
@@ -935,6 +1000,10 @@ void GraphRunner::runStep(Step& step) {
     case OpKind::Sub:
     case OpKind::Div:
     case OpKind::PRelu:
+      if (step.affine) {
+        scaleShift(step.inputs[step.scalarInput == 0 ? 1 : 0], step.output, step.count, step.storeScale, step.storeShift);
+        break;
+      }
       if (step.scalarInput >= 0) {
         runScalar(step);
         break;

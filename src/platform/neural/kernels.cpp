@@ -205,20 +205,20 @@ PackedFilter packTransposeFilter(const float* weights, int outC, int kh, int kw,
 }
 
 void matmulBias(const float* a, std::ptrdiff_t aStride, int rows, int depth, const float* b, int paddedCols,
-                const float* bias, int cols, float* c, std::ptrdiff_t cStride, Activation activation) {
-  matmulRows(a, aStride, rows, depth, b, paddedCols, bias, cols, c, cStride, postOpFor(activation));
+                const float* bias, int cols, float* c, std::ptrdiff_t cStride, StoreOp store) {
+  matmulRows(a, aStride, rows, depth, b, paddedCols, bias, cols, c, cStride,
+             postOpFor(store.activation, store.scale, store.shift));
 }
 
-void conv2d(const float* in, Dims inDims, const PackedFilter& f, const WindowGeometry& g, Activation activation,
-            float* out, Dims outDims, WorkerPool& workers) {
+void conv2d(const float* in, Dims inDims, const PackedFilter& f, const WindowGeometry& g, StoreOp store, float* out,
+            Dims outDims, WorkerPool& workers) {
   const int depth = f.kh * f.kw * f.inC;
   const std::size_t workPerRow = static_cast<std::size_t>(outDims.w) * depth * f.outC;
   if (isPointwise(f, g)) {
     const int pixels = outDims.h * outDims.w;
     workers.run(pixels, minimumRowsPerThread(static_cast<std::size_t>(depth) * f.outC), [&](int begin, int end, int) {
       matmulBias(in + static_cast<std::size_t>(begin) * depth, depth, end - begin, depth, f.weights.data(),
-                 f.paddedCols, f.bias.data(), f.outC, out + static_cast<std::size_t>(begin) * f.outC, f.outC,
-                 activation);
+                 f.paddedCols, f.bias.data(), f.outC, out + static_cast<std::size_t>(begin) * f.outC, f.outC, store);
     });
     return;
   }
@@ -228,7 +228,7 @@ void conv2d(const float* in, Dims inDims, const PackedFilter& f, const WindowGeo
     for (int oy = begin; oy < end; ++oy) {
       gatherPatches(in, inDims, f, g, oy, outDims.w, patch.data());
       matmulBias(patch.data(), depth, outDims.w, depth, f.weights.data(), f.paddedCols, f.bias.data(), f.outC,
-                 out + static_cast<std::size_t>(oy) * outDims.w * f.outC, f.outC, activation);
+                 out + static_cast<std::size_t>(oy) * outDims.w * f.outC, f.outC, store);
     }
   });
 }
@@ -559,6 +559,10 @@ void resizeNearest(const float* in, Dims inDims, float* out, Dims outDims) {
       std::copy(from, from + channels, out + (static_cast<std::size_t>(y) * outDims.w + x) * channels);
     }
   }
+}
+
+void scaleShift(const float* in, float* out, std::size_t count, float scale, float shift) {
+  for (std::size_t i = 0; i < count; ++i) out[i] = in[i] * scale + shift;
 }
 
 void applyActivation(float* data, std::size_t count, Activation activation) {

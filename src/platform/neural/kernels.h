@@ -31,6 +31,17 @@ struct WindowGeometry {
   int padTop = 0, padLeft = 0;
 };
 
+// What a convolution does to each value as it stores it: the activation, then value * scale + shift
+// (some models scale and shift every activation by two learnt numbers; doing it while storing saves
+// two passes over the tensor).
+struct StoreOp {
+  Activation activation = Activation::None;
+  float scale = 1.0f;
+  float shift = 0.0f;
+  StoreOp(Activation a = Activation::None) : activation(a) {}  // an activation alone converts implicitly
+  StoreOp(Activation a, float s, float t) : activation(a), scale(s), shift(t) {}
+};
+
 // Convolution weights laid out for the matrix product: row (ky * kw + kx) * inC + i, column o, with
 // the columns padded with zeros to a multiple of 8.
 struct PackedFilter {
@@ -45,12 +56,12 @@ PackedFilter packConvFilter(const float* weights, int outC, int kh, int kw, int 
 // Packs transposed-convolution weights [out, kh, kw, in] as an in x (kh * kw * out) matrix.
 PackedFilter packTransposeFilter(const float* weights, int outC, int kh, int kw, int inC);
 
-// c[r][0..cols) = act(sum_k a[r][k] * b[k][..] + bias), for `rows` rows of `depth` values.
+// c[r][0..cols) = store(sum_k a[r][k] * b[k][..] + bias), for `rows` rows of `depth` values.
 void matmulBias(const float* a, std::ptrdiff_t aStride, int rows, int depth, const float* b, int paddedCols,
-                const float* bias, int cols, float* c, std::ptrdiff_t cStride, Activation activation);
+                const float* bias, int cols, float* c, std::ptrdiff_t cStride, StoreOp store);
 
-void conv2d(const float* in, Dims inDims, const PackedFilter& filter, const WindowGeometry& geometry,
-            Activation activation, float* out, Dims outDims, WorkerPool& workers);
+void conv2d(const float* in, Dims inDims, const PackedFilter& filter, const WindowGeometry& geometry, StoreOp store,
+            float* out, Dims outDims, WorkerPool& workers);
 
 // Weights [1, kh, kw, inC * multiplier]; output channel i * multiplier + m reads input channel i.
 void depthwiseConv2d(const float* in, Dims inDims, const float* weights, int kh, int kw, int multiplier,
@@ -110,5 +121,8 @@ void hardSigmoid(const float* in, float* out, std::size_t count, float alpha, fl
 void resizeNearest(const float* in, Dims inDims, float* out, Dims outDims);
 
 void applyActivation(float* data, std::size_t count, Activation activation);
+
+// out = in * scale + shift in one pass.
+void scaleShift(const float* in, float* out, std::size_t count, float scale, float shift);
 
 }  // namespace kov

@@ -30,23 +30,26 @@ inline __attribute__((always_inline)) void store8(float* p, Float8 v) { std::mem
 
 inline __attribute__((always_inline)) Float8 splat8(float x) { return Float8{x, x, x, x, x, x, x, x}; }
 
-// What happens to a value before it is stored: a clamp, then optionally hard-swish.
+// What happens to a value before it is stored: a clamp, then optionally hard-swish, then
+// value * scale + shift.
 struct PostOp {
   float low;
   float high;
   bool hardSwish;
+  float scale = 1.0f;
+  float shift = 0.0f;
 };
 
-inline PostOp postOpFor(Activation activation) {
+inline PostOp postOpFor(Activation activation, float scale = 1.0f, float shift = 0.0f) {
   constexpr float kInf = std::numeric_limits<float>::infinity();
   switch (activation) {
-    case Activation::Relu: return {0.0f, kInf, false};
-    case Activation::Relu6: return {0.0f, 6.0f, false};
-    case Activation::ReluN1To1: return {-1.0f, 1.0f, false};
-    case Activation::HardSwish: return {-kInf, kInf, true};
+    case Activation::Relu: return {0.0f, kInf, false, scale, shift};
+    case Activation::Relu6: return {0.0f, 6.0f, false, scale, shift};
+    case Activation::ReluN1To1: return {-1.0f, 1.0f, false, scale, shift};
+    case Activation::HardSwish: return {-kInf, kInf, true, scale, shift};
     case Activation::None: break;
   }
-  return {-kInf, kInf, false};
+  return {-kInf, kInf, false, scale, shift};
 }
 
 inline __attribute__((always_inline)) float hardSwishValue(float x) {
@@ -61,12 +64,12 @@ inline __attribute__((always_inline)) Float8 clamp8(Float8 v, Float8 low, Float8
 inline __attribute__((always_inline)) Float8 finish8(Float8 v, const PostOp& post) {
   v = clamp8(v, splat8(post.low), splat8(post.high));
   if (post.hardSwish) v = v * clamp8(v + splat8(3.0f), splat8(0.0f), splat8(6.0f)) * splat8(1.0f / 6.0f);
-  return v;
+  return v * splat8(post.scale) + splat8(post.shift);
 }
 
 inline __attribute__((always_inline)) float finish1(float v, const PostOp& post) {
   v = std::min(std::max(v, post.low), post.high);
-  return post.hardSwish ? hardSwishValue(v) : v;
+  return (post.hardSwish ? hardSwishValue(v) : v) * post.scale + post.shift;
 }
 
 // Stores the first `count` lanes of a vector.

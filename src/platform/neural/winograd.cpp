@@ -253,10 +253,10 @@ WinogradFilter packWinogradFilter(const float* weights, int outC, int inC, const
 }
 
 void winogradConv3x3(const float* in, Dims inDims, const WinogradFilter& f, int padTop, int padLeft,
-                     Activation activation, float* out, Dims outDims, WorkerPool& workers) {
+                     StoreOp store, float* out, Dims outDims, WorkerPool& workers) {
   const int tile = f.tile;
   const int tileRows = (outDims.h + tile - 1) / tile;
-  const PostOp post = postOpFor(activation);
+  const PostOp post = postOpFor(store.activation, store.scale, store.shift);
   // A row of tiles holds tile * outW * outC * inC * 9 multiply-adds of direct work; a share of a
   // pool is worth it from about 2^17 of them.
   const std::size_t workPerRow = static_cast<std::size_t>(tile) * outDims.w * f.outC * f.inC * 9;

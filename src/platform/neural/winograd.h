@@ -29,7 +29,7 @@ WinogradFilter packWinogradFilter(const float* weights, int outC, int inC, const
 // The same output as conv2d with a 3x3 window, stride 1 and no dilation, `padTop` and `padLeft`
 // zeros before the input (those after follow from outDims).
 void winogradConv3x3(const float* in, Dims inDims, const WinogradFilter& filter, int padTop, int padLeft,
-                     Activation activation, float* out, Dims outDims, WorkerPool& workers);
+                     StoreOp store, float* out, Dims outDims, WorkerPool& workers);
 
 // Whether a convolution of this shape runs faster by winogradConv3x3 (3x3, stride 1, no dilation,
 // enough channels and output to repay the transforms), as measured on the built-in models.

@@ -1,6 +1,7 @@
 // The runner's rewrites of a planned graph, each taken only where nothing else reads what it removes:
 // PReLU spelled out as relu(x) + c * (x - |x|) becomes one PRELU step with the same values, and a
-// RELU or HARD_SWISH after a binary operator is applied by that operator.
+// RELU or HARD_SWISH after a binary operator is applied by that operator, and multiplications and
+// additions of single constants after a convolution are done as it stores (or in one pass).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 
 #include "runner_test_support.h"
 #include "platform/neural/graph_runner.h"
+#include "platform/neural/kernels.h"
 #include "platform/neural/worker_pool.h"
 
 namespace kov {
@@ -84,6 +86,63 @@ TEST(GraphRunner, AnActivationAfterABinaryOperatorIsAppliedByIt) {
         }
       }
     }
+}
+
+// conv (3x3 or 1x1, SAME, with bias) -> HARD_SWISH -> MUL by 0.7 -> ADD -0.3 -> SUB 0.25 on a 6x7x16
+// input; when `productIsOutput`, the MUL's result is a graph output too.
+struct ScaledConvolution {
+  Model model;
+  std::vector<float> weights, bias;
+  int k;
+};
+
+ScaledConvolution scaledConvolution(int k, bool productIsOutput, bool constantFirst) {
+  ModelBuilder b("scaled convolution");
+  const int x = b.tensor({1, 6, 7, 16});
+  std::vector<float> weights = randomValues(static_cast<std::size_t>(8) * k * k * 16, 41, 0.5f);
+  std::vector<float> bias = randomValues(8, 42);
+  const int w = b.tensor({8, k, k, 16}, weights), bi = b.tensor({8}, bias);
+  const int c = b.tensor({1, 6, 7, 8}), h = b.tensor({1, 6, 7, 8}), m = b.tensor({1, 6, 7, 8});
+  const int a = b.tensor({1, 6, 7, 8}), s = b.tensor({1, 6, 7, 8});
+  const int scale = b.tensor({1}, {0.7f}), shift = b.tensor({1}, {-0.3f}), minus = b.tensor({1}, {0.25f});
+  b.op(OpKind::Conv, {x, w, bi}, c);
+  b.op(OpKind::HardSwish, {c}, h);
+  b.op(OpKind::Mul, constantFirst ? std::vector<int>{scale, h} : std::vector<int>{h, scale}, m);
+  b.op(OpKind::Add, constantFirst ? std::vector<int>{shift, m} : std::vector<int>{m, shift}, a);
+  b.op(OpKind::Sub, {a, minus}, s);
+  return {b.done({x}, productIsOutput ? std::vector<int>{s, m} : std::vector<int>{s}), weights, bias, k};
+}
+
+TEST(GraphRunner, ScalarScaleAndShiftAfterAConvolutionAreDoneAsItStores) {
+  WorkerPool pool(1);
+  for (int k : {1, 3})
+    for (bool productIsOutput : {false, true})
+      for (bool constantFirst : {false, true})
+        for (ConvolutionKernels kernels : {ConvolutionKernels::Fastest, ConvolutionKernels::Own, ConvolutionKernels::Xnnpack}) {
+          const ScaledConvolution graph = scaledConvolution(k, productIsOutput, constantFirst);
+          GraphRunner runner(graph.model, std::make_shared<WorkerPool>(1), kernels);
+          // The convolution takes the activation, and the scale and shift unless XNNPACK runs it;
+          // then they are one step. A product read outside the chain stays a tensor of its own.
+          std::size_t steps = kernels == ConvolutionKernels::Xnnpack ? 2 : 1;
+          if (productIsOutput) steps = kernels == ConvolutionKernels::Xnnpack ? 3 : 2;
+          EXPECT_EQ(runner.stepKinds().size(), steps) << "k " << k << " product is output " << productIsOutput;
+          const std::vector<float> x = randomValues(6 * 7 * 16, 43);
+          std::copy(x.begin(), x.end(), runner.input());
+          const float* result = runner.run();
+
+          std::vector<float> convolved(6 * 7 * 8);
+          WindowGeometry g;
+          g.padTop = g.padLeft = k / 2;
+          conv2d(x.data(), {6, 7, 16}, packConvFilter(graph.weights.data(), 8, k, k, 16, graph.bias.data()), g,
+                 Activation::HardSwish, convolved.data(), {6, 7, 8}, pool);
+          for (std::size_t i = 0; i < convolved.size(); ++i) {
+            const float product = convolved[i] * 0.7f;
+            ASSERT_NEAR(result[i], product - 0.3f - 0.25f, 1e-5f) << "element " << i << " k " << k;
+            if (productIsOutput) {
+              ASSERT_NEAR(runner.output(1)[i], product, 1e-5f);
+            }
+          }
+        }
 }
 
 }  // namespace
