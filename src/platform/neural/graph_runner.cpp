@@ -25,6 +25,8 @@ struct GraphRunner::Step {
   int weightTensor = -1, biasTensor = -1;     // convolutions: the constants XNNPACK packs
   const float* weights = nullptr;
   const float* bias = nullptr;
+  std::vector<float> foldedBias;  // TRANSPOSE_CONV: the bias with constants folded in, when it has them
+  bool tiledTranspose = false;    // TRANSPOSE_CONV: windows tile the output, written by transposeConvTiled
   int kh = 1, kw = 1, multiplier = 1;
   WindowGeometry geometry;
   Activation activation = Activation::None;
@@ -142,6 +144,7 @@ class GraphRunner::Planner {
     }
     fuseSpelledOutPRelu();
     fuseActivations();
+    foldConstantsIntoTransposedConvolutions();
     fuseScalarAffine();
     assignBuffers();
     if (runner_.kernels_ != ConvolutionKernels::Own) handConvolutionsToXnnpack(runner_.kernels_ == ConvolutionKernels::Xnnpack);
@@ -396,10 +399,20 @@ class GraphRunner::Planner {
     step.geometry.strideW = op.strideW;
     step.geometry.padTop = std::max((step.inDims.h - 1) * op.strideH + w[1] - outH, 0) / 2;
     step.geometry.padLeft = std::max((step.inDims.w - 1) * op.strideW + w[2] - outW, 0) / 2;
-    step.filter = packTransposeFilter(weights->floats.data(), w[0], w[1], w[2], w[3]);
     step.bias = bias ? keepConstant(op.inputs[2]) : nullptr;
+    step.weightTensor = op.inputs[1];
+    step.kh = w[1];
+    step.kw = w[2];
     step.outputTensor = output(op, {1, outH, outW, w[0]});
     step.outDims = {outH, outW, w[0]};
+    step.tiledTranspose = transposeTilesOutput(w[1], w[2], step.geometry, step.inDims, step.outDims);
+    packTranspose(step, weights->floats.data(), step.bias);
+  }
+
+  static void packTranspose(Step& step, const float* weights, const float* bias) {
+    const int outC = step.outDims.c, kh = step.kh, kw = step.kw, inC = step.inDims.c;
+    step.filter = step.tiledTranspose ? packTiledTransposeFilter(weights, outC, kh, kw, inC, bias)
+                                      : packTransposeFilter(weights, outC, kh, kw, inC);
   }
 
   void planResize(const ModelOperator& op, Step& step) {
@@ -716,6 +729,68 @@ class GraphRunner::Planner {
     steps = std::move(kept);
   }
 
+  // A transposed convolution followed by additions and multiplications of constants, one value per
+  // channel or one in all (a batch normalisation after it, say), and an activation: the constants
+  // fold into its weights and bias ((t + b) * s + c = t * s + (b * s + c), with t * s the sum of
+  // the scaled weights' products), and the activation is applied as it stores. Taken only while
+  // nothing else reads the tensors in between.
+  void foldConstantsIntoTransposedConvolutions() {
+    auto& steps = runner_.steps_;
+    std::vector<int> readers(model_.tensors.size(), 0);
+    for (const Step& step : steps)
+      for (int t : step.inputTensors) ++readers[static_cast<std::size_t>(t)];
+    std::vector<bool> removed(steps.size(), false);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      Step& step = steps[i];
+      if (step.kind != OpKind::TransposeConvBias) continue;
+      const Dims d = step.outDims;
+      const std::size_t channels = static_cast<std::size_t>(d.c);
+      std::vector<double> scale(channels, 1.0), shift(channels, 0.0);
+      int absorbed = 0;
+      for (std::size_t j = i + 1; j < steps.size(); ++j) {
+        const int out = step.outputTensor;
+        if (isGraphOutput(out) || readers[static_cast<std::size_t>(out)] != 1 || step.activation != Activation::None) break;
+        const Step& next = steps[j];
+        const auto& inputs = next.inputTensors;
+        if (removed[j] || std::find(inputs.begin(), inputs.end(), out) == inputs.end()) continue;
+        if ((next.kind != OpKind::Add && next.kind != OpKind::Mul && next.kind != OpKind::Sub) || inputs.size() != 2) break;
+        const int other = inputs[0] == out ? inputs[1] : inputs[0];
+        if (other == out || !tensor(other).constant || (next.kind == OpKind::Sub && inputs[1] != other)) break;
+        const std::vector<float>& values = tensor(other).floats;
+        const bool single = values.size() == 1;
+        if (!single && (values.size() != channels || shapes_[static_cast<std::size_t>(other)] != Shape4{1, 1, 1, d.c})) break;
+        if (!std::equal(next.outShape, next.outShape + 4, Shape4{1, d.h, d.w, d.c}.begin())) break;
+        for (std::size_t o = 0; o < channels; ++o) {
+          const double v = values[single ? 0 : o];
+          if (next.kind == OpKind::Mul) {
+            scale[o] *= v;
+            shift[o] *= v;
+          } else {
+            shift[o] += next.kind == OpKind::Add ? v : -v;
+          }
+        }
+        step.activation = next.activation;
+        step.outputTensor = next.outputTensor;
+        removed[j] = true;
+        ++absorbed;
+      }
+      if (absorbed == 0) continue;
+      std::vector<float> weights = tensor(step.weightTensor).floats;
+      const std::size_t perChannel = weights.size() / channels;
+      step.foldedBias.assign(channels, 0.0f);
+      for (std::size_t o = 0; o < channels; ++o) {
+        for (std::size_t k = 0; k < perChannel; ++k)
+          weights[o * perChannel + k] = static_cast<float>(weights[o * perChannel + k] * scale[o]);
+        step.foldedBias[o] = static_cast<float>((step.bias ? step.bias[o] : 0.0) * scale[o] + shift[o]);
+      }
+      packTranspose(step, weights.data(), step.foldedBias.data());
+    }
+    std::vector<Step> kept;
+    for (std::size_t i = 0; i < steps.size(); ++i)
+      if (!removed[i]) kept.push_back(std::move(steps[i]));
+    steps = std::move(kept);
+  }
+
   // Some models scale and shift activations by learnt single numbers: x * a + b as a MUL and an ADD
   // of constants, each a pass over the tensor. A plain convolution that the runner's own kernels run
   // does that while storing its output; any other chain of such steps becomes one pass. Only the
@@ -965,7 +1040,13 @@ void GraphRunner::runStep(Step& step) {
                       step.activation, step.output, step.outDims, *workers_);
       break;
     case OpKind::TransposeConvBias:
-      transposeConvBias(in, step.inDims, step.filter, step.bias, step.geometry, step.output, step.outDims, *workers_);
+      if (step.tiledTranspose) {
+        transposeConvTiled(in, step.inDims, step.filter, step.activation, step.output, step.outDims, *workers_);
+        break;
+      }
+      transposeConvBias(in, step.inDims, step.filter, step.foldedBias.empty() ? step.bias : step.foldedBias.data(),
+                        step.geometry, step.output, step.outDims, *workers_);
+      applyActivation(step.output, step.outDims.size(), step.activation);
       break;
     case OpKind::ResizeBilinear:
       resizeBilinear(in, step.inDims, step.output, step.outDims, step.alignCorners, step.halfPixelCenters);

@@ -275,6 +275,47 @@ void transposeConvBias(const float* in, Dims inDims, const PackedFilter& f, cons
   }
 }
 
+PackedFilter packTiledTransposeFilter(const float* weights, int outC, int kh, int kw, int inC, const float* bias) {
+  PackedFilter f;
+  f.kh = kh;
+  f.kw = kw;
+  f.inC = inC;
+  f.outC = outC;
+  f.paddedCols = roundUpTo8(kw * outC);
+  f.weights.assign(static_cast<std::size_t>(kh) * inC * f.paddedCols, 0.0f);
+  f.bias.assign(static_cast<std::size_t>(f.paddedCols), 0.0f);
+  for (int kx = 0; kx < kw; ++kx)
+    for (int o = 0; o < outC; ++o) f.bias[static_cast<std::size_t>(kx * outC + o)] = bias ? bias[o] : 0.0f;
+  for (int o = 0; o < outC; ++o)
+    for (int ky = 0; ky < kh; ++ky)
+      for (int kx = 0; kx < kw; ++kx)
+        for (int i = 0; i < inC; ++i)
+          f.weights[(static_cast<std::size_t>(ky) * inC + i) * f.paddedCols + kx * outC + o] =
+              weights[((static_cast<std::size_t>(o) * kh + ky) * kw + kx) * inC + i];
+  return f;
+}
+
+bool transposeTilesOutput(int kh, int kw, const WindowGeometry& g, Dims inDims, Dims outDims) {
+  return g.strideH == kh && g.strideW == kw && g.padTop == 0 && g.padLeft == 0 &&
+         static_cast<std::int64_t>(inDims.h) * kh == outDims.h && static_cast<std::int64_t>(inDims.w) * kw == outDims.w;
+}
+
+void transposeConvTiled(const float* in, Dims inDims, const PackedFilter& f, Activation activation, float* out,
+                        Dims outDims, WorkerPool& workers) {
+  // Input row iy and kernel row ky make output row iy * kh + ky: pixel ix fills its kw pixels
+  // ix * kw .. ix * kw + kw - 1, which are the next kw * outC values of that row.
+  const int cols = f.kw * f.outC;
+  const std::size_t block = static_cast<std::size_t>(f.inC) * f.paddedCols;
+  const std::size_t workPerRow = static_cast<std::size_t>(inDims.w) * f.inC * f.kh * cols;
+  workers.run(inDims.h, minimumRowsPerThread(workPerRow), [&](int begin, int end, int) {
+    for (int iy = begin; iy < end; ++iy)
+      for (int ky = 0; ky < f.kh; ++ky)
+        matmulBias(in + static_cast<std::size_t>(iy) * inDims.w * f.inC, f.inC, inDims.w, f.inC,
+                   f.weights.data() + ky * block, f.paddedCols, f.bias.data(), cols,
+                   out + static_cast<std::size_t>(iy * f.kh + ky) * outDims.w * f.outC, cols, activation);
+  });
+}
+
 void resizeBilinear(const float* in, Dims inDims, float* out, Dims outDims, bool alignCorners,
                     bool halfPixelCenters) {
   auto sourceScale = [&](int input, int output) {

@@ -73,6 +73,14 @@ void depthwiseConv2d(const float* in, Dims inDims, const float* weights, int kh,
 void transposeConvBias(const float* in, Dims inDims, const PackedFilter& filter, const float* bias,
                        const WindowGeometry& geometry, float* out, Dims outDims, WorkerPool& workers);
 
+// Transposed convolutions whose windows tile the output without overlap (stride equal to the kernel,
+// nothing cropped) write every output value once, straight from the matrix product: for each kernel
+// row ky an in x round8(kw * out) block, column kx * out + o, with the bias in every column.
+PackedFilter packTiledTransposeFilter(const float* weights, int outC, int kh, int kw, int inC, const float* bias);
+bool transposeTilesOutput(int kh, int kw, const WindowGeometry& geometry, Dims inDims, Dims outDims);
+void transposeConvTiled(const float* in, Dims inDims, const PackedFilter& filter, Activation activation, float* out,
+                        Dims outDims, WorkerPool& workers);
+
 void resizeBilinear(const float* in, Dims inDims, float* out, Dims outDims, bool alignCorners,
                     bool halfPixelCenters);
 

@@ -1,7 +1,8 @@
 // The runner's rewrites of a planned graph, each taken only where nothing else reads what it removes:
 // PReLU spelled out as relu(x) + c * (x - |x|) becomes one PRELU step with the same values, and a
 // RELU or HARD_SWISH after a binary operator is applied by that operator, and multiplications and
-// additions of single constants after a convolution are done as it stores (or in one pass).
+// additions of single constants after a convolution are done as it stores (or in one pass), and
+// per-channel constants and an activation after a transposed convolution fold into it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -143,6 +144,52 @@ TEST(GraphRunner, ScalarScaleAndShiftAfterAConvolutionAreDoneAsItStores) {
             }
           }
         }
+}
+
+// transposed conv (k x k, stride 2, VALID, bias) -> ADD per channel -> MUL per channel -> SUB one
+// value -> RELU on a 5x4x8 input; with k = 2 the windows tile the output, with k = 3 they overlap.
+TEST(GraphRunner, ChannelConstantsAndAnActivationAfterATransposedConvolutionFoldIntoIt) {
+  WorkerPool pool(1);
+  for (int k : {2, 3})
+    for (bool sumIsOutput : {false, true}) {
+      ModelBuilder b("transposed convolution then batch normalisation");
+      const Dims in{5, 4, 8};
+      const Dims out{(in.h - 1) * 2 + k, (in.w - 1) * 2 + k, 6};
+      const std::vector<int> shape{1, out.h, out.w, out.c};
+      std::vector<float> weights = randomValues(static_cast<std::size_t>(6) * k * k * 8, 51);
+      const std::vector<float> bias = randomValues(6, 52), added = randomValues(6, 53), scale = randomValues(6, 54, 2.0f);
+      const int x = b.tensor({1, in.h, in.w, in.c}), w = b.tensor({6, k, k, 8}, weights), bi = b.tensor({6}, bias);
+      const int t = b.tensor(shape), sum = b.tensor(shape), product = b.tensor(shape), difference = b.tensor(shape);
+      const int y = b.tensor(shape);
+      const int addend = b.tensor({6}, added), factor = b.tensor({1, 1, 1, 6}, scale), less = b.tensor({1}, {0.5f});
+      ModelOperator& transposed = b.op(OpKind::TransposeConvBias, {x, w, bi}, t);
+      transposed.padding = Padding::Valid;
+      transposed.strideH = transposed.strideW = 2;
+      b.op(OpKind::Add, {t, addend}, sum);
+      b.op(OpKind::Mul, {factor, sum}, product);
+      b.op(OpKind::Sub, {product, less}, difference);
+      b.op(OpKind::Relu, {difference}, y);
+      GraphRunner runner(b.done({x}, sumIsOutput ? std::vector<int>{y, sum} : std::vector<int>{y}),
+                         std::make_shared<WorkerPool>(1));
+      EXPECT_EQ(runner.stepKinds().size(), sumIsOutput ? 3u : 1u) << "k " << k;
+      const std::vector<float> input = randomValues(in.size(), 55);
+      std::copy(input.begin(), input.end(), runner.input());
+      const float* result = runner.run();
+
+      WindowGeometry g;
+      g.strideH = g.strideW = 2;
+      std::vector<float> expected(out.size());
+      transposeConvBias(input.data(), in, packTransposeFilter(weights.data(), 6, k, k, 8), bias.data(), g,
+                        expected.data(), out, pool);
+      for (std::size_t i = 0; i < expected.size(); ++i) {
+        const std::size_t o = i % 6;
+        const float s = expected[i] + added[o];
+        ASSERT_NEAR(result[i], std::max((s * scale[o]) - 0.5f, 0.0f), 1e-4f) << "element " << i << " k " << k;
+        if (sumIsOutput) {
+          ASSERT_NEAR(runner.output(1)[i], s, 1e-5f);
+        }
+      }
+    }
 }
 
 }  // namespace

@@ -207,7 +207,7 @@ TEST(Kernels, DepthwiseConvolutionMatchesPaddedLoops) {
       }
 }
 
-TEST(Kernels, TransposedConvolutionScattersEveryInputPixel) {
+TEST(Kernels, TransposedConvolutionScattersEveryInputPixelOrTilesTheOutput) {
   WorkerPool pool(2);
   struct Case {
     Dims in;
@@ -249,6 +249,18 @@ TEST(Kernels, TransposedConvolutionScattersEveryInputPixel) {
     std::vector<float> out(outDims.size());
     transposeConvBias(in.data(), d, filter, bias.data(), g, out.data(), outDims, pool);
     expectClose(out, expected, 1e-4f, "transpose k" + std::to_string(c.k) + " s" + std::to_string(c.stride));
+    // Windows that tile the output are written straight from the product, activation included.
+    const bool tiles = c.k == c.stride;
+    ASSERT_EQ(transposeTilesOutput(c.k, c.k, g, d, outDims), tiles);
+    if (!tiles) continue;
+    const PackedFilter tiled = packTiledTransposeFilter(weights.data(), c.outC, c.k, c.k, d.c, bias.data());
+    for (Activation activation : {Activation::None, Activation::Relu}) {
+      std::vector<float> written(outDims.size(), std::nanf("")), rectified = expected;
+      if (activation == Activation::Relu)
+        for (float& v : rectified) v = std::max(v, 0.0f);
+      transposeConvTiled(in.data(), d, tiled, activation, written.data(), outDims, pool);
+      expectClose(written, rectified, 1e-4f, "tiled transpose, " + std::to_string(c.outC) + " channels");
+    }
   }
 }
 
