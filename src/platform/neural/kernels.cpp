@@ -124,9 +124,17 @@ int roundUpTo8(int n) { return (n + 7) / 8 * 8; }
 void gatherPatches(const float* in, Dims inDims, const PackedFilter& f, const WindowGeometry& g, int oy,
                    int outW, float* patch) {
   const std::size_t pixelBytes = static_cast<std::size_t>(f.inC) * sizeof(float);
+  const std::size_t tapRowValues = static_cast<std::size_t>(f.kw) * f.inC;
   for (int ox = 0; ox < outW; ++ox) {
+    const int firstX = ox * g.strideW - g.padLeft;
+    const bool rowOfTapsInside = g.dilationW == 1 && firstX >= 0 && firstX + f.kw <= inDims.w;
     for (int ky = 0; ky < f.kh; ++ky) {
       int iy = oy * g.strideH + ky * g.dilationH - g.padTop;
+      if (rowOfTapsInside && iy >= 0 && iy < inDims.h) {  // the kw taps are adjacent pixels: one copy
+        std::memcpy(patch, in + (static_cast<std::size_t>(iy) * inDims.w + firstX) * inDims.c, tapRowValues * sizeof(float));
+        patch += tapRowValues;
+        continue;
+      }
       for (int kx = 0; kx < f.kw; ++kx, patch += f.inC) {
         int ix = ox * g.strideW + kx * g.dilationW - g.padLeft;
         if (iy < 0 || iy >= inDims.h || ix < 0 || ix >= inDims.w) {
