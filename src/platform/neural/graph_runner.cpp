@@ -34,6 +34,7 @@ struct GraphRunner::Step {
   // as the whole of a step when `affine` (single-value MUL, ADD and SUB steps merged into one pass).
   float storeScale = 1, storeShift = 0;
   bool affine = false;
+  bool residualScale = false;  // ADD of x and x * s (s per channel), read as inputs {x, s}
   float low = 0, high = 0;  // CLIP bounds; HARD_SIGMOID alpha and beta
   bool alignCorners = false, halfPixelCenters = false;
   int padBefore[4] = {0, 0, 0, 0};
@@ -145,6 +146,7 @@ class GraphRunner::Planner {
     fuseSpelledOutPRelu();
     fuseActivations();
     foldConstantsIntoTransposedConvolutions();
+    fuseResidualScale();
     fuseScalarAffine();
     assignBuffers();
     if (runner_.kernels_ != ConvolutionKernels::Own) handConvolutionsToXnnpack(runner_.kernels_ == ConvolutionKernels::Xnnpack);
@@ -791,6 +793,46 @@ class GraphRunner::Planner {
     steps = std::move(kept);
   }
 
+  // x + x * s with s one value per channel (a squeeze-and-excitation block with a residual path) is
+  // a MUL and an ADD, two passes over the tensor; the ADD does both in one when nothing else reads
+  // the product.
+  void fuseResidualScale() {
+    auto& steps = runner_.steps_;
+    std::vector<int> readers(model_.tensors.size(), 0), writer(model_.tensors.size(), -1);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      for (int t : steps[i].inputTensors) ++readers[static_cast<std::size_t>(t)];
+      writer[static_cast<std::size_t>(steps[i].outputTensor)] = static_cast<int>(i);
+    }
+    std::vector<bool> removed(steps.size(), false);
+    for (Step& add : steps) {
+      if (add.kind != OpKind::Add || add.scalarInput >= 0 || add.inputTensors.size() != 2) continue;
+      for (int order = 0; order < 2; ++order) {
+        const int x = add.inputTensors[static_cast<std::size_t>(order)];
+        const int m = add.inputTensors[static_cast<std::size_t>(1 - order)];
+        const int w = writer[static_cast<std::size_t>(m)];
+        if (w < 0 || readers[static_cast<std::size_t>(m)] != 1 || isGraphOutput(m)) continue;
+        Step& mul = steps[static_cast<std::size_t>(w)];
+        if (mul.kind != OpKind::Mul || mul.activation != Activation::None || mul.scalarInput >= 0) continue;
+        const int xAt = mul.inputTensors[0] == x ? 0 : mul.inputTensors[1] == x ? 1 : -1;
+        if (xAt < 0) continue;
+        const int s = mul.inputTensors[static_cast<std::size_t>(1 - xAt)];
+        const Shape4 xShape = shapes_[static_cast<std::size_t>(x)];
+        if (s == x || !std::equal(xShape.begin(), xShape.end(), add.outShape) ||
+            shapes_[static_cast<std::size_t>(s)] != Shape4{1, 1, 1, xShape[3]})
+          continue;
+        removed[static_cast<std::size_t>(w)] = true;
+        add.inputTensors = {x, s};
+        add.residualScale = true;
+        add.count = elements(x);
+        break;
+      }
+    }
+    std::vector<Step> kept;
+    for (std::size_t i = 0; i < steps.size(); ++i)
+      if (!removed[i]) kept.push_back(std::move(steps[i]));
+    steps = std::move(kept);
+  }
+
   // Some models scale and shift activations by learnt single numbers: x * a + b as a MUL and an ADD
   // of constants, each a pass over the tensor. A plain convolution that the runner's own kernels run
   // does that while storing its output; any other chain of such steps becomes one pass. Only the
@@ -1081,6 +1123,12 @@ void GraphRunner::runStep(Step& step) {
     case OpKind::Sub:
     case OpKind::Div:
     case OpKind::PRelu:
+      if (step.residualScale) {
+        addScaledByChannel(in, step.inputs[1], step.output, step.count / static_cast<std::size_t>(step.outShape[3]),
+                           step.outShape[3]);
+        applyActivation(step.output, step.count, step.activation);
+        break;
+      }
       if (step.affine) {
         scaleShift(step.inputs[step.scalarInput == 0 ? 1 : 0], step.output, step.count, step.storeScale, step.storeShift);
         break;

@@ -610,6 +610,12 @@ void resizeNearest(const float* in, Dims inDims, float* out, Dims outDims) {
   }
 }
 
+void addScaledByChannel(const float* __restrict x, const float* __restrict s, float* __restrict out, std::size_t pixels,
+                        int channels) {
+  for (std::size_t p = 0; p < pixels; ++p, x += channels, out += channels)
+    for (int c = 0; c < channels; ++c) out[c] = x[c] + x[c] * s[c];
+}
+
 void scaleShift(const float* in, float* out, std::size_t count, float scale, float shift) {
   for (std::size_t i = 0; i < count; ++i) out[i] = in[i] * scale + shift;
 }

@@ -130,6 +130,10 @@ void resizeNearest(const float* in, Dims inDims, float* out, Dims outDims);
 
 void applyActivation(float* data, std::size_t count, Activation activation);
 
+// out = x + x * s with s one value per channel (a residual squeeze-and-excitation), in one pass over
+// `pixels` pixels of `channels` values.
+void addScaledByChannel(const float* x, const float* s, float* out, std::size_t pixels, int channels);
+
 // out = in * scale + shift in one pass.
 void scaleShift(const float* in, float* out, std::size_t count, float scale, float shift);
 

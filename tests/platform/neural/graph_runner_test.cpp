@@ -2,7 +2,8 @@
 // PReLU spelled out as relu(x) + c * (x - |x|) becomes one PRELU step with the same values, and a
 // RELU or HARD_SWISH after a binary operator is applied by that operator, and multiplications and
 // additions of single constants after a convolution are done as it stores (or in one pass), and
-// per-channel constants and an activation after a transposed convolution fold into it.
+// per-channel constants and an activation after a transposed convolution fold into it; x + x * s
+// (s per channel) is one pass.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -190,6 +191,32 @@ TEST(GraphRunner, ChannelConstantsAndAnActivationAfterATransposedConvolutionFold
         }
       }
     }
+}
+
+TEST(GraphRunner, AResidualScaleByChannelIsOnePass) {
+  for (bool productFirst : {false, true})
+    for (bool sFirst : {false, true})
+      for (bool productIsOutput : {false, true}) {
+        ModelBuilder b("residual squeeze and excitation");
+        const int x = b.tensor({1, 4, 5, 8}), s = b.tensor({1, 1, 1, 8}), m = b.tensor({1, 4, 5, 8});
+        const int y = b.tensor({1, 4, 5, 8}), r = b.tensor({1, 4, 5, 8});
+        b.op(OpKind::Mul, sFirst ? std::vector<int>{s, x} : std::vector<int>{x, s}, m);
+        b.op(OpKind::Add, productFirst ? std::vector<int>{m, x} : std::vector<int>{x, m}, y);
+        b.op(OpKind::Relu, {y}, r);
+        GraphRunner runner(b.done({x, s}, productIsOutput ? std::vector<int>{r, m} : std::vector<int>{r}),
+                           std::make_shared<WorkerPool>(1));
+        EXPECT_EQ(runner.stepKinds().size(), productIsOutput ? 2u : 1u);
+        const std::vector<float> xs = randomValues(160, 61, 3.0f), ss = randomValues(8, 62);
+        std::copy(xs.begin(), xs.end(), runner.input(0));
+        std::copy(ss.begin(), ss.end(), runner.input(1));
+        const float* result = runner.run();
+        for (std::size_t i = 0; i < xs.size(); ++i) {
+          ASSERT_NEAR(result[i], std::max(xs[i] + xs[i] * ss[i % 8], 0.0f), 1e-6f) << "element " << i;
+          if (productIsOutput) {
+            ASSERT_EQ(runner.output(1)[i], xs[i] * ss[i % 8]);
+          }
+        }
+      }
 }
 
 }  // namespace
