@@ -636,6 +636,23 @@ class GraphRunner::Planner {
     step.outputTensor = outputOfCount(op, static_cast<std::size_t>(w.outer * w.outExtent * w.inner));
   }
 
+  // How many planned steps read each tensor.
+  std::vector<int> countReaders() const {
+    std::vector<int> readers(model_.tensors.size(), 0);
+    for (const Step& step : runner_.steps_)
+      for (int t : step.inputTensors) ++readers[static_cast<std::size_t>(t)];
+    return readers;
+  }
+
+  // Removes the steps a fusion made redundant, keeping the order of the rest.
+  void dropSteps(const std::vector<bool>& removed) {
+    auto& steps = runner_.steps_;
+    std::vector<Step> kept;
+    for (std::size_t i = 0; i < steps.size(); ++i)
+      if (!removed[i]) kept.push_back(std::move(steps[i]));
+    steps = std::move(kept);
+  }
+
   // Some files spell PReLU out as relu(x) + c * (x - |x|) (MobileFaceNet does after every
   // convolution): five passes over the tensor and four intermediate tensors. One PRELU step with the
   // slopes 2c gives the same values (x where x >= 0, else 2c * x, which equals c * (x - |x|) = c * 2x
@@ -690,10 +707,7 @@ class GraphRunner::Planner {
         break;
       }
     }
-    std::vector<Step> kept;
-    for (std::size_t i = 0; i < steps.size(); ++i)
-      if (!removed[i]) kept.push_back(std::move(steps[i]));
-    steps = std::move(kept);
+    dropSteps(removed);
   }
 
   // A convolution or binary operator whose only reader is a RELU or HARD_SWISH applies it to its
@@ -701,9 +715,7 @@ class GraphRunner::Planner {
   // activation step disappears.
   void fuseActivations() {
     auto& steps = runner_.steps_;
-    std::vector<int> readers(model_.tensors.size(), 0);
-    for (const Step& step : steps)
-      for (int t : step.inputTensors) ++readers[static_cast<std::size_t>(t)];
+    const std::vector<int> readers = countReaders();
     std::vector<bool> removed(steps.size(), false);
     for (std::size_t i = 0; i < steps.size(); ++i) {
       Step& step = steps[i];
@@ -725,10 +737,7 @@ class GraphRunner::Planner {
         break;
       }
     }
-    std::vector<Step> kept;
-    for (std::size_t i = 0; i < steps.size(); ++i)
-      if (!removed[i]) kept.push_back(std::move(steps[i]));
-    steps = std::move(kept);
+    dropSteps(removed);
   }
 
   // A transposed convolution followed by additions and multiplications of constants, one value per
@@ -738,9 +747,7 @@ class GraphRunner::Planner {
   // nothing else reads the tensors in between.
   void foldConstantsIntoTransposedConvolutions() {
     auto& steps = runner_.steps_;
-    std::vector<int> readers(model_.tensors.size(), 0);
-    for (const Step& step : steps)
-      for (int t : step.inputTensors) ++readers[static_cast<std::size_t>(t)];
+    const std::vector<int> readers = countReaders();
     std::vector<bool> removed(steps.size(), false);
     for (std::size_t i = 0; i < steps.size(); ++i) {
       Step& step = steps[i];
@@ -787,10 +794,7 @@ class GraphRunner::Planner {
       }
       packTranspose(step, weights.data(), step.foldedBias.data());
     }
-    std::vector<Step> kept;
-    for (std::size_t i = 0; i < steps.size(); ++i)
-      if (!removed[i]) kept.push_back(std::move(steps[i]));
-    steps = std::move(kept);
+    dropSteps(removed);
   }
 
   // x + x * s with s one value per channel (a squeeze-and-excitation block with a residual path) is
@@ -827,10 +831,7 @@ class GraphRunner::Planner {
         break;
       }
     }
-    std::vector<Step> kept;
-    for (std::size_t i = 0; i < steps.size(); ++i)
-      if (!removed[i]) kept.push_back(std::move(steps[i]));
-    steps = std::move(kept);
+    dropSteps(removed);
   }
 
   // Some models scale and shift activations by learnt single numbers: x * a + b as a MUL and an ADD
@@ -839,9 +840,7 @@ class GraphRunner::Planner {
   // steps whose output nothing else reads are merged.
   void fuseScalarAffine() {
     auto& steps = runner_.steps_;
-    std::vector<int> readers(model_.tensors.size(), 0);
-    for (const Step& step : steps)
-      for (int t : step.inputTensors) ++readers[static_cast<std::size_t>(t)];
+    const std::vector<int> readers = countReaders();
     // Composes a single-value step after value * scale + shift; false for any other step.
     auto compose = [&](const Step& s, float& scale, float& shift) {
       if (s.scalarInput < 0 || s.activation != Activation::None) return false;
@@ -884,10 +883,7 @@ class GraphRunner::Planner {
       step.storeShift = shift;
       step.affine = scalar;
     }
-    std::vector<Step> kept;
-    for (std::size_t i = 0; i < steps.size(); ++i)
-      if (!removed[i]) kept.push_back(std::move(steps[i]));
-    steps = std::move(kept);
+    dropSteps(removed);
   }
 
   // Gives the depthwise convolutions (and the plain ones too when `plainToo`) that XNNPACK takes to
