@@ -1,6 +1,7 @@
 // The runner's rewrites of a planned graph, each taken only where nothing else reads what it removes:
 // PReLU spelled out as relu(x) + c * (x - |x|) becomes one PRELU step with the same values, and a
-// RELU or HARD_SWISH after a binary operator is applied by that operator.
+// RELU or HARD_SWISH after a binary operator is applied by that operator; activations share one
+// arena no larger than what the graph holds at once.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -84,6 +85,34 @@ TEST(GraphRunner, AnActivationAfterABinaryOperatorIsAppliedByIt) {
         }
       }
     }
+}
+
+
+// x doubled four times by joining each tensor to itself: 1, 2, 4, 8 and 16 blocks of 1024 values.
+// Each step holds its input and its output, so at most 8 + 16 blocks are alive at once, where giving
+// each growing tensor a buffer of its own would take all 31.
+TEST(GraphRunner, ActivationsTakeNoMoreThanTheMostAliveAtOnce) {
+  constexpr int kBlock = 1024;
+  ModelBuilder b("doubling chain");
+  const int x = b.tensor({1, 1, 1, kBlock});
+  int previous = x;
+  for (int blocks = 2; blocks <= 16; blocks *= 2) {
+    const int joined = b.tensor({1, 1, 1, blocks * kBlock});
+    b.op(OpKind::Concatenation, {previous, previous}, joined).axis = 3;
+    previous = joined;
+  }
+  GraphRunner runner(b.done({x}, {previous}), std::make_shared<WorkerPool>(1));
+  const std::size_t mostAlive = (8 + 16) * kBlock * sizeof(float);
+  const std::size_t roomPerTensor = 128;  // XNNPACK's reading room, rounded up to cache lines
+  EXPECT_GE(runner.activationBytes(), mostAlive);
+  EXPECT_LE(runner.activationBytes(), mostAlive + 2 * roomPerTensor);
+
+  for (unsigned run = 0; run < 2; ++run) {  // the second run starts from what the first left behind
+    const std::vector<float> xs = randomValues(kBlock, 7 + run, 3.0f);
+    std::copy(xs.begin(), xs.end(), runner.input());
+    const float* out = runner.run();
+    for (std::size_t i = 0; i < 16u * kBlock; ++i) ASSERT_EQ(out[i], xs[i % kBlock]) << "element " << i << ", run " << run;
+  }
 }
 
 }  // namespace
