@@ -12,6 +12,7 @@ RunnerPool::RunnerPool(Model model, int mostRunners) : model_(std::move(model)),
   inputDims_ = first->inputDims();
   idle_.push_back(std::move(first));
   made_ = 1;
+  releaseModelWhenComplete();
 }
 
 RunnerPool::Lease RunnerPool::borrow() {
@@ -24,15 +25,32 @@ RunnerPool::Lease RunnerPool::borrow() {
       return Lease(*this, std::move(runner));
     }
     ++made_;  // counted before planning, so no other caller makes one too many meanwhile
+    ++planning_;
   }
+  std::unique_ptr<GraphRunner> runner;
   try {
-    return Lease(*this, std::make_unique<GraphRunner>(model_, std::make_shared<WorkerPool>(1)));
+    runner = std::make_unique<GraphRunner>(model_, std::make_shared<WorkerPool>(1));
   } catch (...) {
     std::lock_guard lock(mutex_);
     --made_;
+    --planning_;
     givenBack_.notify_one();
     throw;
   }
+  std::lock_guard lock(mutex_);
+  --planning_;
+  releaseModelWhenComplete();
+  return Lease(*this, std::move(runner));
+}
+
+// Called with the lock held (or before any other thread can see the pool).
+void RunnerPool::releaseModelWhenComplete() {
+  if (made_ == mostRunners_ && planning_ == 0) model_ = Model{};
+}
+
+bool RunnerPool::keepsModel() const {
+  std::lock_guard lock(mutex_);
+  return !model_.tensors.empty();
 }
 
 int RunnerPool::runnersMade() const {

@@ -47,14 +47,19 @@ class RunnerPool {
 
   Dims inputDims() const { return inputDims_; }
   int runnersMade() const;
+  // Whether the pool still keeps the model's weights to make runners from: it lets them go once it
+  // has made all the runners it may.
+  bool keepsModel() const;
 
  private:
   void giveBack(std::unique_ptr<GraphRunner> runner);
+  void releaseModelWhenComplete();
 
   Model model_;
   Dims inputDims_;
   const int mostRunners_;
   int made_ = 0;
+  int planning_ = 0;  // runners being made outside the lock
   mutable std::mutex mutex_;
   std::condition_variable givenBack_;
   std::vector<std::unique_ptr<GraphRunner>> idle_;

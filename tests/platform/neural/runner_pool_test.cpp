@@ -1,5 +1,5 @@
 // A pool never makes more runners than its limit: a caller past it waits for a runner to come back,
-// and gets that very runner.
+// and gets that very runner; once it has made them all it lets the model's weights go.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -26,6 +26,7 @@ TEST(RunnerPool, ACallerPastTheLimitWaitsForARunnerToComeBack) {
   std::optional<RunnerPool::Lease> first(pool.borrow());
   std::optional<RunnerPool::Lease> second(pool.borrow());
   EXPECT_EQ(pool.runnersMade(), 2);
+  EXPECT_FALSE(pool.keepsModel());
   GraphRunner* secondRunner = &**second;
 
   std::atomic<bool> served = false;
@@ -46,6 +47,7 @@ TEST(RunnerPool, ACallerPastTheLimitWaitsForARunnerToComeBack) {
 
 TEST(RunnerPool, BorrowedRunnersRunApartFromEachOther) {
   RunnerPool pool(reluModel(), 2);
+  EXPECT_TRUE(pool.keepsModel());  // for the second runner
   auto a = pool.borrow();
   auto b = pool.borrow();
   const std::vector<float> xs = randomValues(16, 3), ys = randomValues(16, 4);
