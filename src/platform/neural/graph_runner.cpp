@@ -742,25 +742,36 @@ class GraphRunner::Planner {
   // the size of the first tensor that needed it.
   void assignBuffers() {
     struct Life {
-      int tensor;
       int first, last;
       std::size_t floats;  // its values plus XNNPACK's reading room, rounded up to a cache line
       std::size_t offset = 0;
     };
     const std::size_t count = model_.tensors.size();
     const int end = static_cast<int>(runner_.steps_.size());
+    std::vector<int> lastRead(count, -1);
+    for (int i = 0; i < end; ++i)
+      for (int t : runner_.steps_[static_cast<std::size_t>(i)].inputTensors) lastRead[static_cast<std::size_t>(t)] = i;
+    auto lastUse = [&](int t, int written) { return isGraphOutput(t) ? end : std::max(lastRead[static_cast<std::size_t>(t)], written); };
+
     std::vector<int> lifeOf(count, -1);
     std::vector<Life> lives;
     auto begin = [&](int t, int step) {
       lifeOf[static_cast<std::size_t>(t)] = static_cast<int>(lives.size());
-      lives.push_back({t, step, isGraphOutput(t) ? end : step, paddedFloats(elements(t))});
+      lives.push_back({step, lastUse(t, step), paddedFloats(elements(t))});
     };
     for (int input : model_.inputs) begin(input, -1);
     for (int i = 0; i < end; ++i) {
-      const Step& step = runner_.steps_[static_cast<std::size_t>(i)];
-      for (int t : step.inputTensors)
-        if (int life = lifeOf[static_cast<std::size_t>(t)]; life >= 0)
-          lives[static_cast<std::size_t>(life)].last = std::max(lives[static_cast<std::size_t>(life)].last, i);
+      Step& step = runner_.steps_[static_cast<std::size_t>(i)];
+      const int in = step.inputTensors.empty() ? -1 : step.inputTensors[0];
+      // A reshape whose input is read by nobody after it keeps the values where they are: its
+      // output takes over the input's place, and the step copies nothing.
+      if (step.kind == OpKind::Reshape && !tensor(in).constant && lastRead[static_cast<std::size_t>(in)] == i &&
+          !isGraphOutput(in)) {
+        const int life = lifeOf[static_cast<std::size_t>(in)];
+        lifeOf[static_cast<std::size_t>(step.outputTensor)] = life;
+        lives[static_cast<std::size_t>(life)].last = lastUse(step.outputTensor, i);
+        continue;
+      }
       begin(step.outputTensor, i);
     }
 
@@ -909,7 +920,7 @@ void GraphRunner::runStep(Step& step) {
       depthToSpace(in, step.aShape, step.multiplier, step.output);
       break;
     case OpKind::Reshape:
-      std::copy(in, in + step.count, step.output);
+      if (step.output != in) std::copy(in, in + step.count, step.output);
       break;
     case OpKind::Concatenation:
       concatenate(step.inputs, step.blockSizes, step.outer, step.output);

@@ -1,7 +1,8 @@
 // The runner's rewrites of a planned graph, each taken only where nothing else reads what it removes:
 // PReLU spelled out as relu(x) + c * (x - |x|) becomes one PRELU step with the same values, and a
 // RELU or HARD_SWISH after a binary operator is applied by that operator; activations share one
-// arena no larger than what the graph holds at once.
+// arena no larger than what the graph holds at once, and a reshape of a tensor read by nothing
+// after it leaves the values in place.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -112,6 +113,36 @@ TEST(GraphRunner, ActivationsTakeNoMoreThanTheMostAliveAtOnce) {
     std::copy(xs.begin(), xs.end(), runner.input());
     const float* out = runner.run();
     for (std::size_t i = 0; i < 16u * kBlock; ++i) ASSERT_EQ(out[i], xs[i % kBlock]) << "element " << i << ", run " << run;
+  }
+}
+
+// x (4 channels) joined to itself (8 channels), then reshaped: the join holds 1.5 tensors of 8
+// channels, and a reshape that copied would hold 2.
+TEST(GraphRunner, AReshapeOfATensorNobodyReadsAfterItMovesNoValues) {
+  constexpr std::size_t kJoined = 4 * 6 * 8;
+  const std::size_t joinedBytes = kJoined * sizeof(float);
+  for (bool readAfter : {false, true}) {
+    ModelBuilder b("join and reshape");
+    const int x = b.tensor({1, 4, 6, 4}), joined = b.tensor({1, 4, 6, 8}), flat = b.tensor({1, 1, 24, 8});
+    b.op(OpKind::Concatenation, {x, x}, joined).axis = 3;
+    b.op(OpKind::Reshape, {joined}, flat);
+    std::vector<int> outputs{flat};
+    if (readAfter) {
+      const int again = b.tensor({1, 4, 6, 8});
+      b.op(OpKind::Relu, {joined}, again);
+      outputs.push_back(again);
+    }
+    GraphRunner runner(b.done({x}, outputs), std::make_shared<WorkerPool>(1));
+    const std::vector<float> xs = randomValues(kJoined / 2, 11, 2.0f);
+    std::copy(xs.begin(), xs.end(), runner.input());
+    const float* out = runner.run();
+    for (std::size_t i = 0; i < kJoined; ++i) ASSERT_EQ(out[i], xs[i / 8 * 4 + i % 4]) << "element " << i;
+    if (readAfter) {
+      for (std::size_t i = 0; i < kJoined; ++i) ASSERT_EQ(runner.output(1)[i], std::max(out[i], 0.0f));
+      EXPECT_GE(runner.activationBytes(), 3 * joinedBytes);  // joined, flat and again at once
+    } else {
+      EXPECT_LT(runner.activationBytes(), 2 * joinedBytes);
+    }
   }
 }
 
