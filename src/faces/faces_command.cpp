@@ -9,11 +9,15 @@
 #include "faces/report.h"
 #include "faces/sampling.h"
 #include "media_range/video_range.h"
+#include "platform/process/malloc_arenas.h"
 
 namespace kov {
 namespace {
 
 constexpr size_t kFramesInFlight = 3;
+// Every measured frame starts threads of its own; with a heap each, the freed memory of every heap
+// adds up. Two heaps took the peak of the 60 s 1080p bench from 404 to 383 MB at the same CPU time.
+constexpr int kMallocArenas = 2;
 
 double nonNegative(std::optional<double> option, double fallback) {
   double v = option.value_or(fallback);
@@ -53,6 +57,7 @@ AnalysedRange analyseRange(VideoReader& reader, double start, double sampleFps, 
 }
 
 int runFaces(const Args& args) {
+  limitMallocArenas(kMallocArenas);
   FacesOptions options = readFacesOptions(args);
   const std::string path = absolutePath(args[1]);
   RangeOpening opening = openVideoRange(path, {options.start, options.end, options.width, 640, PixelLayout::Nv12});

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <ctime>
 
 #include "platform/neural/model_error.h"
@@ -917,51 +918,75 @@ class GraphRunner::Planner {
     return static_cast<std::size_t>(s[0]) * s[1] * s[2] * s[3];
   }
 
-  // Gives every written tensor a buffer. A buffer returns to the free list after the last step that
-  // reads its tensor, and the next output that fits takes it (the smallest that fits).
+  // Gives every written tensor a place in one activation arena. A tensor lives from the step that
+  // writes it (the graph inputs from before the first) to the last step that reads it (the graph
+  // outputs to the end), and two tensors whose lives overlap never share memory, so no step's output
+  // overlaps its inputs. Tensors are placed largest first, each in the smallest gap between the
+  // tensors already placed that live at the same time (else above them all): this comes close to
+  // the most the graph ever holds at once, where a free list of whole buffers keeps every buffer at
+  // the size of the first tensor that needed it.
   void assignBuffers() {
-    const std::size_t count = model_.tensors.size();
-    std::vector<int> lastRead(count, -1);
-    for (std::size_t i = 0; i < runner_.steps_.size(); ++i)
-      for (int t : runner_.steps_[i].inputTensors) lastRead[static_cast<std::size_t>(t)] = static_cast<int>(i);
-
-    std::vector<std::size_t> capacity;
-    std::vector<int> bufferOf(count, -1);
-    std::vector<int> freeList;
-    auto take = [&](std::size_t size) {
-      auto best = freeList.end();
-      for (auto it = freeList.begin(); it != freeList.end(); ++it)
-        if (capacity[static_cast<std::size_t>(*it)] >= size &&
-            (best == freeList.end() || capacity[static_cast<std::size_t>(*it)] < capacity[static_cast<std::size_t>(*best)]))
-          best = it;
-      if (best == freeList.end()) {
-        capacity.push_back(size);
-        return static_cast<int>(capacity.size() - 1);
-      }
-      int chosen = *best;
-      freeList.erase(best);
-      return chosen;
+    struct Life {
+      int first, last;
+      std::size_t floats;  // its values plus XNNPACK's reading room, rounded up to a cache line
+      std::size_t offset = 0;
     };
-    for (int input : model_.inputs) bufferOf[static_cast<std::size_t>(input)] = take(elements(input));
-    for (std::size_t i = 0; i < runner_.steps_.size(); ++i) {
-      Step& step = runner_.steps_[i];
-      bufferOf[static_cast<std::size_t>(step.outputTensor)] = take(elements(step.outputTensor));
-      if (lastRead[static_cast<std::size_t>(step.outputTensor)] < 0 && !isGraphOutput(step.outputTensor))
-        freeList.push_back(bufferOf[static_cast<std::size_t>(step.outputTensor)]);
-      for (int t : step.inputTensors) {
-        bool released = lastRead[static_cast<std::size_t>(t)] == static_cast<int>(i) && !isGraphOutput(t) &&
-                        !tensor(t).constant && bufferOf[static_cast<std::size_t>(t)] >= 0;
-        if (released && std::find(freeList.begin(), freeList.end(), bufferOf[static_cast<std::size_t>(t)]) == freeList.end())
-          freeList.push_back(bufferOf[static_cast<std::size_t>(t)]);
+    const std::size_t count = model_.tensors.size();
+    const int end = static_cast<int>(runner_.steps_.size());
+    std::vector<int> lastRead(count, -1);
+    for (int i = 0; i < end; ++i)
+      for (int t : runner_.steps_[static_cast<std::size_t>(i)].inputTensors) lastRead[static_cast<std::size_t>(t)] = i;
+    auto lastUse = [&](int t, int written) { return isGraphOutput(t) ? end : std::max(lastRead[static_cast<std::size_t>(t)], written); };
+
+    std::vector<int> lifeOf(count, -1);
+    std::vector<Life> lives;
+    auto begin = [&](int t, int step) {
+      lifeOf[static_cast<std::size_t>(t)] = static_cast<int>(lives.size());
+      lives.push_back({step, lastUse(t, step), paddedFloats(elements(t))});
+    };
+    for (int input : model_.inputs) begin(input, -1);
+    for (int i = 0; i < end; ++i) {
+      Step& step = runner_.steps_[static_cast<std::size_t>(i)];
+      const int in = step.inputTensors.empty() ? -1 : step.inputTensors[0];
+      // A reshape whose input is read by nobody after it keeps the values where they are: its
+      // output takes over the input's place, and the step copies nothing.
+      if (step.kind == OpKind::Reshape && !tensor(in).constant && lastRead[static_cast<std::size_t>(in)] == i &&
+          !isGraphOutput(in)) {
+        const int life = lifeOf[static_cast<std::size_t>(in)];
+        lifeOf[static_cast<std::size_t>(step.outputTensor)] = life;
+        lives[static_cast<std::size_t>(life)].last = lastUse(step.outputTensor, i);
+        continue;
       }
+      begin(step.outputTensor, i);
     }
-    // Room past every tensor's end for XNNPACK's reads.
-    const std::size_t slack = (kXnnpackOverreadBytes + sizeof(float) - 1) / sizeof(float);
-    for (std::size_t size : capacity) runner_.buffers_.emplace_back(size + slack, 0.0f);
+
+    std::vector<Life*> order;
+    for (Life& life : lives) order.push_back(&life);
+    std::stable_sort(order.begin(), order.end(), [](const Life* a, const Life* b) { return a->floats > b->floats; });
+    std::size_t arenaFloats = 0;
+    std::vector<const Life*> placed, neighbours;
+    for (Life* life : order) {
+      neighbours.clear();
+      for (const Life* other : placed)
+        if (other->first <= life->last && life->first <= other->last) neighbours.push_back(other);
+      std::sort(neighbours.begin(), neighbours.end(), [](const Life* a, const Life* b) { return a->offset < b->offset; });
+      std::size_t bestOffset = 0, bestGap = SIZE_MAX, reached = 0;
+      for (const Life* other : neighbours) {
+        if (other->offset >= reached + life->floats && other->offset - reached < bestGap) {
+          bestGap = other->offset - reached;
+          bestOffset = reached;
+        }
+        reached = std::max(reached, other->offset + other->floats);
+      }
+      life->offset = bestGap == SIZE_MAX ? reached : bestOffset;
+      arenaFloats = std::max(arenaFloats, life->offset + life->floats);
+      placed.push_back(life);
+    }
+    runner_.arena_.assign(arenaFloats, 0.0f);
 
     auto pointer = [&](int t) -> float* {
       if (tensor(t).constant) return const_cast<float*>(keepConstant(t));
-      return runner_.buffers_[static_cast<std::size_t>(bufferOf[static_cast<std::size_t>(t)])].data();
+      return runner_.arena_.data() + lives[static_cast<std::size_t>(lifeOf[static_cast<std::size_t>(t)])].offset;
     };
     for (Step& step : runner_.steps_) {
       for (int t : step.inputTensors) step.inputs.push_back(pointer(t));
@@ -969,6 +994,14 @@ class GraphRunner::Planner {
     }
     for (Port& port : runner_.inputs_) port.data = pointer(port.tensor);
     for (Port& port : runner_.outputs_) port.data = pointer(port.tensor);
+  }
+
+  // Room for `values` floats and XNNPACK's reads past them, in whole 64-byte lines so every tensor
+  // starts as aligned as the arena.
+  static std::size_t paddedFloats(std::size_t values) {
+    constexpr std::size_t line = 64 / sizeof(float);
+    const std::size_t slack = (kXnnpackOverreadBytes + sizeof(float) - 1) / sizeof(float);
+    return (values + slack + line - 1) / line * line;
   }
 
   const Model& model_;
@@ -1102,7 +1135,7 @@ void GraphRunner::runStep(Step& step) {
       depthToSpace(in, step.aShape, step.multiplier, step.output);
       break;
     case OpKind::Reshape:
-      std::copy(in, in + step.count, step.output);
+      if (step.output != in) std::copy(in, in + step.count, step.output);
       break;
     case OpKind::Concatenation:
       concatenate(step.inputs, step.blockSizes, step.outer, step.output);

@@ -60,8 +60,9 @@ class GraphRunner {
   // An output tensor of the last run (outputDims(index).size() values).
   const float* output(int index) const { return outputs_.at(static_cast<std::size_t>(index)).data; }
 
-  // Number of activation buffers allocated for the whole graph (tensors share them).
-  std::size_t activationBufferCount() const { return buffers_.size(); }
+  // Bytes of the one arena that holds every activation tensor (tensors that never live at the same
+  // time share memory).
+  std::size_t activationBytes() const { return arena_.size() * sizeof(float); }
 
  private:
   struct Step;
@@ -73,7 +74,7 @@ class GraphRunner {
   std::shared_ptr<WorkerPool> workers_;
   ConvolutionKernels kernels_;
   std::vector<Step> steps_;
-  std::vector<std::vector<float>> buffers_;
+  std::vector<float> arena_;
   std::vector<std::vector<float>> constants_;
   struct Port {
     int tensor = -1;

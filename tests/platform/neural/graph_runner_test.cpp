@@ -3,7 +3,8 @@
 // RELU or HARD_SWISH after a binary operator is applied by that operator, and multiplications and
 // additions of single constants after a convolution are done as it stores (or in one pass), and
 // per-channel constants and an activation after a transposed convolution fold into it; x + x * s
-// (s per channel) is one pass.
+// (s per channel) is one pass. Activations share one arena no larger than what the graph holds at
+// once, and a reshape of a tensor read by nothing after it leaves the values in place.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -217,6 +218,63 @@ TEST(GraphRunner, AResidualScaleByChannelIsOnePass) {
           }
         }
       }
+}
+
+// x doubled four times by joining each tensor to itself: 1, 2, 4, 8 and 16 blocks of 1024 values.
+// Each step holds its input and its output, so at most 8 + 16 blocks are alive at once, where giving
+// each growing tensor a buffer of its own would take all 31.
+TEST(GraphRunner, ActivationsTakeNoMoreThanTheMostAliveAtOnce) {
+  constexpr int kBlock = 1024;
+  ModelBuilder b("doubling chain");
+  const int x = b.tensor({1, 1, 1, kBlock});
+  int previous = x;
+  for (int blocks = 2; blocks <= 16; blocks *= 2) {
+    const int joined = b.tensor({1, 1, 1, blocks * kBlock});
+    b.op(OpKind::Concatenation, {previous, previous}, joined).axis = 3;
+    previous = joined;
+  }
+  GraphRunner runner(b.done({x}, {previous}), std::make_shared<WorkerPool>(1));
+  const std::size_t mostAlive = (8 + 16) * kBlock * sizeof(float);
+  const std::size_t roomPerTensor = 128;  // XNNPACK's reading room, rounded up to cache lines
+  EXPECT_GE(runner.activationBytes(), mostAlive);
+  EXPECT_LE(runner.activationBytes(), mostAlive + 2 * roomPerTensor);
+
+  for (unsigned run = 0; run < 2; ++run) {  // the second run starts from what the first left behind
+    const std::vector<float> xs = randomValues(kBlock, 7 + run, 3.0f);
+    std::copy(xs.begin(), xs.end(), runner.input());
+    const float* out = runner.run();
+    for (std::size_t i = 0; i < 16u * kBlock; ++i) ASSERT_EQ(out[i], xs[i % kBlock]) << "element " << i << ", run " << run;
+  }
+}
+
+// x (4 channels) joined to itself (8 channels), then reshaped: the join holds 1.5 tensors of 8
+// channels, and a reshape that copied would hold 2.
+TEST(GraphRunner, AReshapeOfATensorNobodyReadsAfterItMovesNoValues) {
+  constexpr std::size_t kJoined = 4 * 6 * 8;
+  const std::size_t joinedBytes = kJoined * sizeof(float);
+  for (bool readAfter : {false, true}) {
+    ModelBuilder b("join and reshape");
+    const int x = b.tensor({1, 4, 6, 4}), joined = b.tensor({1, 4, 6, 8}), flat = b.tensor({1, 1, 24, 8});
+    b.op(OpKind::Concatenation, {x, x}, joined).axis = 3;
+    b.op(OpKind::Reshape, {joined}, flat);
+    std::vector<int> outputs{flat};
+    if (readAfter) {
+      const int again = b.tensor({1, 4, 6, 8});
+      b.op(OpKind::Relu, {joined}, again);
+      outputs.push_back(again);
+    }
+    GraphRunner runner(b.done({x}, outputs), std::make_shared<WorkerPool>(1));
+    const std::vector<float> xs = randomValues(kJoined / 2, 11, 2.0f);
+    std::copy(xs.begin(), xs.end(), runner.input());
+    const float* out = runner.run();
+    for (std::size_t i = 0; i < kJoined; ++i) ASSERT_EQ(out[i], xs[i / 8 * 4 + i % 4]) << "element " << i;
+    if (readAfter) {
+      for (std::size_t i = 0; i < kJoined; ++i) ASSERT_EQ(runner.output(1)[i], std::max(out[i], 0.0f));
+      EXPECT_GE(runner.activationBytes(), 3 * joinedBytes);  // joined, flat and again at once
+    } else {
+      EXPECT_LT(runner.activationBytes(), 2 * joinedBytes);
+    }
+  }
 }
 
 }  // namespace
