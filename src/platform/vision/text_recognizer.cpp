@@ -139,25 +139,18 @@ struct Reading {
   float confidence = 0;
 };
 
-// One Tesseract instance that reads single lines.
+// One Tesseract instance that reads single lines. Starting Tesseract costs a fifth of a second
+// and tens of megabytes, and most runs never doubt a line, so it starts when the first line is read.
 class LineReader {
  public:
-  bool init(const std::string& tessdataFolder) {
-    std::vector<std::string> names = {"debug_file"};
-    std::vector<std::string> values = {"/dev/null"};
-    if (api_.Init(tessdataFolder.c_str(), "eng", tesseract::OEM_LSTM_ONLY, nullptr, 0, &names, &values, false) != 0)
-      return false;
-    // Each line's polarity is settled before it is read, so the recogniser's own retry of every
-    // doubtful line inverted is not needed.
-    api_.SetVariable("tessedit_do_invert", "0");
-    api_.SetPageSegMode(tesseract::PSM_SINGLE_LINE);
-    return true;
-  }
+  explicit LineReader(std::string tessdataFolder) : tessdataFolder_(std::move(tessdataFolder)) {}
 
   // Reads a grey line picture in the polarity, light letters on a darker ground or dark letters on
   // a lighter one, that leaves more letter-sized marks; on a tie, the letters are the fewer pixels
-  // on their side of Otsu's level.
+  // on their side of Otsu's level. Throws TextModelUnreadable when Tesseract cannot load its model.
   Reading read(const cv::Mat& line) {
+    start();
+
     // Libtesseract parallelises with OpenMP, and some of its loops ask for a fixed number of
     // threads, which overrides omp_set_num_threads; idle workers then spin and steal the other
     // core. No active parallel level at all keeps every such loop on the calling thread. The
@@ -179,6 +172,21 @@ class LineReader {
   }
 
  private:
+  void start() {
+    if (started_) return;
+    std::vector<std::string> names = {"debug_file"};
+    std::vector<std::string> values = {"/dev/null"};
+    if (failed_ || api_.Init(tessdataFolder_.c_str(), "eng", tesseract::OEM_LSTM_ONLY, nullptr, 0, &names, &values, false) != 0) {
+      failed_ = true;
+      throw TextModelUnreadable("cannot read text recognition model " + tessdataFolder_ + "/eng.traineddata");
+    }
+    // Each line's polarity is settled before it is read, so the recogniser's own retry of every
+    // doubtful line inverted is not needed.
+    api_.SetVariable("tessedit_do_invert", "0");
+    api_.SetPageSegMode(tesseract::PSM_SINGLE_LINE);
+    started_ = true;
+  }
+
   Reading readAsIs(const cv::Mat& picture) {
     Reading reading;
     api_.SetImage(picture.data, picture.cols, picture.rows, 1, static_cast<int>(picture.step));
@@ -189,6 +197,8 @@ class LineReader {
     return reading;
   }
 
+  std::string tessdataFolder_;
+  bool started_ = false, failed_ = false;
   tesseract::TessBaseAPI api_;
 };
 
@@ -196,10 +206,9 @@ class LineReader {
 // from the grey picture at twice the frame's size, where small letters have enough pixels.
 class DetectingRecognizer : public TextRecognizer {
  public:
-  DetectingRecognizer(std::unique_ptr<TextLineFinder> finder, std::unique_ptr<LineRecognizer> lineModel)
-      : finder_(std::move(finder)), lineModel_(std::move(lineModel)) {}
-
-  bool init(const std::string& tessdataFolder) { return reader_.init(tessdataFolder); }
+  DetectingRecognizer(std::unique_ptr<TextLineFinder> finder, std::unique_ptr<LineRecognizer> lineModel,
+                      std::string tessdataFolder)
+      : finder_(std::move(finder)), lineModel_(std::move(lineModel)), reader_(std::move(tessdataFolder)) {}
 
   // One frame at a time; other frames' calls wait their turn.
   std::vector<TextObservation> recognize(const FrameImages& images, float minimumTextHeight) override {
@@ -260,6 +269,34 @@ class DetectingRecognizer : public TextRecognizer {
   std::mutex mutex_;
 };
 
+// Tesseract's model file is a table of contents (a count, then the byte offset of each part or -1
+// for a missing one) followed by the parts. Reading the table is enough to turn away a file cut
+// short, another kind of file, or one without the line recogniser's parts, before a run starts.
+constexpr std::int32_t kMostParts = 64;
+constexpr int kLineNetworkPart = 17, kLineCharactersPart = 21, kLineCodesPart = 22;
+
+bool holdsLineModel(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return false;
+  const std::int64_t size = in.tellg();
+  std::int32_t count = 0;
+  in.seekg(0);
+  if (!in.read(reinterpret_cast<char*>(&count), sizeof count) || count <= kLineCodesPart || count > kMostParts) return false;
+  std::vector<std::int64_t> offsets(static_cast<std::size_t>(count));
+  if (!in.read(reinterpret_cast<char*>(offsets.data()), static_cast<std::streamsize>(offsets.size() * sizeof(std::int64_t))))
+    return false;
+  const std::int64_t tableEnd = static_cast<std::int64_t>(sizeof count + offsets.size() * sizeof(std::int64_t));
+  std::int64_t previous = tableEnd;
+  for (std::int64_t offset : offsets) {
+    if (offset == -1) continue;
+    if (offset < previous || offset >= size) return false;
+    previous = offset;
+  }
+  for (int part : {kLineNetworkPart, kLineCharactersPart, kLineCodesPart})
+    if (offsets[static_cast<std::size_t>(part)] == -1) return false;
+  return true;
+}
+
 std::vector<std::uint8_t> fileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw ModelError("cannot open " + path);
@@ -276,6 +313,10 @@ std::unique_ptr<TextRecognizer> loadTextRecognizer(const std::string& tessdataFo
   std::error_code ec;
   if (!std::filesystem::is_regular_file(model, ec)) {
     error = "missing text recognition model " + model;
+    return nullptr;
+  }
+  if (!holdsLineModel(model)) {
+    error = "cannot read text recognition model " + model;
     return nullptr;
   }
   std::unique_ptr<TextLineFinder> finder;
@@ -298,12 +339,7 @@ std::unique_ptr<TextRecognizer> loadTextRecognizer(const std::string& tessdataFo
     return nullptr;
   }
   setMsgSeverity(L_SEVERITY_NONE);
-  auto recognizer = std::make_unique<DetectingRecognizer>(std::move(finder), std::move(lineModel));
-  if (!recognizer->init(tessdataFolder)) {
-    error = "cannot read text recognition model " + model;
-    return nullptr;
-  }
-  return recognizer;
+  return std::make_unique<DetectingRecognizer>(std::move(finder), std::move(lineModel), tessdataFolder);
 }
 
 }  // namespace kov

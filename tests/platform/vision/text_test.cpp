@@ -1,8 +1,11 @@
 // Text lines burnt into real photos in the styles found on footage, read at the frame size of the
-// default decode width; photos without text; a missing or damaged line detector model.
+// default decode width; photos without text; a missing or damaged line detector model or Tesseract
+// model.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -127,6 +130,39 @@ TEST(TextLines, AMissingOrDamagedDetectorModelIsNamedInOneLine) {
   error.clear();
   EXPECT_FALSE(createVisionService(models, error));
   EXPECT_NE(error.find(models.textDetector), std::string::npos) << error;
+}
+
+
+// Tesseract's model with the given bytes, in a folder of its own.
+std::string tessdataWith(const test::TempDir& folder, const std::string& bytes) {
+  std::ofstream(folder.path() + "/eng.traineddata", std::ios::binary) << bytes;
+  return folder.path();
+}
+
+std::string installedTesseractModel() {
+  std::ifstream in(installedVisionModels().tessdata + "/eng.traineddata", std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Tesseract starts only when a doubtful line first needs it, yet a file that is not its model, one
+// cut short or one without the line recogniser's parts is still turned away before the run starts.
+TEST(TextLines, ADamagedTesseractModelIsNamedInOneLineWhenItIsLoaded) {
+  const std::string real = installedTesseractModel();
+  ASSERT_GT(real.size(), 100000u);
+  // A table of contents of 24 parts, all of them missing.
+  std::string noParts(4 + 24 * 8, '\xff');
+  const std::int32_t parts = 24;
+  std::memcpy(noParts.data(), &parts, sizeof parts);
+  VisionModels models = installedVisionModels();
+  for (const std::string& damaged :
+       {real.substr(0, real.size() / 2), real.substr(0, 100), std::string("\x08\x07\x12\x03kov"), std::string(), noParts + real.substr(noParts.size())}) {
+    test::TempDir folder;
+    models.tessdata = tessdataWith(folder, damaged);
+    std::string error;
+    EXPECT_FALSE(createVisionService(models, error)) << damaged.size() << " bytes";
+    EXPECT_NE(error.find(models.tessdata + "/eng.traineddata"), std::string::npos) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+  }
 }
 
 }  // namespace
