@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <malloc.h>
 
 #include <opencv2/imgproc.hpp>
 
@@ -145,6 +146,8 @@ GraphRunner& LineRecognizer::runnerFor(int width) {
     Model model = graph_.read(kHeight, width);
     keepClasses(model);
     runner = std::make_unique<GraphRunner>(model, workers_);
+    model = Model();
+    malloc_trim(0);
   }
   return *runner;
 }

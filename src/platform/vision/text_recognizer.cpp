@@ -26,6 +26,9 @@ namespace {
 // Narrower searches cost less but miss and misread lines: on burnt-in lines in photos the character
 // error rate went from 22 % to 27 % at 512 and to 36 % at 480.
 constexpr int kSearchWidth = 640;
+// The detector is planned at load for frames of this shape (16:9, the common video shape); frames of
+// another shape plan it again on the first of them.
+const cv::Size kExpectedFrame(640, 360);
 // A line is read with this share of its height around it, so that its letters stand clear of the
 // crop's edges, which the picture behind the line touches.
 constexpr double kCropMargin = 0.2;
@@ -323,9 +326,9 @@ std::unique_ptr<TextRecognizer> loadTextRecognizer(const std::string& tessdataFo
   std::unique_ptr<LineRecognizer> lineModel;
   try {
     if (detectorFile.empty()) {
-      finder = std::make_unique<TextLineFinder>(textDetectionModel(), "text detection model");
+      finder = std::make_unique<TextLineFinder>(textDetectionModel(), "text detection model", kExpectedFrame, kSearchWidth);
     } else {
-      finder = std::make_unique<TextLineFinder>(fileBytes(detectorFile), detectorFile);
+      finder = std::make_unique<TextLineFinder>(fileBytes(detectorFile), detectorFile, kExpectedFrame, kSearchWidth);
     }
   } catch (const ModelError& e) {
     error = std::string("cannot use text detection model: ") + e.what();

@@ -94,6 +94,25 @@ TEST(TextLines, EachStyleBurntIntoRealPhotosIsFoundAndRead) {
   EXPECT_GE(exact * 3, cleanLines * 2) << exact << " of " << cleanLines << " read exactly";
 }
 
+// The detector is planned for 16:9 frames; a frame of another shape (4:3 here) is searched at its
+// own shape, and a 16:9 frame after it still is.
+TEST(TextLines, FramesOfAnotherShapeAreSearchedAtTheirOwnShape) {
+  const std::string style = "fontcolor=white:box=1:boxcolor=black:boxborderw=12";
+  for (const auto& [width, height] : {std::pair{480, 360}, std::pair{640, 360}, std::pair{480, 360}}) {
+    const std::string frame = std::to_string(width * 3) + ":" + std::to_string(height * 3);
+    SCOPED_TRACE(frame);
+    const Nv12Picture picture =
+        nv12Picture("-i " + test::samplePhoto(2),
+                    "scale=" + frame + ":force_original_aspect_ratio=increase,crop=" + frame + ",drawtext=fontfile=" +
+                        kSans + ":text='HELLO WORLD 2026':fontsize=64:" + style + ":x=(w-tw)/2:y=h*0.8",
+                    width, height);
+    const auto found = keptLines(picture);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_LE(editDistance(found[0].text, "HELLO WORLD 2026"), 1u) << found[0].text;
+    EXPECT_NEAR(found[0].box.y, 0.8, 0.04);
+  }
+}
+
 TEST(TextLines, PhotosWithoutTextGiveNoLines) {
   for (int photo : {1, 2, 3, 4, 5, 6}) {
     const Nv12Picture plain =
