@@ -244,7 +244,7 @@ class DetectingRecognizer : public TextRecognizer {
   }
 
  private:
-  // The network reads the line's colour crop. Tesseract reads it as well when one character is
+  // The network reads the line's colour crop. Tesseract reads it as well when one character read is
   // below kDoubtful: its reading is taken as a correction when it is sure enough, surer than that
   // character and differs by at most kMostCorrections edits. On busy pictures Tesseract reads
   // noise with middling confidence, which a bound on confidence alone lets through.
@@ -257,7 +257,10 @@ class DetectingRecognizer : public TextRecognizer {
                          cv::Rect(0, 0, images.bgr.cols, images.bgr.rows);
     if (box.empty()) return {};
     const LineReading line = lineModel_->read(images.bgr(box));
-    if (line.weakest < kDoubtful) {
+    // A reading without characters has nothing to correct: the region is a mark of the picture, and
+    // what Tesseract might make of it could only be invented (or the start of Tesseract, for runs
+    // whose only finds are such marks, wasted).
+    if (!line.text.empty() && line.weakest < kDoubtful) {
       Reading second = reader_.read(greyCrop.clone());
       if (second.confidence >= kSureTesseract && second.confidence > line.weakest &&
           editDistance(second.text, line.text) <= kMostCorrections)
