@@ -206,7 +206,10 @@ class LineReader {
 };
 
 // The detector finds the lines on the colour frame; the network reads each line from it, Tesseract
-// from the grey picture at twice the frame's size, where small letters have enough pixels.
+// from the grey picture at kTesseractScale times the frame's size, where small letters have enough
+// pixels.
+constexpr int kTesseractScale = 2;
+
 class DetectingRecognizer : public TextRecognizer {
  public:
   DetectingRecognizer(std::unique_ptr<TextLineFinder> finder, std::unique_ptr<LineRecognizer> lineModel,
@@ -216,11 +219,10 @@ class DetectingRecognizer : public TextRecognizer {
   // One frame at a time; other frames' calls wait their turn.
   std::vector<TextObservation> recognize(const FrameImages& images, float minimumTextHeight) override {
     std::vector<TextObservation> result;
-    if (images.bgr.empty() || images.greyDouble.empty()) return result;
+    if (images.bgr.empty() || images.grey.size() != images.bgr.size()) return result;
     std::lock_guard lock(mutex_);
-    const cv::Mat& grey = images.greyDouble;
-    const double scale = static_cast<double>(grey.cols) / images.bgr.cols;
-    const cv::Rect whole(0, 0, grey.cols, grey.rows);
+    const double scale = kTesseractScale;
+    const cv::Rect whole(0, 0, images.grey.cols * kTesseractScale, images.grey.rows * kTesseractScale);
     for (const FoundLine& line : joinedRowPieces(finder_->find(images.bgr, kSearchWidth))) {
       const cv::Rect2d frameBox = line.box & cv::Rect2d(0, 0, images.bgr.cols, images.bgr.rows);
       if (frameBox.height < minimumTextHeight * images.bgr.rows || frameBox.width < frameBox.height) continue;
@@ -231,7 +233,7 @@ class DetectingRecognizer : public TextRecognizer {
                                                static_cast<int>(std::ceil((frameBox.br().y + margin) * scale)))) &
                             whole;
       if (crop.empty()) continue;
-      Reading reading = readLine(images, frameBox, grey(crop));
+      Reading reading = readLine(images, frameBox, crop);
       if (!hasWordCharacters(reading.text)) continue;
       TextObservation observation;
       observation.box = normalisedBox(frameBox, images.bgr.cols, images.bgr.rows);
@@ -248,7 +250,7 @@ class DetectingRecognizer : public TextRecognizer {
   // below kDoubtful: its reading is taken as a correction when it is sure enough, surer than that
   // character and differs by at most kMostCorrections edits. On busy pictures Tesseract reads
   // noise with middling confidence, which a bound on confidence alone lets through.
-  Reading readLine(const FrameImages& images, const cv::Rect2d& frameBox, const cv::Mat& greyCrop) {
+  Reading readLine(const FrameImages& images, const cv::Rect2d& frameBox, const cv::Rect& tesseractCrop) {
     const double margin = frameBox.height * kModelCropMargin;
     const cv::Rect box = cv::Rect(cv::Point(static_cast<int>(std::floor(frameBox.x - margin)),
                                             static_cast<int>(std::floor(frameBox.y - margin))),
@@ -261,7 +263,7 @@ class DetectingRecognizer : public TextRecognizer {
     // what Tesseract might make of it could only be invented (or the start of Tesseract, for runs
     // whose only finds are such marks, wasted).
     if (!line.text.empty() && line.weakest < kDoubtful) {
-      Reading second = reader_.read(greyCrop.clone());
+      Reading second = reader_.read(enlargedTwice(images.grey, tesseractCrop));
       if (second.confidence >= kSureTesseract && second.confidence > line.weakest &&
           editDistance(second.text, line.text) <= kMostCorrections)
         return second;
