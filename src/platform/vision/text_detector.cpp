@@ -24,6 +24,16 @@ constexpr int kThinnest = 2;
 constexpr float kMean[3] = {0.485f, 0.456f, 0.406f};
 constexpr float kDeviation[3] = {0.229f, 0.224f, 0.225f};
 
+// The model's input value of each byte value of each channel, worked out once: a table look-up
+// instead of two divisions for each of the 675,840 values of a 640x352 picture.
+struct NormalisedValues {
+  float of[3][256];
+  NormalisedValues() {
+    for (int c = 0; c < 3; ++c)
+      for (int v = 0; v < 256; ++v) of[c][v] = (static_cast<float>(v) / 255.0f - kMean[c]) / kDeviation[c];
+  }
+};
+
 int roundTo32(double extent) { return std::max(32, static_cast<int>(std::lround(extent / 32.0)) * 32); }
 
 }  // namespace
@@ -88,13 +98,12 @@ std::vector<FoundLine> TextLineFinder::find(const cv::Mat& bgr, int searchWidth)
   GraphRunner& runner = runnerFor(input);
   cv::Mat resized;
   cv::resize(bgr, resized, input, 0, 0, cv::INTER_AREA);
+  static const NormalisedValues normalised;
   float* data = runner.input();
   for (int y = 0; y < height; ++y) {
     const std::uint8_t* row = resized.ptr<std::uint8_t>(y);
-    for (int x = 0; x < width * 3; ++x) {
-      const int c = x % 3;
-      *data++ = (row[x] / 255.0f - kMean[c]) / kDeviation[c];
-    }
+    for (int x = 0; x < width; ++x, row += 3, data += 3)
+      for (int c = 0; c < 3; ++c) data[c] = normalised.of[c][row[c]];
   }
   const cv::Mat probability(height, width, CV_32F, const_cast<float*>(runner.run()));
   std::vector<FoundLine> lines = linesFromProbability(probability);
