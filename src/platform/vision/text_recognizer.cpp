@@ -142,8 +142,9 @@ struct Reading {
   float confidence = 0;
 };
 
-// One Tesseract instance that reads single lines. Starting Tesseract costs a fifth of a second
-// and tens of megabytes, and most runs never doubt a line, so it starts when the first line is read.
+// One Tesseract instance that reads single lines. Starting Tesseract costs a fifth of a second of
+// CPU and tens of megabytes, and a run whose lines the network reads surely never needs it, so it
+// starts when the first doubtful line is read.
 class LineReader {
  public:
   explicit LineReader(std::string tessdataFolder) : tessdataFolder_(std::move(tessdataFolder)) {}
@@ -206,8 +207,7 @@ class LineReader {
 };
 
 // The detector finds the lines on the colour frame; the network reads each line from it, Tesseract
-// from the grey picture at kTesseractScale times the frame's size, where small letters have enough
-// pixels.
+// from the grey picture enlarged two times (enlargedTwice), where small letters have enough pixels.
 constexpr int kTesseractScale = 2;
 
 class DetectingRecognizer : public TextRecognizer {
