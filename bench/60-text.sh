@@ -2,8 +2,8 @@
 # Text line quality: lines burnt into the sample photos (1920x1080 frames) in five styles, four
 # heights and three DejaVu faces, read by `faces` at --width 640 and 1280. Prints per style and
 # height the character error rate (a line never found counts as all wrong) and the lines found,
-# the lines invented beside the burnt ones and on the photos without text (per 100 frames), and the
-# CPU time per text frame. Usage: bench/60-text.sh [OTHER_KOV_VISION...] to put other builds beside
+# the lines invented beside the burnt ones and on the photos without text (per 100 frames), the
+# CPU time per text frame, and where it goes (build/text_parts_bench). Usage: bench/60-text.sh [OTHER_KOV_VISION...] to put other builds beside
 # this one (for instance the main branch's).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -74,3 +74,5 @@ for tool in "${tools[@]}"; do
   awk -v on="$t_on" -v off="$t_off" 'BEGIN { split(on, a, " "); split(off, b, " ");
     printf "CPU per text frame at --width 640: %.0f ms (6 text frames, user+sys with text minus without)\n", ((a[1] + a[2]) - (b[1] + b[2])) * 1000 / 6 }'
 done
+# Where a text frame's CPU goes: detector, recogniser per line, width plans, loads and Tesseract's start.
+if [ -x ./build/text_parts_bench ]; then ./build/text_parts_bench "$out/subtitle-4.mp4"; fi

@@ -26,8 +26,21 @@ FrameImages makeFrameImages(const DecodedFrame& frame) {
     cv::cvtColor(bgra, images.bgr, cv::COLOR_BGRA2BGR);
     cv::cvtColor(bgra, images.grey, cv::COLOR_BGRA2GRAY);
   }
-  cv::resize(images.grey, images.greyDouble, cv::Size(), 2, 2, cv::INTER_LINEAR);
   return images;
+}
+
+cv::Mat enlargedTwice(const cv::Mat& grey, const cv::Rect& part) {
+  const cv::Rect enlarged = part & cv::Rect(0, 0, grey.cols * 2, grey.rows * 2);
+  if (enlarged.empty()) return {};
+  // An enlarged pixel blends the two source pixels around its centre; with one source pixel more on
+  // every side (within the picture) the pixels at the part's edges blend the same neighbours as in
+  // the whole enlarged picture, and the picture's own edges are treated alike.
+  const cv::Rect source = cv::Rect(cv::Point(enlarged.x / 2 - 1, enlarged.y / 2 - 1),
+                                   cv::Point((enlarged.br().x + 1) / 2 + 1, (enlarged.br().y + 1) / 2 + 1)) &
+                          cv::Rect(0, 0, grey.cols, grey.rows);
+  cv::Mat doubled;
+  cv::resize(grey(source), doubled, cv::Size(source.width * 2, source.height * 2), 0, 0, cv::INTER_LINEAR);
+  return doubled(enlarged - source.tl() * 2).clone();
 }
 
 // The reports print their fractions with every digit, and those digits come from heights measured

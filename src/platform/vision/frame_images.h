@@ -17,12 +17,16 @@ struct FrameImages {
   // outlive the frame either way.
   cv::Mat grey;
   cv::Mat bgr;       // colour picture converted from the frame
-  cv::Mat greyDouble;  // the luma plane enlarged two times, for small faces and small text
   std::shared_ptr<const void> pixelOwner;
 };
 
 // Converts an NV12 or BGRA frame. The result owns its pictures or shares the frame's owned pixels.
 FrameImages makeFrameImages(const DecodedFrame& frame);
+
+// The part `part` (pixels of the enlarged picture) of `grey` enlarged two times with bilinear
+// interpolation: the same pixels as cutting it out of the whole picture enlarged, for the work of
+// the part alone. Small letters have enough pixels for Tesseract at this size.
+cv::Mat enlargedTwice(const cv::Mat& grey, const cv::Rect& part);
 
 // Pixels to fractions. The two conversions below keep a rounding that runs up from the bottom edge;
 // frame_images.cpp says why.

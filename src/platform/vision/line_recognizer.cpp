@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <malloc.h>
 
 #include <opencv2/imgproc.hpp>
 
@@ -17,6 +18,10 @@ constexpr int kHeight = 48;
 // saves) and readings differ a little, as the padding takes part in the sequence steps.
 constexpr int kWidthStep = 128;
 constexpr int kWidest = 1280;
+// Each planned width holds its own weights and activations: 12 MB at 256 to 25 MB at 1280. The
+// widths used least recently are dropped beyond this many; the lines of a video's captions come
+// back at the same few widths, and a frame rarely holds lines of more widths than this.
+constexpr std::size_t kMostPlans = 4;
 // A gap between two characters whose space probability reaches this is a word gap (within words
 // the space stays below about 0.005).
 constexpr float kSpaceHint = 0.01f;
@@ -140,13 +145,19 @@ int LineRecognizer::plannedWidth(int scaledWidth) {
 }
 
 GraphRunner& LineRecognizer::runnerFor(int width) {
-  auto& runner = runners_[width];
-  if (!runner) {
-    Model model = graph_.read(kHeight, width);
-    keepClasses(model);
-    runner = std::make_unique<GraphRunner>(model, workers_);
+  const auto used = std::find_if(runners_.begin(), runners_.end(), [&](const Planned& p) { return p.width == width; });
+  if (used != runners_.end()) {
+    std::rotate(runners_.begin(), used, used + 1);
+    return *runners_.front().runner;
   }
-  return *runner;
+  if (runners_.size() >= kMostPlans) runners_.pop_back();
+  Model model = graph_.read(kHeight, width);
+  keepClasses(model);
+  runners_.insert(runners_.begin(), {width, std::make_unique<GraphRunner>(model, workers_)});
+  model = Model();
+  // The model read for planning is garbage now: megabytes the allocator would otherwise keep.
+  malloc_trim(0);
+  return *runners_.front().runner;
 }
 
 LineReading LineRecognizer::read(const cv::Mat& bgrLine) {

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <span>
 #include <string>
@@ -47,7 +46,8 @@ class LineRecognizer {
   LineReading read(const cv::Mat& bgrLine);
 
   // The widths (pixels at a height of 48) the network is planned for: a crop is scaled to 48
-  // high, padded to the next of these, and squeezed into the widest when it is wider still.
+  // high, padded to the next of these, and squeezed into the widest when it is wider still. Only
+  // the few widths used last stay planned.
   static int plannedWidth(int scaledWidth);
 
  private:
@@ -60,7 +60,11 @@ class LineRecognizer {
   std::vector<std::string> alphabet_;  // the characters read: printable ASCII of the model's alphabet
   std::vector<int> classes_;           // the model's classes kept: the blank, then those of alphabet_
   std::shared_ptr<WorkerPool> workers_;
-  std::map<int, std::unique_ptr<GraphRunner>> runners_;
+  struct Planned {
+    int width;
+    std::unique_ptr<GraphRunner> runner;
+  };
+  std::vector<Planned> runners_;  // most recently used first
 };
 
 }  // namespace kov

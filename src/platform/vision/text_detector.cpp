@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <malloc.h>
 
 #include <opencv2/imgproc.hpp>
 
@@ -22,6 +23,16 @@ constexpr int kThinnest = 2;
 // The normalisation the model was trained with, applied to the channels in B, G, R order.
 constexpr float kMean[3] = {0.485f, 0.456f, 0.406f};
 constexpr float kDeviation[3] = {0.229f, 0.224f, 0.225f};
+
+// The model's input value of each byte value of each channel, worked out once: a table look-up
+// instead of two divisions for each of the 675,840 values of a 640x352 picture.
+struct NormalisedValues {
+  float of[3][256];
+  NormalisedValues() {
+    for (int c = 0; c < 3; ++c)
+      for (int v = 0; v < 256; ++v) of[c][v] = (static_cast<float>(v) / 255.0f - kMean[c]) / kDeviation[c];
+  }
+};
 
 int roundTo32(double extent) { return std::max(32, static_cast<int>(std::lround(extent / 32.0)) * 32); }
 
@@ -50,38 +61,49 @@ std::vector<FoundLine> linesFromProbability(const cv::Mat& probability) {
   return lines;
 }
 
-TextLineFinder::TextLineFinder(std::span<const std::uint8_t> model, std::string name, std::shared_ptr<WorkerPool> workers)
+TextLineFinder::TextLineFinder(std::span<const std::uint8_t> model, std::string name, cv::Size expected, int searchWidth,
+                               std::shared_ptr<WorkerPool> workers)
     : name_(std::move(name)), graph_(model, name_), workers_(std::move(workers)) {
   if (!workers_) workers_ = std::make_shared<WorkerPool>(inferenceThreads());
-  GraphRunner& probe = runnerFor(32, 32);
-  const Dims in = probe.inputDims(), out = probe.outputDims();
-  if (probe.inputCount() != 1 || probe.outputCount() != 1 || in.c != 3 || out.h != in.h || out.w != in.w || out.c != 1)
+  const cv::Size input = searchSize(expected, searchWidth);
+  GraphRunner& planned = runnerFor(input);
+  const Dims in = planned.inputDims(), out = planned.outputDims();
+  if (planned.inputCount() != 1 || planned.outputCount() != 1 || in.c != 3 || out.h != in.h || out.w != in.w || out.c != 1 ||
+      in.h != input.height || in.w != input.width)
     throw ModelError(name_ + ": not a text detector (one colour picture in, one probability map of its size out)");
-  runners_.clear();
 }
 
 TextLineFinder::~TextLineFinder() = default;
 
-GraphRunner& TextLineFinder::runnerFor(int height, int width) {
-  auto& runner = runners_[{height, width}];
-  if (!runner) runner = std::make_unique<GraphRunner>(graph_.read(height, width), workers_);
-  return *runner;
+cv::Size TextLineFinder::searchSize(cv::Size size, int searchWidth) {
+  const int width = roundTo32(std::min(searchWidth, size.width));
+  return {width, roundTo32(static_cast<double>(size.height) * width / size.width)};
+}
+
+GraphRunner& TextLineFinder::runnerFor(cv::Size input) {
+  if (runner_ && plannedSize_ == input) return *runner_;
+  runner_.reset();
+  runner_ = std::make_unique<GraphRunner>(graph_.read(input.height, input.width), workers_);
+  plannedSize_ = input;
+  // Reading and planning leave tens of megabytes of freed temporaries that the allocator would
+  // otherwise keep for the rest of the run.
+  malloc_trim(0);
+  return *runner_;
 }
 
 std::vector<FoundLine> TextLineFinder::find(const cv::Mat& bgr, int searchWidth) {
   if (bgr.empty() || bgr.type() != CV_8UC3 || searchWidth < 32) return {};
-  const int width = roundTo32(std::min(searchWidth, bgr.cols));
-  const int height = roundTo32(static_cast<double>(bgr.rows) * width / bgr.cols);
-  GraphRunner& runner = runnerFor(height, width);
+  const cv::Size input = searchSize(bgr.size(), searchWidth);
+  const int width = input.width, height = input.height;
+  GraphRunner& runner = runnerFor(input);
   cv::Mat resized;
-  cv::resize(bgr, resized, cv::Size(width, height), 0, 0, cv::INTER_AREA);
-  float* input = runner.input();
+  cv::resize(bgr, resized, input, 0, 0, cv::INTER_AREA);
+  static const NormalisedValues normalised;
+  float* data = runner.input();
   for (int y = 0; y < height; ++y) {
     const std::uint8_t* row = resized.ptr<std::uint8_t>(y);
-    for (int x = 0; x < width * 3; ++x) {
-      const int c = x % 3;
-      *input++ = (row[x] / 255.0f - kMean[c]) / kDeviation[c];
-    }
+    for (int x = 0; x < width; ++x, row += 3, data += 3)
+      for (int c = 0; c < 3; ++c) data[c] = normalised.of[c][row[c]];
   }
   const cv::Mat probability(height, width, CV_32F, const_cast<float*>(runner.run()));
   std::vector<FoundLine> lines = linesFromProbability(probability);

@@ -4,11 +4,9 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <span>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -30,23 +28,30 @@ std::vector<FoundLine> linesFromProbability(const cv::Mat& probability);
 
 class TextLineFinder {
  public:
-  // Parses the model once (the parsed graph is held for the finder's life, each picture size read
-  // from it when first needed) and checks that it runs. Throws ModelError naming `name` when it is
-  // damaged or not a text detector.
-  TextLineFinder(std::span<const std::uint8_t> model, std::string name, std::shared_ptr<WorkerPool> workers = nullptr);
+  // Parses the model once (the parsed graph is held for the finder's life) and plans it for pictures
+  // of `expected` size searched at `searchWidth`, which also checks that it runs. Throws ModelError
+  // naming `name` when it is damaged or not a text detector.
+  TextLineFinder(std::span<const std::uint8_t> model, std::string name, cv::Size expected, int searchWidth,
+                 std::shared_ptr<WorkerPool> workers = nullptr);
   ~TextLineFinder();
 
   // The lines of a BGR picture, searched at `searchWidth` pixels across (the height follows the
-  // picture's shape; both are rounded to multiples of 32, which the model needs).
+  // picture's shape; both are rounded to multiples of 32, which the model needs). A picture whose
+  // search size differs from the last one's replans the model: the pictures of a run share one size.
   std::vector<FoundLine> find(const cv::Mat& bgr, int searchWidth);
 
+  // The model's input size for a picture of `size` searched at `searchWidth`.
+  static cv::Size searchSize(cv::Size size, int searchWidth);
+
  private:
-  GraphRunner& runnerFor(int height, int width);
+  GraphRunner& runnerFor(cv::Size input);
 
   std::string name_;
   OnnxGraph graph_;
   std::shared_ptr<WorkerPool> workers_;
-  std::map<std::pair<int, int>, std::unique_ptr<GraphRunner>> runners_;
+  // One plan at a time: its activations at a frame's size are tens of megabytes.
+  cv::Size plannedSize_;
+  std::unique_ptr<GraphRunner> runner_;
 };
 
 }  // namespace kov

@@ -26,6 +26,9 @@ namespace {
 // Narrower searches cost less but miss and misread lines: on burnt-in lines in photos the character
 // error rate went from 22 % to 27 % at 512 and to 36 % at 480.
 constexpr int kSearchWidth = 640;
+// The detector is planned at load for frames of this shape (16:9, the common video shape); frames of
+// another shape plan it again on the first of them.
+const cv::Size kExpectedFrame(640, 360);
 // A line is read with this share of its height around it, so that its letters stand clear of the
 // crop's edges, which the picture behind the line touches.
 constexpr double kCropMargin = 0.2;
@@ -139,25 +142,19 @@ struct Reading {
   float confidence = 0;
 };
 
-// One Tesseract instance that reads single lines.
+// One Tesseract instance that reads single lines. Starting Tesseract costs a fifth of a second of
+// CPU and tens of megabytes, and a run whose lines the network reads surely never needs it, so it
+// starts when the first doubtful line is read.
 class LineReader {
  public:
-  bool init(const std::string& tessdataFolder) {
-    std::vector<std::string> names = {"debug_file"};
-    std::vector<std::string> values = {"/dev/null"};
-    if (api_.Init(tessdataFolder.c_str(), "eng", tesseract::OEM_LSTM_ONLY, nullptr, 0, &names, &values, false) != 0)
-      return false;
-    // Each line's polarity is settled before it is read, so the recogniser's own retry of every
-    // doubtful line inverted is not needed.
-    api_.SetVariable("tessedit_do_invert", "0");
-    api_.SetPageSegMode(tesseract::PSM_SINGLE_LINE);
-    return true;
-  }
+  explicit LineReader(std::string tessdataFolder) : tessdataFolder_(std::move(tessdataFolder)) {}
 
   // Reads a grey line picture in the polarity, light letters on a darker ground or dark letters on
   // a lighter one, that leaves more letter-sized marks; on a tie, the letters are the fewer pixels
-  // on their side of Otsu's level.
+  // on their side of Otsu's level. Throws TextModelUnreadable when Tesseract cannot load its model.
   Reading read(const cv::Mat& line) {
+    start();
+
     // Libtesseract parallelises with OpenMP, and some of its loops ask for a fixed number of
     // threads, which overrides omp_set_num_threads; idle workers then spin and steal the other
     // core. No active parallel level at all keeps every such loop on the calling thread. The
@@ -179,6 +176,21 @@ class LineReader {
   }
 
  private:
+  void start() {
+    if (started_) return;
+    std::vector<std::string> names = {"debug_file"};
+    std::vector<std::string> values = {"/dev/null"};
+    if (failed_ || api_.Init(tessdataFolder_.c_str(), "eng", tesseract::OEM_LSTM_ONLY, nullptr, 0, &names, &values, false) != 0) {
+      failed_ = true;
+      throw TextModelUnreadable("cannot read text recognition model " + tessdataFolder_ + "/eng.traineddata");
+    }
+    // Each line's polarity is settled before it is read, so the recogniser's own retry of every
+    // doubtful line inverted is not needed.
+    api_.SetVariable("tessedit_do_invert", "0");
+    api_.SetPageSegMode(tesseract::PSM_SINGLE_LINE);
+    started_ = true;
+  }
+
   Reading readAsIs(const cv::Mat& picture) {
     Reading reading;
     api_.SetImage(picture.data, picture.cols, picture.rows, 1, static_cast<int>(picture.step));
@@ -189,26 +201,28 @@ class LineReader {
     return reading;
   }
 
+  std::string tessdataFolder_;
+  bool started_ = false, failed_ = false;
   tesseract::TessBaseAPI api_;
 };
 
 // The detector finds the lines on the colour frame; the network reads each line from it, Tesseract
-// from the grey picture at twice the frame's size, where small letters have enough pixels.
+// from the grey picture enlarged two times (enlargedTwice), where small letters have enough pixels.
+constexpr int kTesseractScale = 2;
+
 class DetectingRecognizer : public TextRecognizer {
  public:
-  DetectingRecognizer(std::unique_ptr<TextLineFinder> finder, std::unique_ptr<LineRecognizer> lineModel)
-      : finder_(std::move(finder)), lineModel_(std::move(lineModel)) {}
-
-  bool init(const std::string& tessdataFolder) { return reader_.init(tessdataFolder); }
+  DetectingRecognizer(std::unique_ptr<TextLineFinder> finder, std::unique_ptr<LineRecognizer> lineModel,
+                      std::string tessdataFolder)
+      : finder_(std::move(finder)), lineModel_(std::move(lineModel)), reader_(std::move(tessdataFolder)) {}
 
   // One frame at a time; other frames' calls wait their turn.
   std::vector<TextObservation> recognize(const FrameImages& images, float minimumTextHeight) override {
     std::vector<TextObservation> result;
-    if (images.bgr.empty() || images.greyDouble.empty()) return result;
+    if (images.bgr.empty() || images.grey.size() != images.bgr.size()) return result;
     std::lock_guard lock(mutex_);
-    const cv::Mat& grey = images.greyDouble;
-    const double scale = static_cast<double>(grey.cols) / images.bgr.cols;
-    const cv::Rect whole(0, 0, grey.cols, grey.rows);
+    const double scale = kTesseractScale;
+    const cv::Rect whole(0, 0, images.grey.cols * kTesseractScale, images.grey.rows * kTesseractScale);
     for (const FoundLine& line : joinedRowPieces(finder_->find(images.bgr, kSearchWidth))) {
       const cv::Rect2d frameBox = line.box & cv::Rect2d(0, 0, images.bgr.cols, images.bgr.rows);
       if (frameBox.height < minimumTextHeight * images.bgr.rows || frameBox.width < frameBox.height) continue;
@@ -219,7 +233,7 @@ class DetectingRecognizer : public TextRecognizer {
                                                static_cast<int>(std::ceil((frameBox.br().y + margin) * scale)))) &
                             whole;
       if (crop.empty()) continue;
-      Reading reading = readLine(images, frameBox, grey(crop));
+      Reading reading = readLine(images, frameBox, crop);
       if (!hasWordCharacters(reading.text)) continue;
       TextObservation observation;
       observation.box = normalisedBox(frameBox, images.bgr.cols, images.bgr.rows);
@@ -232,11 +246,11 @@ class DetectingRecognizer : public TextRecognizer {
   }
 
  private:
-  // The network reads the line's colour crop. Tesseract reads it as well when one character is
+  // The network reads the line's colour crop. Tesseract reads it as well when one character read is
   // below kDoubtful: its reading is taken as a correction when it is sure enough, surer than that
   // character and differs by at most kMostCorrections edits. On busy pictures Tesseract reads
   // noise with middling confidence, which a bound on confidence alone lets through.
-  Reading readLine(const FrameImages& images, const cv::Rect2d& frameBox, const cv::Mat& greyCrop) {
+  Reading readLine(const FrameImages& images, const cv::Rect2d& frameBox, const cv::Rect& tesseractCrop) {
     const double margin = frameBox.height * kModelCropMargin;
     const cv::Rect box = cv::Rect(cv::Point(static_cast<int>(std::floor(frameBox.x - margin)),
                                             static_cast<int>(std::floor(frameBox.y - margin))),
@@ -245,8 +259,11 @@ class DetectingRecognizer : public TextRecognizer {
                          cv::Rect(0, 0, images.bgr.cols, images.bgr.rows);
     if (box.empty()) return {};
     const LineReading line = lineModel_->read(images.bgr(box));
-    if (line.weakest < kDoubtful) {
-      Reading second = reader_.read(greyCrop.clone());
+    // A reading without characters has nothing to correct: the region is a mark of the picture, and
+    // what Tesseract might make of it could only be invented (or the start of Tesseract, for runs
+    // whose only finds are such marks, wasted).
+    if (!line.text.empty() && line.weakest < kDoubtful) {
+      Reading second = reader_.read(enlargedTwice(images.grey, tesseractCrop));
       if (second.confidence >= kSureTesseract && second.confidence > line.weakest &&
           editDistance(second.text, line.text) <= kMostCorrections)
         return second;
@@ -259,6 +276,34 @@ class DetectingRecognizer : public TextRecognizer {
   LineReader reader_;
   std::mutex mutex_;
 };
+
+// Tesseract's model file is a table of contents (a count, then the byte offset of each part or -1
+// for a missing one) followed by the parts. Reading the table is enough to turn away a file cut
+// short, another kind of file, or one without the line recogniser's parts, before a run starts.
+constexpr std::int32_t kMostParts = 64;
+constexpr int kLineNetworkPart = 17, kLineCharactersPart = 21, kLineCodesPart = 22;
+
+bool holdsLineModel(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return false;
+  const std::int64_t size = in.tellg();
+  std::int32_t count = 0;
+  in.seekg(0);
+  if (!in.read(reinterpret_cast<char*>(&count), sizeof count) || count <= kLineCodesPart || count > kMostParts) return false;
+  std::vector<std::int64_t> offsets(static_cast<std::size_t>(count));
+  if (!in.read(reinterpret_cast<char*>(offsets.data()), static_cast<std::streamsize>(offsets.size() * sizeof(std::int64_t))))
+    return false;
+  const std::int64_t tableEnd = static_cast<std::int64_t>(sizeof count + offsets.size() * sizeof(std::int64_t));
+  std::int64_t previous = tableEnd;
+  for (std::int64_t offset : offsets) {
+    if (offset == -1) continue;
+    if (offset < previous || offset >= size) return false;
+    previous = offset;
+  }
+  for (int part : {kLineNetworkPart, kLineCharactersPart, kLineCodesPart})
+    if (offsets[static_cast<std::size_t>(part)] == -1) return false;
+  return true;
+}
 
 std::vector<std::uint8_t> fileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -278,13 +323,17 @@ std::unique_ptr<TextRecognizer> loadTextRecognizer(const std::string& tessdataFo
     error = "missing text recognition model " + model;
     return nullptr;
   }
+  if (!holdsLineModel(model)) {
+    error = "cannot read text recognition model " + model;
+    return nullptr;
+  }
   std::unique_ptr<TextLineFinder> finder;
   std::unique_ptr<LineRecognizer> lineModel;
   try {
     if (detectorFile.empty()) {
-      finder = std::make_unique<TextLineFinder>(textDetectionModel(), "text detection model");
+      finder = std::make_unique<TextLineFinder>(textDetectionModel(), "text detection model", kExpectedFrame, kSearchWidth);
     } else {
-      finder = std::make_unique<TextLineFinder>(fileBytes(detectorFile), detectorFile);
+      finder = std::make_unique<TextLineFinder>(fileBytes(detectorFile), detectorFile, kExpectedFrame, kSearchWidth);
     }
   } catch (const ModelError& e) {
     error = std::string("cannot use text detection model: ") + e.what();
@@ -298,12 +347,7 @@ std::unique_ptr<TextRecognizer> loadTextRecognizer(const std::string& tessdataFo
     return nullptr;
   }
   setMsgSeverity(L_SEVERITY_NONE);
-  auto recognizer = std::make_unique<DetectingRecognizer>(std::move(finder), std::move(lineModel));
-  if (!recognizer->init(tessdataFolder)) {
-    error = "cannot read text recognition model " + model;
-    return nullptr;
-  }
-  return recognizer;
+  return std::make_unique<DetectingRecognizer>(std::move(finder), std::move(lineModel), tessdataFolder);
 }
 
 }  // namespace kov

@@ -38,7 +38,9 @@ struct TextObservation {
 };
 
 // The requests made on one sampled frame; the object keeps its own copies of the frame's pictures.
-// A failed request gives an empty result, never an error. `recognizeText` may run on another thread
+// A failed request gives an empty result, never an error, with one exception: `recognizeText` throws
+// a std::runtime_error naming the file when the text model, loaded on first use, is unreadable (the
+// run cannot read text at all). `recognizeText` may run on another thread
 // at the same time as the other requests, and the requests of different frames may run at the same
 // time; the other requests of one frame are made from one thread at a time.
 class FrameRequests {

@@ -51,7 +51,14 @@ class LibraryFrameRequests : public FrameRequests {
 
   std::vector<TextObservation> recognizeText(float minimumTextHeight) override {
     if (!text_) return {};
-    return emptyOnFailure([&] { return text_->recognize(images_, minimumTextHeight); });
+    // An unreadable text model is no failure of this one frame: it passes on and ends the run.
+    try {
+      return text_->recognize(images_, minimumTextHeight);
+    } catch (const TextModelUnreadable&) {
+      throw;
+    } catch (const std::exception&) {
+      return {};
+    }
   }
 
  private:

@@ -3,9 +3,12 @@
 // line recogniser.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <opencv2/imgproc.hpp>
 
 #include "platform/neural/model_error.h"
+#include "platform/vision/characters.h"
 #include "platform/vision/line_recognizer.h"
 #include "platform/vision/text_models.h"
 
@@ -90,6 +93,34 @@ TEST(LineRecognizer, TheBuiltInNetworkReadsCleanLinesOfEitherPolarityAndSize) {
   const LineReading blank = recognizer.read(cv::Mat(40, 200, CV_8UC3, cv::Scalar(128, 128, 128)));
   EXPECT_EQ(blank.text, "");
   EXPECT_EQ(blank.confidence, 0.0f);
+}
+
+// Only the widths used last stay planned. Lines of more widths than that, read in turn and then
+// again, read the same after their width was dropped and planned anew.
+TEST(LineRecognizer, LinesReadTheSameWhenTheirWidthIsPlannedAgain) {
+  LineRecognizer& recognizer = builtInRecognizer();
+  const std::vector<std::string> texts = {"Hi 42",
+                                          "Open at 9 today",
+                                          "Meet me at 12:45 today",
+                                          "Only $9.99 for two kits, see",
+                                          "Write to team@example.com for the kits",
+                                          "Doors open at 7:30 PM tonight, bring a friend or two"};
+  std::vector<int> widths;
+  std::vector<LineReading> first;
+  for (const std::string& text : texts) {
+    const cv::Mat line = drawn(text, {0, 0, 0}, {255, 255, 255}, 1.0);
+    widths.push_back(LineRecognizer::plannedWidth(line.cols * 48 / line.rows));
+    first.push_back(recognizer.read(line));
+  }
+  std::sort(widths.begin(), widths.end());
+  EXPECT_GE(std::unique(widths.begin(), widths.end()) - widths.begin(), 5) << "the lines need five widths or more";
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    SCOPED_TRACE(texts[i]);
+    const LineReading again = recognizer.read(drawn(texts[i], {0, 0, 0}, {255, 255, 255}, 1.0));
+    EXPECT_EQ(again.text, first[i].text);
+    EXPECT_EQ(again.confidence, first[i].confidence);
+    EXPECT_LE(editDistance(again.text, texts[i]), 1u) << again.text;
+  }
 }
 
 TEST(LineRecognizer, AModelThatIsNotALineRecogniserIsNamed) {

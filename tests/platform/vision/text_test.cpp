@@ -1,8 +1,11 @@
 // Text lines burnt into real photos in the styles found on footage, read at the frame size of the
-// default decode width; photos without text; a missing or damaged line detector model.
+// default decode width; photos without text; a missing or damaged line detector model or Tesseract
+// model.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -91,6 +94,25 @@ TEST(TextLines, EachStyleBurntIntoRealPhotosIsFoundAndRead) {
   EXPECT_GE(exact * 3, cleanLines * 2) << exact << " of " << cleanLines << " read exactly";
 }
 
+// The detector is planned for 16:9 frames; a frame of another shape (4:3 here) is searched at its
+// own shape, and a 16:9 frame after it still is.
+TEST(TextLines, FramesOfAnotherShapeAreSearchedAtTheirOwnShape) {
+  const std::string style = "fontcolor=white:box=1:boxcolor=black:boxborderw=12";
+  for (const auto& [width, height] : {std::pair{480, 360}, std::pair{640, 360}, std::pair{480, 360}}) {
+    const std::string frame = std::to_string(width * 3) + ":" + std::to_string(height * 3);
+    SCOPED_TRACE(frame);
+    const Nv12Picture picture =
+        nv12Picture("-i " + test::samplePhoto(2),
+                    "scale=" + frame + ":force_original_aspect_ratio=increase,crop=" + frame + ",drawtext=fontfile=" +
+                        kSans + ":text='HELLO WORLD 2026':fontsize=64:" + style + ":x=(w-tw)/2:y=h*0.8",
+                    width, height);
+    const auto found = keptLines(picture);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_LE(editDistance(found[0].text, "HELLO WORLD 2026"), 1u) << found[0].text;
+    EXPECT_NEAR(found[0].box.y, 0.8, 0.04);
+  }
+}
+
 TEST(TextLines, PhotosWithoutTextGiveNoLines) {
   for (int photo : {1, 2, 3, 4, 5, 6}) {
     const Nv12Picture plain =
@@ -127,6 +149,39 @@ TEST(TextLines, AMissingOrDamagedDetectorModelIsNamedInOneLine) {
   error.clear();
   EXPECT_FALSE(createVisionService(models, error));
   EXPECT_NE(error.find(models.textDetector), std::string::npos) << error;
+}
+
+
+// Tesseract's model with the given bytes, in a folder of its own.
+std::string tessdataWith(const test::TempDir& folder, const std::string& bytes) {
+  std::ofstream(folder.path() + "/eng.traineddata", std::ios::binary) << bytes;
+  return folder.path();
+}
+
+std::string installedTesseractModel() {
+  std::ifstream in(installedVisionModels().tessdata + "/eng.traineddata", std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Tesseract starts only when a doubtful line first needs it, yet a file that is not its model, one
+// cut short or one without the line recogniser's parts is still turned away before the run starts.
+TEST(TextLines, ADamagedTesseractModelIsNamedInOneLineWhenItIsLoaded) {
+  const std::string real = installedTesseractModel();
+  ASSERT_GT(real.size(), 100000u);
+  // A table of contents of 24 parts, all of them missing.
+  std::string noParts(4 + 24 * 8, '\xff');
+  const std::int32_t parts = 24;
+  std::memcpy(noParts.data(), &parts, sizeof parts);
+  VisionModels models = installedVisionModels();
+  for (const std::string& damaged :
+       {real.substr(0, real.size() / 2), real.substr(0, 100), std::string("\x08\x07\x12\x03kov"), std::string(), noParts + real.substr(noParts.size())}) {
+    test::TempDir folder;
+    models.tessdata = tessdataWith(folder, damaged);
+    std::string error;
+    EXPECT_FALSE(createVisionService(models, error)) << damaged.size() << " bytes";
+    EXPECT_NE(error.find(models.tessdata + "/eng.traineddata"), std::string::npos) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+  }
 }
 
 }  // namespace
