@@ -43,9 +43,7 @@ void matteImage(const Args& args) {
   std::optional<GreyImage> mask = pictureMask(*segmenter, refiner, picture->view(), gate.get());
   if (!mask) fail("no person found in " + visiblePath(input) + "\n");
 
-  BgraImage cutout = cutOut(picture->view(), mask->view());
-
-  std::string png = encodePng(cutout.view());
+  std::string png = encodeCutOutPng(picture->view(), mask->view());
   if (png.empty()) fail("cannot encode " + visiblePath(output) + "\n");
   if (replaceFile(output, png)) fail("cannot write " + visiblePath(output) + "\n");
 

@@ -1,0 +1,112 @@
+// Usage: matte_image_stages_bench PICTURE [RUNS]
+// The stages of `matte --image` timed one by one in this process, as the command runs them: loading
+// the models, reading the picture, the person detector, the segmenter around the people found, the
+// refinement at full size, the cut-out and the PNG encoding. Prints the median wall milliseconds and
+// CPU milliseconds (all threads of the process) of each stage over RUNS runs (default 7); the model
+// loading is timed once, as a run of the command does it once.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "matte/matte_masks.h"
+#include "platform/image/picture.h"
+#include "platform/segment/framed_segmentation.h"
+#include "platform/segment/person_segmenter.h"
+#include "platform/vision/person_detector.h"
+
+namespace {
+
+struct Cost {
+  double wallMs = 0, cpuMs = 0;
+};
+
+double processCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+Cost timed(const std::function<void()>& work) {
+  const auto start = std::chrono::steady_clock::now();
+  const double cpu = processCpuSeconds();
+  work();
+  return {1e3 * std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+          1e3 * (processCpuSeconds() - cpu)};
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+struct Stage {
+  const char* name;
+  std::vector<double> wall, cpu;
+  void add(Cost c) {
+    wall.push_back(c.wallMs);
+    cpu.push_back(c.cpuMs);
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: matte_image_stages_bench PICTURE [RUNS]\n");
+    return 2;
+  }
+  const std::string path = argv[1];
+  const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 7;
+
+  std::string error;
+  std::unique_ptr<kov::PersonSegmenter> segmenter;
+  std::unique_ptr<kov::PersonDetector> detector;
+  const Cost loadSegmenter = timed([&] { segmenter = kov::createPersonSegmenter(error); });
+  const Cost loadDetector = timed([&] { detector = kov::createPersonDetector(error); });
+  if (!segmenter || !detector) {
+    std::fprintf(stderr, "%s", error.c_str());
+    return 1;
+  }
+
+  Stage read{"read picture (decode)", {}, {}}, detect{"person detector", {}, {}},
+      segment{"segmenter around the people (2 runs)", {}, {}}, refine{"refinement at full size", {}, {}},
+      encode{"cut-out and PNG encoding", {}, {}}, total{"all but model loading", {}, {}};
+  std::size_t pngBytes = 0;
+  int width = 0, height = 0;
+  kov::MaskRefiner refiner(kov::pictureRefinement());
+  for (int run = 0; run < runs; ++run) {
+    std::optional<kov::BgraImage> picture;
+    std::vector<cv::Rect2d> people;
+    std::optional<kov::GreyImage> framed, mask;
+    std::string png;
+    const Cost all = timed([&] {
+      read.add(timed([&] { picture = kov::readPicture(path); }));
+      if (!picture) return;
+      detect.add(timed([&] { people = kov::personRegions(*detector, picture->view()); }));
+      segment.add(timed([&] { framed = kov::segmentAroundPeople(*segmenter, picture->view(), people); }));
+      refine.add(timed([&] { mask = refiner.refine(framed->view(), picture->view()); }));
+      encode.add(timed([&] { png = kov::encodeCutOutPng(picture->view(), mask->view()); }));
+    });
+    if (!picture) {
+      std::fprintf(stderr, "cannot read %s\n", path.c_str());
+      return 1;
+    }
+    total.add(all);
+    pngBytes = png.size();
+    width = picture->width;
+    height = picture->height;
+  }
+
+  std::printf("matte --image stages, %dx%d picture, median of %d runs\n", width, height, runs);
+  std::printf("%-40s %9s %9s\n", "stage", "wall ms", "cpu ms");
+  std::printf("%-40s %9.1f %9.1f\n", "load segmentation models", loadSegmenter.wallMs, loadSegmenter.cpuMs);
+  std::printf("%-40s %9.1f %9.1f\n", "load person detection model", loadDetector.wallMs, loadDetector.cpuMs);
+  for (const Stage* s : {&read, &detect, &segment, &refine, &encode, &total})
+    std::printf("%-40s %9.1f %9.1f\n", s->name, median(s->wall), median(s->cpu));
+  std::printf("PNG size: %zu bytes\n", pngBytes);
+  return 0;
+}
