@@ -1,4 +1,6 @@
 // `matte --image`: the person cut out of one picture into a PNG with transparency.
+#include <future>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -16,6 +18,17 @@ namespace {
 
 constexpr const char* kImageUsage = "usage: kov-vision matte --image <in.png> --out <out.png>\n";
 
+struct LoadedDetector {
+  std::unique_ptr<PersonDetector> detector;
+  std::string error;  // why there is none
+};
+
+LoadedDetector loadDetector() {
+  LoadedDetector loaded;
+  loaded.detector = createPersonDetector(loaded.error);
+  return loaded;
+}
+
 std::string requiredPath(const char* option, const Args& args) {
   std::optional<std::string> value = textOption(option, args);
   if (!value) fail(kImageUsage);
@@ -28,19 +41,28 @@ void matteImage(const Args& args) {
   const std::string input = requiredPath("--image", args);
   const std::string output = requiredPath("--out", args);
 
+  // The person detector's model takes the longest to load, so it loads on a thread of its own while
+  // the picture is read and the segmentation models load. Every way out waits for it first: the
+  // process must not end under a thread that is still loading.
+  std::future<LoadedDetector> detectorLoading = std::async(std::launch::async, loadDetector);
+  auto failLoaded = [&detectorLoading](const std::string& message) {
+    detectorLoading.wait();
+    fail(message);
+  };
+
   std::optional<BgraImage> picture = readPicture(input);
-  if (!picture) fail("cannot read " + visiblePath(input) + "\n");
+  if (!picture) failLoaded("cannot read " + visiblePath(input) + "\n");
   // Checked before the work, so that a wrong --out fails at once; the file is made at the end.
-  if (!outputTarget(output).error.empty()) fail("cannot write " + visiblePath(output) + "\n");
-  if (sameFile(output, input)) fail("cannot write " + visiblePath(output) + ": it is the picture being read\n");
+  if (!outputTarget(output).error.empty()) failLoaded("cannot write " + visiblePath(output) + "\n");
+  if (sameFile(output, input)) failLoaded("cannot write " + visiblePath(output) + ": it is the picture being read\n");
 
   std::string error;
   std::unique_ptr<PersonSegmenter> segmenter = createPersonSegmenter(error);
-  if (!segmenter) fail(error);
-  std::unique_ptr<PersonDetector> gate = createPersonDetector(error);
-  if (!gate) fail(error);
+  if (!segmenter) failLoaded(error);
+  LoadedDetector gate = detectorLoading.get();
+  if (!gate.detector) fail(gate.error);
   MaskRefiner refiner(pictureRefinement());
-  std::optional<GreyImage> mask = pictureMask(*segmenter, refiner, picture->view(), gate.get());
+  std::optional<GreyImage> mask = pictureMask(*segmenter, refiner, picture->view(), gate.detector.get());
   if (!mask) fail("no person found in " + visiblePath(input) + "\n");
 
   std::string png = encodeCutOutPng(picture->view(), mask->view());
