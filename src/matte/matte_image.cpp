@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "cli/options.h"
 #include "cli/output.h"
@@ -29,6 +30,29 @@ LoadedDetector loadDetector() {
   return loaded;
 }
 
+// The person detector's model takes the longest to load, so it loads on a thread of its own while
+// the picture is read and the segmentation models load; on the calling thread when no thread can be
+// started (an address-space limit). A thread still loading is waited for when this goes out of scope.
+class DetectorLoading {
+ public:
+  DetectorLoading() {
+    try {
+      loading_ = std::async(std::launch::async, loadDetector);
+    } catch (const std::system_error&) {
+    }
+  }
+
+  // Before the process ends early: it must not end under a thread that is still loading.
+  void settle() {
+    if (loading_.valid()) loading_.wait();
+  }
+
+  LoadedDetector result() { return loading_.valid() ? loading_.get() : loadDetector(); }
+
+ private:
+  std::future<LoadedDetector> loading_;
+};
+
 std::string requiredPath(const char* option, const Args& args) {
   std::optional<std::string> value = textOption(option, args);
   if (!value) fail(kImageUsage);
@@ -41,12 +65,9 @@ void matteImage(const Args& args) {
   const std::string input = requiredPath("--image", args);
   const std::string output = requiredPath("--out", args);
 
-  // The person detector's model takes the longest to load, so it loads on a thread of its own while
-  // the picture is read and the segmentation models load. Every way out waits for it first: the
-  // process must not end under a thread that is still loading.
-  std::future<LoadedDetector> detectorLoading = std::async(std::launch::async, loadDetector);
+  DetectorLoading detectorLoading;
   auto failLoaded = [&detectorLoading](const std::string& message) {
-    detectorLoading.wait();
+    detectorLoading.settle();
     fail(message);
   };
 
@@ -59,7 +80,7 @@ void matteImage(const Args& args) {
   std::string error;
   std::unique_ptr<PersonSegmenter> segmenter = createPersonSegmenter(error);
   if (!segmenter) failLoaded(error);
-  LoadedDetector gate = detectorLoading.get();
+  LoadedDetector gate = detectorLoading.result();
   if (!gate.detector) fail(gate.error);
   MaskRefiner refiner(pictureRefinement());
   std::optional<GreyImage> mask = pictureMask(*segmenter, refiner, picture->view(), gate.detector.get());

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csetjmp>
 #include <exception>
+#include <system_error>
 #include <thread>
 #include <cstring>
 #include <fcntl.h>
@@ -203,13 +204,18 @@ void filterInParallel(int width, int height, const PngRowSource& rowOf, std::uin
   if (!split) return filterRows(width, 0, height, rowOf, raw);
   const int middle = height / 2;
   std::exception_ptr helperFailure;
-  std::thread helper([&] {
-    try {
-      filterRows(width, middle, height, rowOf, raw);
-    } catch (...) {
-      helperFailure = std::current_exception();
-    }
-  });
+  std::thread helper;
+  try {
+    helper = std::thread([&] {
+      try {
+        filterRows(width, middle, height, rowOf, raw);
+      } catch (...) {
+        helperFailure = std::current_exception();
+      }
+    });
+  } catch (const std::system_error&) {  // no thread to be had (an address-space limit): one at a time
+    return filterRows(width, 0, height, rowOf, raw);
+  }
   try {
     filterRows(width, 0, middle, rowOf, raw);
   } catch (...) {
