@@ -122,7 +122,7 @@ void matteVideo(const Args& args) {
   while (const DecodedFrame* frame = range.reader->nextFrame()) {
     const double t = frame->time - range.start;
     if (t < 0) continue;
-    if (std::optional<FrameMask> done = masks.push(t, frame->bgra())) writeFrame(std::move(*done));
+    if (std::optional<FrameMask> done = masks.push(t, frame->bgra(), frame->pixelOwner)) writeFrame(std::move(*done));
   }
   if (std::optional<FrameMask> done = masks.finish()) writeFrame(std::move(*done));
   if (auto reason = range.reader->failure()) fail("decode failed: " + *reason + "\n");
