@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <system_error>
 
 #include "platform/segment/framed_segmentation.h"
 
@@ -34,9 +35,20 @@ std::optional<GreyImage> pictureMask(PersonSegmenter& segmenter, MaskRefiner& re
     if (!mask) return std::nullopt;
     return refiner.refine(mask->view(), picture);
   }
+  // The refiner's part that depends on the picture alone runs on a thread of its own meanwhile: the
+  // detector keeps one core busy.
+  std::future<void> preparing;
+  try {
+    preparing = std::async(std::launch::async, [&refiner, &picture] { refiner.preparePicture(picture); });
+  } catch (const std::system_error&) {  // no thread to be had: the refiner does it all later
+  }
+  // (A future of std::async waits for its thread when destroyed, so an exception here leaves no
+  // thread behind.)
   const std::vector<cv::Rect2d> people = personRegions(*gate, picture);
+  std::optional<GreyImage> mask;
+  if (!people.empty()) mask = segmentAroundPeople(segmenter, picture, people);
+  if (preparing.valid()) preparing.get();
   if (people.empty()) return background(picture.width, picture.height);
-  std::optional<GreyImage> mask = segmentAroundPeople(segmenter, picture, people);
   if (!mask) return std::nullopt;
   return refiner.refine(mask->view(), picture);
 }

@@ -100,6 +100,9 @@ GreyImage MaskRefiner::refine(const GreyView& mask, const BgraView& picture) {
 }
 
 void MaskRefiner::refine(const GreyView& mask, const BgraView& picture, GreyImage& out) {
+  const bool prepared = preparedFor_ && preparedFor_->data == picture.data && preparedFor_->width == picture.width &&
+                        preparedFor_->height == picture.height && preparedFor_->stride == picture.stride;
+  preparedFor_.reset();
   out.width = picture.width;
   out.height = picture.height;
   out.pixels.resize(static_cast<std::size_t>(picture.width) * picture.height);
@@ -108,29 +111,47 @@ void MaskRefiner::refine(const GreyView& mask, const BgraView& picture, GreyImag
     std::fill(out.pixels.begin(), out.pixels.end(), 0);
     return;
   }
-  fitCoefficients(mask, picture);
+  if (!prepared) fitPicture(picture);
+  fitCoefficients(mask);
   applyAtFullSize(picture, out);
 }
 
-void MaskRefiner::fitCoefficients(const GreyView& mask, const BgraView& picture) {
-  cv::Size size = workingSize(picture.width, picture.height, settings_);
-  reduce(wrap(picture), size);
-  cv::resize(wrap(mask), prior_, size, 0, 0, cv::INTER_LINEAR);
+void MaskRefiner::preparePicture(const BgraView& picture) {
+  preparedFor_.reset();
+  if (!picture.data || picture.width < 1 || picture.height < 1) return;
+  fitPicture(picture);
+  preparedFor_ = picture;
+}
 
-  // Colours in 0..1 and the mask steepened around 0.5 by the prior contrast, clamped to 0..1.
+// The picture's part of the fit: the reduced picture's colours (kept as they are for the products
+// with the mask) and the local means of the colours and of their products.
+void MaskRefiner::fitPicture(const BgraView& picture) {
+  const cv::Size size = workingSize(picture.width, picture.height, settings_);
+  reduce(wrap(picture), size);
+  // Colours in 0..1.
   cv::split(guide_, channels_);
-  for (int c = 0; c < 3; ++c) channels_[static_cast<std::size_t>(c)].convertTo(planes_[c], CV_32F, 1.0 / 255);
+  for (int c = 0; c < 3; ++c) channels_[static_cast<std::size_t>(c)].convertTo(colours_[c], CV_32F, 1.0 / 255);
+  const std::pair<Channel, Channel> factors[] = {{B, B}, {B, G}, {B, R}, {G, G}, {G, R}, {R, R}};
+  for (int c = BB; c <= RR; ++c) {
+    auto [first, second] = factors[c - BB];
+    cv::multiply(colours_[first], colours_[second], planes_[c]);
+  }
+  for (int c = B; c <= R; ++c) meanOver(colours_[c], planes_[c]);
+  for (int c = BB; c <= RR; ++c) meanOver(planes_[c], planes_[c]);
+}
+
+// The mask's part: the mask steepened around 0.5 by the prior contrast and clamped to 0..1, its
+// products with the colours, their local means, and from all the means the coefficients.
+void MaskRefiner::fitCoefficients(const GreyView& mask) {
+  const cv::Size size = guide_.size();
+  cv::resize(wrap(mask), prior_, size, 0, 0, cv::INTER_LINEAR);
   const double k = settings_.priorContrast;
   prior_.convertTo(planes_[P], CV_32F, k / 255, 0.5 - 0.5 * k);
   cv::max(planes_[P], 0.0, planes_[P]);
   cv::min(planes_[P], 1.0, planes_[P]);
-  const std::pair<Channel, Channel> factors[] = {{B, B}, {B, G}, {B, R}, {G, G}, {G, R}, {R, R}, {B, P}, {G, P}, {R, P}};
-  for (int c = BB; c < kChannels; ++c) {
-    auto [first, second] = factors[c - BB];
-    cv::multiply(planes_[first], planes_[second], planes_[c]);
-  }
-  cv::Size window(2 * settings_.radius + 1, 2 * settings_.radius + 1);
-  for (cv::Mat& plane : planes_) cv::boxFilter(plane, plane, CV_32F, window, cv::Point(-1, -1), true, cv::BORDER_REFLECT);
+  for (int c = BP; c <= RP; ++c) cv::multiply(colours_[c - BP], planes_[P], planes_[c]);
+  meanOver(planes_[P], planes_[P]);
+  for (int c = BP; c <= RP; ++c) meanOver(planes_[c], planes_[c]);
 
   for (cv::Mat& plane : coefficients_) plane.create(size, CV_32F);
   for (int y = 0; y < size.height; ++y) {
@@ -140,8 +161,13 @@ void MaskRefiner::fitCoefficients(const GreyView& mask, const BgraView& picture)
     for (int c = 0; c < 4; ++c) out[c] = coefficients_[c].ptr<float>(y);
     solveRow(means, out, size.width, settings_.epsilon, settings_.outputContrast);
   }
-  for (cv::Mat& plane : coefficients_) cv::boxFilter(plane, plane, CV_32F, window, cv::Point(-1, -1), true, cv::BORDER_REFLECT);
+  for (cv::Mat& plane : coefficients_) meanOver(plane, plane);
   cv::merge(coefficients_.data(), coefficients_.size(), interleaved_);
+}
+
+void MaskRefiner::meanOver(const cv::Mat& plane, cv::Mat& means) const {
+  const cv::Size window(2 * settings_.radius + 1, 2 * settings_.radius + 1);
+  cv::boxFilter(plane, means, CV_32F, window, cv::Point(-1, -1), true, cv::BORDER_REFLECT);
 }
 
 // The coefficients are stretched across to the picture's width once per coefficient row; each output
