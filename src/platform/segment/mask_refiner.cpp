@@ -34,24 +34,13 @@ cv::Size workingSize(int width, int height, const RefinerSettings& settings) {
 // covariance (through its adjugate; epsilon keeps the determinant away from zero) and gives
 // b = mean mask - a . mean colour. The results are scaled to grey levels and steepened by `contrast`
 // around the middle, with the rounding offset folded in: box averaging commutes with these steps.
-void solveRow(const float* const* m, float* const* out, int width, float epsilon, float contrast) {
-  const float* __restrict mb = m[B];
-  const float* __restrict mg = m[G];
-  const float* __restrict mr = m[R];
-  const float* __restrict mp = m[P];
-  const float* __restrict sbb = m[BB];
-  const float* __restrict sbg = m[BG];
-  const float* __restrict sbr = m[BR];
-  const float* __restrict sgg = m[GG];
-  const float* __restrict sgr = m[GR];
-  const float* __restrict srr = m[RR];
-  const float* __restrict sbp = m[BP];
-  const float* __restrict sgp = m[GP];
-  const float* __restrict srp = m[RP];
-  float* __restrict a0 = out[0];
-  float* __restrict a1 = out[1];
-  float* __restrict a2 = out[2];
-  float* __restrict a3 = out[3];
+// The planes are passed one by one: taken from arrays of pointers the loop does not vectorise.
+void solveRow(const float* __restrict mb, const float* __restrict mg, const float* __restrict mr,
+              const float* __restrict mp, const float* __restrict sbb, const float* __restrict sbg,
+              const float* __restrict sbr, const float* __restrict sgg, const float* __restrict sgr,
+              const float* __restrict srr, const float* __restrict sbp, const float* __restrict sgp,
+              const float* __restrict srp, float* __restrict a0, float* __restrict a1, float* __restrict a2,
+              float* __restrict a3, int width, float epsilon, float contrast) {
   for (int x = 0; x < width; ++x) {
     float bb = sbb[x] - mb[x] * mb[x] + epsilon, bg = sbg[x] - mb[x] * mg[x], br = sbr[x] - mb[x] * mr[x];
     float gg = sgg[x] - mg[x] * mg[x] + epsilon, gr = sgr[x] - mg[x] * mr[x];
@@ -155,11 +144,11 @@ void MaskRefiner::fitCoefficients(const GreyView& mask) {
 
   for (cv::Mat& plane : coefficients_) plane.create(size, CV_32F);
   for (int y = 0; y < size.height; ++y) {
-    const float* means[kChannels];
-    for (int c = 0; c < kChannels; ++c) means[c] = planes_[c].ptr<float>(y);
-    float* out[4];
-    for (int c = 0; c < 4; ++c) out[c] = coefficients_[c].ptr<float>(y);
-    solveRow(means, out, size.width, settings_.epsilon, settings_.outputContrast);
+    const auto mean = [&](Channel c) { return planes_[c].ptr<float>(y); };
+    const auto coefficient = [&](int c) { return coefficients_[static_cast<std::size_t>(c)].ptr<float>(y); };
+    solveRow(mean(B), mean(G), mean(R), mean(P), mean(BB), mean(BG), mean(BR), mean(GG), mean(GR), mean(RR), mean(BP),
+             mean(GP), mean(RP), coefficient(0), coefficient(1), coefficient(2), coefficient(3), size.width,
+             settings_.epsilon, settings_.outputContrast);
   }
   for (cv::Mat& plane : coefficients_) meanOver(plane, plane);
   cv::merge(coefficients_.data(), coefficients_.size(), interleaved_);
