@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # `matte` on a 20 s 1920x1080 30 fps H.264 video of a real photo (slow pan and zoom), next to FFmpeg's
 # own decode-scale-encode of the same video at the same size and settings; the image matte of a
-# 1920x1280 photo end to end; the mask flicker of a still, noisy scene with and without the
-# segmenter's temporal smoothing; and the mask quality benchmark (edges, people-free pictures, lag and
-# flicker on a synthetic movie), the former way beside the current one.
+# 1920x1280 photo end to end; the stages of both timed one by one; the mask flicker of a still, noisy
+# scene with and without the segmenter's temporal smoothing; and the mask quality benchmark (edges,
+# people-free pictures, lag and flicker on a synthetic movie), the former way beside the current one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mkdir -p build/bench
@@ -56,6 +56,11 @@ done
 sorted=$(printf '%s\n' "${times[@]}" | sort -n | tr '\n' ' ')
 printf 'matte --image, 1920x1280 photo, 7 runs (ms, sorted): %s\n' "$sorted"
 printf 'median %s ms (target at most 250 ms, process start included)\n' "$(printf '%s\n' "${times[@]}" | sort -n | sed -n 4p)"
+echo
+
+"$bin/matte_image_stages_bench" "$photos/sample1.jpg"
+echo
+"$bin/matte_movie_stages_bench" "$video" 90
 echo
 
 "$bin/matte_flicker_bench" "$still"

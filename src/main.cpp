@@ -3,6 +3,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <system_error>
 #include <unistd.h>
 
 #include "capture/capture_commands.h"
@@ -26,6 +27,10 @@ std::string failureLineFor(std::exception_ptr caught) {
   } catch (const std::bad_alloc&) {
     return kOutOfMemory;
   } catch (const std::exception& error) {
+    // A thread that cannot be started for want of resources: under an address-space limit its stack
+    // is what does not fit.
+    const auto* system = dynamic_cast<const std::system_error*>(&error);
+    if (system && system->code() == std::errc::resource_unavailable_try_again) return kOutOfMemory;
     std::string what = error.what();
     if (what.find("Insufficient memory") != std::string::npos || what.find("Failed to allocate") != std::string::npos)
       return kOutOfMemory;

@@ -1,6 +1,9 @@
 // `matte --image`: the person cut out of one picture into a PNG with transparency.
+#include <future>
+#include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "cli/options.h"
 #include "cli/output.h"
@@ -16,6 +19,40 @@ namespace {
 
 constexpr const char* kImageUsage = "usage: kov-vision matte --image <in.png> --out <out.png>\n";
 
+struct LoadedDetector {
+  std::unique_ptr<PersonDetector> detector;
+  std::string error;  // why there is none
+};
+
+LoadedDetector loadDetector() {
+  LoadedDetector loaded;
+  loaded.detector = createPersonDetector(loaded.error);
+  return loaded;
+}
+
+// The person detector's model takes the longest to load, so it loads on a thread of its own while
+// the picture is read and the segmentation models load; on the calling thread when no thread can be
+// started (an address-space limit). A thread still loading is waited for when this goes out of scope.
+class DetectorLoading {
+ public:
+  DetectorLoading() {
+    try {
+      loading_ = std::async(std::launch::async, loadDetector);
+    } catch (const std::system_error&) {
+    }
+  }
+
+  // Before the process ends early: it must not end under a thread that is still loading.
+  void settle() {
+    if (loading_.valid()) loading_.wait();
+  }
+
+  LoadedDetector result() { return loading_.valid() ? loading_.get() : loadDetector(); }
+
+ private:
+  std::future<LoadedDetector> loading_;
+};
+
 std::string requiredPath(const char* option, const Args& args) {
   std::optional<std::string> value = textOption(option, args);
   if (!value) fail(kImageUsage);
@@ -28,24 +65,28 @@ void matteImage(const Args& args) {
   const std::string input = requiredPath("--image", args);
   const std::string output = requiredPath("--out", args);
 
+  DetectorLoading detectorLoading;
+  auto failLoaded = [&detectorLoading](const std::string& message) {
+    detectorLoading.settle();
+    fail(message);
+  };
+
   std::optional<BgraImage> picture = readPicture(input);
-  if (!picture) fail("cannot read " + visiblePath(input) + "\n");
+  if (!picture) failLoaded("cannot read " + visiblePath(input) + "\n");
   // Checked before the work, so that a wrong --out fails at once; the file is made at the end.
-  if (!outputTarget(output).error.empty()) fail("cannot write " + visiblePath(output) + "\n");
-  if (sameFile(output, input)) fail("cannot write " + visiblePath(output) + ": it is the picture being read\n");
+  if (!outputTarget(output).error.empty()) failLoaded("cannot write " + visiblePath(output) + "\n");
+  if (sameFile(output, input)) failLoaded("cannot write " + visiblePath(output) + ": it is the picture being read\n");
 
   std::string error;
   std::unique_ptr<PersonSegmenter> segmenter = createPersonSegmenter(error);
-  if (!segmenter) fail(error);
-  std::unique_ptr<PersonDetector> gate = createPersonDetector(error);
-  if (!gate) fail(error);
+  if (!segmenter) failLoaded(error);
+  LoadedDetector gate = detectorLoading.result();
+  if (!gate.detector) fail(gate.error);
   MaskRefiner refiner(pictureRefinement());
-  std::optional<GreyImage> mask = pictureMask(*segmenter, refiner, picture->view(), gate.get());
+  std::optional<GreyImage> mask = pictureMask(*segmenter, refiner, picture->view(), gate.detector.get());
   if (!mask) fail("no person found in " + visiblePath(input) + "\n");
 
-  BgraImage cutout = cutOut(picture->view(), mask->view());
-
-  std::string png = encodePng(cutout.view());
+  std::string png = encodeCutOutPng(picture->view(), mask->view());
   if (png.empty()) fail("cannot encode " + visiblePath(output) + "\n");
   if (replaceFile(output, png)) fail("cannot write " + visiblePath(output) + "\n");
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <system_error>
 
 #include "platform/segment/framed_segmentation.h"
 
@@ -34,9 +35,20 @@ std::optional<GreyImage> pictureMask(PersonSegmenter& segmenter, MaskRefiner& re
     if (!mask) return std::nullopt;
     return refiner.refine(mask->view(), picture);
   }
+  // The refiner's part that depends on the picture alone runs on a thread of its own meanwhile: the
+  // detector keeps one core busy.
+  std::future<void> preparing;
+  try {
+    preparing = std::async(std::launch::async, [&refiner, &picture] { refiner.preparePicture(picture); });
+  } catch (const std::system_error&) {  // no thread to be had: the refiner does it all later
+  }
+  // (A future of std::async waits for its thread when destroyed, so an exception here leaves no
+  // thread behind.)
   const std::vector<cv::Rect2d> people = personRegions(*gate, picture);
+  std::optional<GreyImage> mask;
+  if (!people.empty()) mask = segmentAroundPeople(segmenter, picture, people);
+  if (preparing.valid()) preparing.get();
   if (people.empty()) return background(picture.width, picture.height);
-  std::optional<GreyImage> mask = segmentAroundPeople(segmenter, picture, people);
   if (!mask) return std::nullopt;
   return refiner.refine(mask->view(), picture);
 }
@@ -58,7 +70,7 @@ MovieMasks::~MovieMasks() {
   if (pending_ && pending_->refined) pending_->refined->wait();
 }
 
-std::optional<FrameMask> MovieMasks::push(double time, const BgraView& frame) {
+std::optional<FrameMask> MovieMasks::push(double time, const BgraView& frame, std::shared_ptr<const void> owner) {
   std::optional<GreyImage> mask =
       started_ ? sequence_->next(frame) : segmenter_.segment(frame, SegmentQuality::Accurate);
   const bool person = gateVerdict(time, frame);
@@ -66,7 +78,14 @@ std::optional<FrameMask> MovieMasks::push(double time, const BgraView& frame) {
   pending_ = Pending{time, std::nullopt, person};
   if (!mask) return previous;
   started_ = true;
-  copyInto(frame, frame_);
+  if (owner) {
+    frameOwner_ = std::move(owner);
+    frame_ = frame;
+  } else {
+    frameOwner_.reset();
+    copyInto(frame, frameCopy_);
+    frame_ = frameCopy_.view();
+  }
   modelMask_ = std::move(*mask);
   pending_->refined = std::async(std::launch::async, [this] { return refineAndSmooth(modelMask_, frame_); });
   return previous;
@@ -83,8 +102,8 @@ std::optional<FrameMask> MovieMasks::collect() {
   return done;
 }
 
-GreyImage MovieMasks::refineAndSmooth(const GreyImage& mask, const BgraImage& frame) {
-  GreyImage refined = refiner_.refine(mask.view(), frame.view());
+GreyImage MovieMasks::refineAndSmooth(const GreyImage& mask, const BgraView& frame) {
+  GreyImage refined = refiner_.refine(mask.view(), frame);
   smoothOverTime(refined);
   return refined;
 }
@@ -101,7 +120,10 @@ void MovieMasks::smoothOverTime(GreyImage& mask) {
   }
   float* __restrict state = state_.data();
   std::uint8_t* __restrict pixels = mask.pixels.data();
-  for (std::size_t i = 0; i < state_.size(); ++i) {
+  // The count is read once: byte stores could otherwise change the vector's size as far as the
+  // compiler knows, and the loop would not vectorise.
+  const std::size_t count = state_.size();
+  for (std::size_t i = 0; i < count; ++i) {
     float step = static_cast<float>(pixels[i]) - state[i];
     state[i] += (kFloor + kGain * std::fabs(step)) * step;
     pixels[i] = static_cast<std::uint8_t>(static_cast<std::int32_t>(state[i] + 0.5f));

@@ -55,7 +55,9 @@ class MovieMasks {
   MovieMasks(const MovieMasks&) = delete;
   MovieMasks& operator=(const MovieMasks&) = delete;
 
-  std::optional<FrameMask> push(double time, const BgraView& frame);
+  // `owner`, when given, keeps the frame's pixels valid for as long as it is held (a decoder's
+  // frame that owns its copy); the frame is then refined where it is instead of being copied first.
+  std::optional<FrameMask> push(double time, const BgraView& frame, std::shared_ptr<const void> owner = nullptr);
   std::optional<FrameMask> finish();
 
  private:
@@ -68,7 +70,7 @@ class MovieMasks {
   bool gateVerdict(double time, const BgraView& frame);
 
   std::optional<FrameMask> collect();
-  GreyImage refineAndSmooth(const GreyImage& mask, const BgraImage& frame);
+  GreyImage refineAndSmooth(const GreyImage& mask, const BgraView& frame);
   void smoothOverTime(GreyImage& mask);
 
   PersonSegmenter& segmenter_;
@@ -78,9 +80,11 @@ class MovieMasks {
   std::unique_ptr<SequenceSegmenter> sequence_;
   bool started_ = false;
   std::optional<Pending> pending_;
-  // The frame being refined, copied (the decoder reuses its buffer), and its model mask; the next
-  // frame's copy is made only after that refinement has been collected.
-  BgraImage frame_;
+  // The frame being refined and its model mask. Without an owner the frame is copied (the decoder
+  // reuses its buffer); the next frame's copy is made only after that refinement has been collected.
+  BgraImage frameCopy_;
+  std::shared_ptr<const void> frameOwner_;
+  BgraView frame_;
   GreyImage modelMask_;
   // Used only by the refining thread, one frame at a time.
   MaskRefiner refiner_;

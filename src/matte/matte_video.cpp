@@ -41,6 +41,7 @@ std::unique_ptr<MovieWriter> startMovie(const std::string& path, const Replaceme
   settings.timeBaseNum = 1;
   settings.timeBaseDen = timeScale;
   if (frameRate > 0) settings.frameRate = frameRate;
+  settings.quickEncoding = true;  // grey masks: flat areas and one edge
   MovieWriterResult result = createMovieWriter(settings);
   if (result.createFailed) fail("cannot write " + visiblePath(path) + "\n");
   if (!result.writer) fail("cannot write " + visiblePath(path) + ": " + result.reason + "\n");
@@ -101,8 +102,6 @@ void matteVideo(const Args& args) {
       startMovie(moviePath, movieFile, range.size, range.info.frameRate, stamps.scale());
 
   MovieMasks masks(*segmenter, gate.get());
-  BgraImage picture{range.size.width, range.size.height,
-                    std::vector<std::uint8_t>(static_cast<std::size_t>(range.size.width) * range.size.height * 4)};
   std::optional<GreyImage> currentMask;
   BoxSampler sampler;
   std::int64_t frames = 0;
@@ -114,15 +113,16 @@ void matteVideo(const Args& args) {
     else if (!currentMask)
       return;
     sampler.offer(done.time, *currentMask);
-    drawMaskAsGrey(currentMask->view(), picture);
-    if (auto reason = writer->append(picture.view(), stamps.stampOf(done.time)))
+    if (currentMask->width != range.size.width || currentMask->height != range.size.height)
+      currentMask = scaleMask(currentMask->view(), range.size.width, range.size.height);
+    if (auto reason = writer->appendGrey(currentMask->view(), stamps.stampOf(done.time)))
       fail("cannot write frame " + std::to_string(frames) + ": " + *reason + "\n");
     ++frames;
   };
   while (const DecodedFrame* frame = range.reader->nextFrame()) {
     const double t = frame->time - range.start;
     if (t < 0) continue;
-    if (std::optional<FrameMask> done = masks.push(t, frame->bgra())) writeFrame(std::move(*done));
+    if (std::optional<FrameMask> done = masks.push(t, frame->bgra(), frame->pixelOwner)) writeFrame(std::move(*done));
   }
   if (std::optional<FrameMask> done = masks.finish()) writeFrame(std::move(*done));
   if (auto reason = range.reader->failure()) fail("decode failed: " + *reason + "\n");

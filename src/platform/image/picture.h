@@ -2,6 +2,8 @@
 // and drawing a mask into a movie frame. Reading and writing picture files is in picture_codec.h.
 #pragma once
 
+#include <string>
+
 #include "platform/image/picture_codec.h"
 #include "platform/pixels.h"
 
@@ -17,6 +19,10 @@ void blurMask(GreyImage& mask, double sigma);
 // The picture over full transparency through a mask of the same size: colours kept, alpha multiplied
 // by mask / 255; pixels that end fully transparent are transparent black.
 BgraImage cutOut(const BgraView& picture, const GreyView& mask);
+
+// The PNG of that cut-out (as `encodePng` writes it), made row by row without holding the cut-out;
+// empty when encoding fails.
+std::string encodeCutOutPng(const BgraView& picture, const GreyView& mask);
 
 // Draws the mask stretched over the whole frame as grey (blue = green = red = mask, alpha opaque).
 void drawMaskAsGrey(const GreyView& mask, BgraImage& frame);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,6 +29,14 @@ std::optional<BgraImage> readPicture(const std::string& path);
 
 // 8-bit RGBA PNG bytes marked as sRGB; empty when encoding fails.
 std::string encodePng(const BgraView& picture);
+
+// Writes row `y` of a picture being encoded into `rgba` (width x 4 bytes: red, green, blue, alpha).
+// May be called from two threads at once, for different rows, and more than once for a row.
+using PngRowSource = std::function<void(int y, std::uint8_t* rgba)>;
+
+// The same for a picture made row by row, so that it need not be held whole; empty when encoding
+// fails or the picture is empty or larger than `kLargestPicturePixels`.
+std::string encodePng(int width, int height, const PngRowSource& rowOf);
 
 // The size in a PNG header; none when the bytes do not start like a PNG.
 std::optional<PixelSize> pngSize(std::string_view bytes);

@@ -2,7 +2,9 @@
 // or prores_ks 4444 with alpha (QuickTime), muxed with libavformat.
 #include "platform/media/video_writer.h"
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "platform/media/ffmpeg_common.h"
 
@@ -87,6 +89,31 @@ class FfmpegMovieWriter : public MovieWriter {
     return writePackets();
   }
 
+  // The planes of a grey frame are filled through a table of what the conversion above makes of
+  // each grey level, so they are those `append` gives for the same grey picture.
+  std::optional<std::string> appendGrey(const GreyView& grey, std::int64_t pts) override {
+    if (grey.width != settings_.width || grey.height != settings_.height)
+      return std::string("picture size does not match the movie");
+    if (!greyLevels_) return std::string("grey pictures are not supported for this codec");
+    int status = av_frame_make_writable(picture_);
+    if (status < 0) return ffmpegErrorText(status);
+    const GreyLevels& levels = *greyLevels_;
+    for (int y = 0; y < grey.height; ++y) {
+      const std::uint8_t* __restrict in = grey.data + static_cast<std::ptrdiff_t>(y) * grey.stride;
+      std::uint8_t* __restrict out = picture_->data[0] + static_cast<std::ptrdiff_t>(y) * picture_->linesize[0];
+      for (int x = 0; x < grey.width; ++x) out[x] = levels.luma[in[x]];
+    }
+    const int chromaWidth = (grey.width + 1) / 2, chromaHeight = (grey.height + 1) / 2;
+    for (int plane = 1; plane <= 2; ++plane)
+      for (int y = 0; y < chromaHeight; ++y)
+        std::fill_n(picture_->data[plane] + static_cast<std::ptrdiff_t>(y) * picture_->linesize[plane], chromaWidth,
+                    plane == 1 ? levels.blueDifference : levels.redDifference);
+    picture_->pts = pts;
+    status = avcodec_send_frame(codec_, picture_);
+    if (status < 0) return ffmpegErrorText(status);
+    return writePackets();
+  }
+
   std::optional<std::string> finish() override {
     int status = avcodec_send_frame(codec_, nullptr);
     if (status < 0) return ffmpegErrorText(status);
@@ -114,7 +141,7 @@ class FfmpegMovieWriter : public MovieWriter {
       codec_->bit_rate = settings_.bitRate;
       codec_->gop_size = settings_.keyFrameInterval;
       av_opt_set(codec_->priv_data, "profile", "high", 0);
-      av_opt_set(codec_->priv_data, "preset", "veryfast", 0);
+      av_opt_set(codec_->priv_data, "preset", settings_.quickEncoding ? "superfast" : "veryfast", 0);
     } else {
       av_opt_set(codec_->priv_data, "profile", "4444", 0);
     }
@@ -131,7 +158,51 @@ class FfmpegMovieWriter : public MovieWriter {
     if (!scaler_) return std::string("cannot convert pictures for the encoder");
     const int* bt709 = sws_getCoefficients(AVCOL_SPC_BT709);
     sws_setColorspaceDetails(scaler_, bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
+    if (pixelFormat == AV_PIX_FMT_YUV420P) greyLevels_ = greyLevelsOf(pixelFormat);
     return std::nullopt;
+  }
+
+  // What the BGRA conversion makes of each grey level: a ramp of the 256 levels converted once.
+  // None when the conversion gives a grey level a colour or takes its neighbours into account (then
+  // grey frames are not supported).
+  struct GreyLevels {
+    std::uint8_t luma[256];
+    std::uint8_t blueDifference = 128, redDifference = 128;
+  };
+
+  static std::optional<GreyLevels> greyLevelsOf(AVPixelFormat pixelFormat) {
+    constexpr int kWidth = 512, kHeight = 2;  // each level twice, so a chroma sample covers one level
+    std::vector<std::uint8_t> ramp(static_cast<std::size_t>(kWidth) * kHeight * 4);
+    for (int y = 0; y < kHeight; ++y)
+      for (int x = 0; x < kWidth; ++x) {
+        std::uint8_t* p = &ramp[(static_cast<std::size_t>(y) * kWidth + x) * 4];
+        p[0] = p[1] = p[2] = static_cast<std::uint8_t>(x / 2);
+        p[3] = 255;
+      }
+    SwsContext* scaler = sws_getContext(kWidth, kHeight, AV_PIX_FMT_BGRA, kWidth, kHeight, pixelFormat, SWS_BILINEAR,
+                                        nullptr, nullptr, nullptr);
+    if (!scaler) return std::nullopt;
+    const int* bt709 = sws_getCoefficients(AVCOL_SPC_BT709);
+    sws_setColorspaceDetails(scaler, bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
+    std::vector<std::uint8_t> luma(static_cast<std::size_t>(kWidth) * kHeight), blue(kWidth / 2), red(kWidth / 2);
+    const std::uint8_t* source[4] = {ramp.data(), nullptr, nullptr, nullptr};
+    const int sourceStride[4] = {kWidth * 4, 0, 0, 0};
+    std::uint8_t* target[4] = {luma.data(), blue.data(), red.data(), nullptr};
+    const int targetStride[4] = {kWidth, kWidth / 2, kWidth / 2, 0};
+    const int rows = sws_scale(scaler, source, sourceStride, 0, kHeight, target, targetStride);
+    sws_freeContext(scaler);
+    if (rows != kHeight) return std::nullopt;
+    GreyLevels levels;
+    levels.blueDifference = blue[0];
+    levels.redDifference = red[0];
+    for (int level = 0; level < 256; ++level) {
+      const std::uint8_t value = luma[static_cast<std::size_t>(2 * level)];
+      if (luma[static_cast<std::size_t>(2 * level + 1)] != value || luma[static_cast<std::size_t>(kWidth + 2 * level)] != value ||
+          blue[static_cast<std::size_t>(level)] != levels.blueDifference || red[static_cast<std::size_t>(level)] != levels.redDifference)
+        return std::nullopt;
+      levels.luma[level] = value;
+    }
+    return levels;
   }
 
   std::optional<std::string> writePackets() {
@@ -153,6 +224,7 @@ class FfmpegMovieWriter : public MovieWriter {
   AVFrame* picture_ = nullptr;
   AVPacket* packet_ = nullptr;
   SwsContext* scaler_ = nullptr;
+  std::optional<GreyLevels> greyLevels_;
 };
 
 }  // namespace

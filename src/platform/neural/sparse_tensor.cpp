@@ -1,5 +1,6 @@
 #include "platform/neural/sparse_tensor.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace kov {
@@ -11,7 +12,12 @@ class Densifier {
  public:
   Densifier(const std::vector<float>& values, const std::vector<int>& shape, const SparseLayout& layout,
             std::vector<float>& out)
-      : values_(values), shape_(shape), layout_(layout), out_(out), position_(layout.traversalOrder.size(), 0) {}
+      : values_(values),
+        shape_(shape),
+        layout_(layout),
+        out_(out),
+        position_(layout.traversalOrder.size(), 0),
+        index_(shape.size(), 0) {}
 
   // Walks the stored order level by level; every index met is checked against its extent.
   bool walk(std::size_t level, std::int64_t parent) {
@@ -64,7 +70,8 @@ class Densifier {
   bool place() {
     if (next_ >= values_.size()) return false;
     const std::size_t rank = shape_.size();
-    std::vector<std::int64_t> index(rank, 0);
+    std::vector<std::int64_t>& index = index_;  // reused: this runs once for every stored value
+    std::fill(index.begin(), index.end(), 0);
     for (std::size_t level = 0; level < rank; ++level)
       index[static_cast<std::size_t>(layout_.traversalOrder[level])] = position_[level];
     for (std::size_t level = rank; level < position_.size(); ++level) {
@@ -86,6 +93,7 @@ class Densifier {
   const SparseLayout& layout_;
   std::vector<float>& out_;
   std::vector<std::int64_t> position_;
+  std::vector<std::int64_t> index_;
   std::size_t next_ = 0;
 };
 

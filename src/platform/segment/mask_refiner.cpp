@@ -34,24 +34,13 @@ cv::Size workingSize(int width, int height, const RefinerSettings& settings) {
 // covariance (through its adjugate; epsilon keeps the determinant away from zero) and gives
 // b = mean mask - a . mean colour. The results are scaled to grey levels and steepened by `contrast`
 // around the middle, with the rounding offset folded in: box averaging commutes with these steps.
-void solveRow(const float* const* m, float* const* out, int width, float epsilon, float contrast) {
-  const float* __restrict mb = m[B];
-  const float* __restrict mg = m[G];
-  const float* __restrict mr = m[R];
-  const float* __restrict mp = m[P];
-  const float* __restrict sbb = m[BB];
-  const float* __restrict sbg = m[BG];
-  const float* __restrict sbr = m[BR];
-  const float* __restrict sgg = m[GG];
-  const float* __restrict sgr = m[GR];
-  const float* __restrict srr = m[RR];
-  const float* __restrict sbp = m[BP];
-  const float* __restrict sgp = m[GP];
-  const float* __restrict srp = m[RP];
-  float* __restrict a0 = out[0];
-  float* __restrict a1 = out[1];
-  float* __restrict a2 = out[2];
-  float* __restrict a3 = out[3];
+// The planes are passed one by one: taken from arrays of pointers the loop does not vectorise.
+void solveRow(const float* __restrict mb, const float* __restrict mg, const float* __restrict mr,
+              const float* __restrict mp, const float* __restrict sbb, const float* __restrict sbg,
+              const float* __restrict sbr, const float* __restrict sgg, const float* __restrict sgr,
+              const float* __restrict srr, const float* __restrict sbp, const float* __restrict sgp,
+              const float* __restrict srp, float* __restrict a0, float* __restrict a1, float* __restrict a2,
+              float* __restrict a3, int width, float epsilon, float contrast) {
   for (int x = 0; x < width; ++x) {
     float bb = sbb[x] - mb[x] * mb[x] + epsilon, bg = sbg[x] - mb[x] * mg[x], br = sbr[x] - mb[x] * mr[x];
     float gg = sgg[x] - mg[x] * mg[x] + epsilon, gr = sgr[x] - mg[x] * mr[x];
@@ -100,6 +89,9 @@ GreyImage MaskRefiner::refine(const GreyView& mask, const BgraView& picture) {
 }
 
 void MaskRefiner::refine(const GreyView& mask, const BgraView& picture, GreyImage& out) {
+  const bool prepared = preparedFor_ && preparedFor_->data == picture.data && preparedFor_->width == picture.width &&
+                        preparedFor_->height == picture.height && preparedFor_->stride == picture.stride;
+  preparedFor_.reset();
   out.width = picture.width;
   out.height = picture.height;
   out.pixels.resize(static_cast<std::size_t>(picture.width) * picture.height);
@@ -108,40 +100,63 @@ void MaskRefiner::refine(const GreyView& mask, const BgraView& picture, GreyImag
     std::fill(out.pixels.begin(), out.pixels.end(), 0);
     return;
   }
-  fitCoefficients(mask, picture);
+  if (!prepared) fitPicture(picture);
+  fitCoefficients(mask);
   applyAtFullSize(picture, out);
 }
 
-void MaskRefiner::fitCoefficients(const GreyView& mask, const BgraView& picture) {
-  cv::Size size = workingSize(picture.width, picture.height, settings_);
-  reduce(wrap(picture), size);
-  cv::resize(wrap(mask), prior_, size, 0, 0, cv::INTER_LINEAR);
+void MaskRefiner::preparePicture(const BgraView& picture) {
+  preparedFor_.reset();
+  if (!picture.data || picture.width < 1 || picture.height < 1) return;
+  fitPicture(picture);
+  preparedFor_ = picture;
+}
 
-  // Colours in 0..1 and the mask steepened around 0.5 by the prior contrast, clamped to 0..1.
+// The picture's part of the fit: the reduced picture's colours (kept as they are for the products
+// with the mask) and the local means of the colours and of their products.
+void MaskRefiner::fitPicture(const BgraView& picture) {
+  const cv::Size size = workingSize(picture.width, picture.height, settings_);
+  reduce(wrap(picture), size);
+  // Colours in 0..1.
   cv::split(guide_, channels_);
-  for (int c = 0; c < 3; ++c) channels_[static_cast<std::size_t>(c)].convertTo(planes_[c], CV_32F, 1.0 / 255);
+  for (int c = 0; c < 3; ++c) channels_[static_cast<std::size_t>(c)].convertTo(colours_[c], CV_32F, 1.0 / 255);
+  const std::pair<Channel, Channel> factors[] = {{B, B}, {B, G}, {B, R}, {G, G}, {G, R}, {R, R}};
+  for (int c = BB; c <= RR; ++c) {
+    auto [first, second] = factors[c - BB];
+    cv::multiply(colours_[first], colours_[second], planes_[c]);
+  }
+  for (int c = B; c <= R; ++c) meanOver(colours_[c], planes_[c]);
+  for (int c = BB; c <= RR; ++c) meanOver(planes_[c], planes_[c]);
+}
+
+// The mask's part: the mask steepened around 0.5 by the prior contrast and clamped to 0..1, its
+// products with the colours, their local means, and from all the means the coefficients.
+void MaskRefiner::fitCoefficients(const GreyView& mask) {
+  const cv::Size size = guide_.size();
+  cv::resize(wrap(mask), prior_, size, 0, 0, cv::INTER_LINEAR);
   const double k = settings_.priorContrast;
   prior_.convertTo(planes_[P], CV_32F, k / 255, 0.5 - 0.5 * k);
   cv::max(planes_[P], 0.0, planes_[P]);
   cv::min(planes_[P], 1.0, planes_[P]);
-  const std::pair<Channel, Channel> factors[] = {{B, B}, {B, G}, {B, R}, {G, G}, {G, R}, {R, R}, {B, P}, {G, P}, {R, P}};
-  for (int c = BB; c < kChannels; ++c) {
-    auto [first, second] = factors[c - BB];
-    cv::multiply(planes_[first], planes_[second], planes_[c]);
-  }
-  cv::Size window(2 * settings_.radius + 1, 2 * settings_.radius + 1);
-  for (cv::Mat& plane : planes_) cv::boxFilter(plane, plane, CV_32F, window, cv::Point(-1, -1), true, cv::BORDER_REFLECT);
+  for (int c = BP; c <= RP; ++c) cv::multiply(colours_[c - BP], planes_[P], planes_[c]);
+  meanOver(planes_[P], planes_[P]);
+  for (int c = BP; c <= RP; ++c) meanOver(planes_[c], planes_[c]);
 
   for (cv::Mat& plane : coefficients_) plane.create(size, CV_32F);
   for (int y = 0; y < size.height; ++y) {
-    const float* means[kChannels];
-    for (int c = 0; c < kChannels; ++c) means[c] = planes_[c].ptr<float>(y);
-    float* out[4];
-    for (int c = 0; c < 4; ++c) out[c] = coefficients_[c].ptr<float>(y);
-    solveRow(means, out, size.width, settings_.epsilon, settings_.outputContrast);
+    const auto mean = [&](Channel c) { return planes_[c].ptr<float>(y); };
+    const auto coefficient = [&](int c) { return coefficients_[static_cast<std::size_t>(c)].ptr<float>(y); };
+    solveRow(mean(B), mean(G), mean(R), mean(P), mean(BB), mean(BG), mean(BR), mean(GG), mean(GR), mean(RR), mean(BP),
+             mean(GP), mean(RP), coefficient(0), coefficient(1), coefficient(2), coefficient(3), size.width,
+             settings_.epsilon, settings_.outputContrast);
   }
-  for (cv::Mat& plane : coefficients_) cv::boxFilter(plane, plane, CV_32F, window, cv::Point(-1, -1), true, cv::BORDER_REFLECT);
+  for (cv::Mat& plane : coefficients_) meanOver(plane, plane);
   cv::merge(coefficients_.data(), coefficients_.size(), interleaved_);
+}
+
+void MaskRefiner::meanOver(const cv::Mat& plane, cv::Mat& means) const {
+  const cv::Size window(2 * settings_.radius + 1, 2 * settings_.radius + 1);
+  cv::boxFilter(plane, means, CV_32F, window, cv::Point(-1, -1), true, cv::BORDER_REFLECT);
 }
 
 // The coefficients are stretched across to the picture's width once per coefficient row; each output

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <opencv2/core.hpp>
 #include <vector>
 
@@ -34,9 +35,16 @@ class MaskRefiner {
   void refine(const GreyView& mask, const BgraView& picture, GreyImage& out);
   GreyImage refine(const GreyView& mask, const BgraView& picture);
 
+  // Does the part of the fit that depends on the picture alone, so that it can run while the mask is
+  // still being made; the next `refine` of the same picture (same pixels, size and stride) then does
+  // only the mask's part. The result is the same either way.
+  void preparePicture(const BgraView& picture);
+
  private:
   void reduce(const cv::Mat& picture, cv::Size size);
-  void fitCoefficients(const GreyView& mask, const BgraView& picture);
+  void fitPicture(const BgraView& picture);
+  void fitCoefficients(const GreyView& mask);
+  void meanOver(const cv::Mat& plane, cv::Mat& means) const;
   void applyAtFullSize(const BgraView& picture, GreyImage& out);
 
   struct Place {
@@ -51,10 +59,12 @@ class MaskRefiner {
   cv::Mat guide_, prior_;                 // the reduced picture and the mask stretched over it
   std::array<cv::Mat, 2> halvings_;       // steps of the reduction
   std::vector<cv::Mat> channels_;         // the reduced picture's channels
-  std::array<cv::Mat, 13> planes_;        // colours, mask and their products, then their local means
+  std::array<cv::Mat, 3> colours_;        // and in 0..1
+  std::array<cv::Mat, 13> planes_;        // local means of colours, mask and their products
   std::array<cv::Mat, 4> coefficients_;   // per neighbourhood: mask = a . colour + b
   cv::Mat interleaved_;                   // the averaged coefficients, four to a pixel
   cv::Mat wide_;                          // and stretched to the picture's width
+  std::optional<BgraView> preparedFor_;   // the picture whose part of the fit is done
 };
 
 }  // namespace kov

@@ -177,5 +177,62 @@ TEST(Picture, MaskScalingBlurCutOutAndPng) {
   EXPECT_EQ(std::vector<int>(pixelAt(frame, 7, 3), pixelAt(frame, 7, 3) + 4), (std::vector<int>{0, 0, 0, 255}));
 }
 
+// Every pair of source alpha and mask value: row a, column m of a 256 x 256 picture.
+TEST(Picture, CutOutAlphaIsTheRoundedProductForEveryPair) {
+  BgraImage picture = blankBgraImage(256, 256);
+  GreyImage mask{256, 256, std::vector<std::uint8_t>(256 * 256)};
+  for (int a = 0; a < 256; ++a)
+    for (int m = 0; m < 256; ++m) {
+      std::uint8_t* p = picture.pixels.data() + (static_cast<std::size_t>(a) * 256 + m) * 4;
+      p[0] = 10, p[1] = 20, p[2] = 30, p[3] = static_cast<std::uint8_t>(a);
+      mask.pixels[static_cast<std::size_t>(a) * 256 + m] = static_cast<std::uint8_t>(m);
+    }
+  BgraImage cut = cutOut(picture.view(), mask.view());
+  int wrong = 0;
+  for (int a = 0; a < 256; ++a)
+    for (int m = 0; m < 256; ++m) {
+      const std::uint8_t* p = pixelAt(cut, m, a);
+      const int alpha = (a * m + 127) / 255;
+      const std::vector<int> expected = alpha ? std::vector<int>{10, 20, 30, alpha} : std::vector<int>{0, 0, 0, 0};
+      wrong += std::vector<int>(p, p + 4) != expected;
+    }
+  EXPECT_EQ(wrong, 0);
+}
+
+// The cut-out PNG made row by row holds exactly the cut-out's pixels, also for a picture large
+// enough to be filtered in two halves at once (the halves meet in the middle row), with a row
+// stride wider than the picture and a mask of every level.
+TEST(Picture, CutOutPngHoldsExactlyTheCutOut) {
+  for (cv::Size size : {cv::Size(37, 5), cv::Size(700, 501)}) {
+    const int stride = size.width * 4 + 12;
+    std::vector<std::uint8_t> memory(static_cast<std::size_t>(stride) * size.height);
+    cv::Mat pixels(size, CV_8UC4, memory.data(), static_cast<std::size_t>(stride));
+    cv::randu(pixels, cv::Scalar::all(0), cv::Scalar::all(256));
+    pixels.col(0).setTo(cv::Scalar(1, 2, 3, 255));
+    GreyImage mask{size.width, size.height, std::vector<std::uint8_t>(static_cast<std::size_t>(size.area()))};
+    for (int y = 0; y < size.height; ++y)
+      for (int x = 0; x < size.width; ++x)
+        mask.pixels[static_cast<std::size_t>(y) * size.width + x] = static_cast<std::uint8_t>((x * 7 + y * 3) % 256);
+    const BgraView picture{memory.data(), size.width, size.height, stride};
+
+    const BgraImage cut = cutOut(picture, mask.view());
+    const std::string png = encodeCutOutPng(picture, mask.view());
+    ASSERT_EQ(pngSize(png).value().width, size.width);
+    EXPECT_EQ(png.substr(37, 4), "sRGB");
+    std::vector<std::uint8_t> bytes(png.begin(), png.end());
+    cv::Mat back = cv::imdecode(bytes, cv::IMREAD_UNCHANGED);
+    ASSERT_EQ(back.type(), CV_8UC4) << size;
+    ASSERT_EQ(back.size(), size);
+    EXPECT_EQ(0, std::memcmp(back.data, cut.pixels.data(), cut.pixels.size())) << size;
+    // The same PNG as the held cut-out gives.
+    EXPECT_EQ(png, encodePng(cut.view())) << size;
+  }
+  // A mask of another size than the picture is refused rather than read out of bounds.
+  BgraImage picture = blankBgraImage(8, 8);
+  GreyImage small{4, 4, std::vector<std::uint8_t>(16, 255)};
+  EXPECT_TRUE(encodeCutOutPng(picture.view(), small.view()).empty());
+  EXPECT_TRUE(encodePng(0, 5, [](int, std::uint8_t*) {}).empty());
+}
+
 }  // namespace
 }  // namespace kov

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -80,6 +81,73 @@ TEST(MovieWriter, WritesH264FramesAtTheirTimesAndTheReaderGetsThemBack) {
   EXPECT_NEAR(times.back(), 1.48, 1e-6);
   EXPECT_LT(luma.front(), 40);  // video-range dark grey
   EXPECT_GT(luma.back(), 200);
+}
+
+// A grey frame of 322 x 182 (odd chroma halves would show): every level along x, with a bright band
+// moving down frame by frame.
+GreyImage greyFrame(int index) {
+  GreyImage grey{322, 182, std::vector<std::uint8_t>(322 * 182)};
+  for (int y = 0; y < grey.height; ++y)
+    for (int x = 0; x < grey.width; ++x)
+      grey.pixels[static_cast<std::size_t>(y) * grey.width + x] =
+          static_cast<std::uint8_t>(std::abs(y - 4 * index) < 10 ? 255 : (x * 255) / (grey.width - 1));
+  return grey;
+}
+
+std::string decodedPlanes(const std::string& path, const std::string& scratch) {
+  test::ffmpeg("-i " + path + " -f rawvideo -pix_fmt yuv420p " + scratch);
+  return test::readFile(scratch);
+}
+
+TEST(MovieWriter, GreyFramesAreThoseOfTheirGreyPicturesAndQuickEncodingStaysHighProfile) {
+  TempDir dir;
+  for (bool quick : {false, true}) {
+    MovieSettings settings{dir.file("bgra.mp4"), 322, 182, MovieCodec::H264, 12000000, 30, 1, 600, 30};
+    settings.quickEncoding = quick;
+    MovieSettings greySettings = settings;
+    greySettings.path = dir.file("grey.mp4");
+    auto fromBgra = createMovieWriter(settings);
+    auto fromGrey = createMovieWriter(greySettings);
+    ASSERT_TRUE(fromBgra.writer && fromGrey.writer);
+    for (int i = 0; i < 12; ++i) {
+      GreyImage grey = greyFrame(i);
+      BgraImage bgra = solid(grey.width, grey.height, 0, 0, 0, 255);
+      for (std::size_t p = 0; p < grey.pixels.size(); ++p)
+        std::fill_n(&bgra.pixels[p * 4], 3, grey.pixels[p]);
+      ASSERT_FALSE(fromBgra.writer->append(bgra.view(), i * 20));
+      ASSERT_FALSE(fromGrey.writer->appendGrey(grey.view(), i * 20));
+    }
+    ASSERT_FALSE(fromBgra.writer->finish());
+    ASSERT_FALSE(fromGrey.writer->finish());
+
+    const std::string a = decodedPlanes(settings.path, dir.file("a.yuv"));
+    const std::string b = decodedPlanes(greySettings.path, dir.file("b.yuv"));
+    ASSERT_EQ(a.size(), 12u * 322 * 182 * 3 / 2);
+    EXPECT_TRUE(a == b) << (quick ? "quick" : "standard");
+    // Video-range grey: black 16, white 235, chroma neutral; the encoding all but lossless.
+    const auto at = [&](std::size_t i) { return static_cast<int>(static_cast<unsigned char>(b[i])); };
+    EXPECT_NEAR(at(static_cast<std::size_t>(100) * 322 + 0), 16, 1);
+    EXPECT_NEAR(at(static_cast<std::size_t>(100) * 322 + 321), 235, 1);
+    EXPECT_NEAR(at(static_cast<std::size_t>(100) * 322 + 161), 16 + 219 * 128 / 255, 2);
+    EXPECT_NEAR(at(322 * 182 + 100), 128, 1);
+    auto probe = test::runProgram({"ffprobe", "-v", "error", "-show_entries", "stream=profile,nb_frames", "-of",
+                                   "csv=p=0", greySettings.path});
+    EXPECT_EQ(probe.out, "High,12\n");
+    std::filesystem::remove(settings.path);
+    std::filesystem::remove(greySettings.path);
+  }
+
+  // Grey frames of another size, or for a codec they do not fit, are refused with a reason.
+  MovieSettings settings{dir.file("small.mp4"), 64, 32, MovieCodec::H264, 1000000, 30, 1, 30, 30};
+  auto made = createMovieWriter(settings);
+  ASSERT_TRUE(made.writer);
+  GreyImage wrongSize{32, 32, std::vector<std::uint8_t>(32 * 32)};
+  EXPECT_EQ(made.writer->appendGrey(wrongSize.view(), 0), "picture size does not match the movie");
+  MovieSettings prores{dir.file("grey.mov"), 64, 32, MovieCodec::ProRes4444, 0, 0, 1, 10, 10};
+  auto proresWriter = createMovieWriter(prores);
+  ASSERT_TRUE(proresWriter.writer);
+  GreyImage grey{64, 32, std::vector<std::uint8_t>(64 * 32)};
+  EXPECT_TRUE(proresWriter.writer->appendGrey(grey.view(), 0).has_value());
 }
 
 TEST(MovieWriter, KeepsAlphaInProRes4444) {

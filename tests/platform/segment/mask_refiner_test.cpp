@@ -106,5 +106,29 @@ TEST(MaskRefiner, AnySizeAndRowStride) {
   EXPECT_EQ(fromPacked.pixels, fromPadded.pixels);
 }
 
+// The picture's part done ahead gives the very mask of a refinement in one go; it is used once, only
+// for the picture it was done for, and a prepared picture whose pixels then change is no trap as long
+// as `refine` names another picture.
+TEST(MaskRefiner, ThePicturesPartDoneAheadGivesTheSameMask) {
+  BgraImage first = twoColours(640, 360, 300, {20, 40, 220, 255}, {200, 180, 60, 255});
+  BgraImage second = twoColours(640, 360, 420, {90, 200, 30, 255}, {10, 10, 10, 255});
+  GreyImage mask = softMask(256, 144, 640, 330, 30);
+  MaskRefiner inOneGo, ahead;
+  const GreyImage expectedFirst = inOneGo.refine(mask.view(), first.view());
+  const GreyImage expectedSecond = inOneGo.refine(mask.view(), second.view());
+  ASSERT_NE(expectedFirst.pixels, expectedSecond.pixels);
+
+  ahead.preparePicture(first.view());
+  EXPECT_EQ(ahead.refine(mask.view(), first.view()).pixels, expectedFirst.pixels);
+  // Prepared for the first picture, asked for the second: the second's own fit.
+  ahead.preparePicture(first.view());
+  EXPECT_EQ(ahead.refine(mask.view(), second.view()).pixels, expectedSecond.pixels);
+  // Used once: the first picture's pixels replaced by the second's at the same place are fitted anew.
+  ahead.preparePicture(first.view());
+  EXPECT_EQ(ahead.refine(mask.view(), first.view()).pixels, expectedFirst.pixels);
+  first.pixels = second.pixels;
+  EXPECT_EQ(ahead.refine(mask.view(), first.view()).pixels, expectedSecond.pixels);
+}
+
 }  // namespace
 }  // namespace kov
