@@ -16,10 +16,11 @@ namespace kov {
 class RunnerPool {
  public:
   // Reads and plans the model once (throws ModelError); later runners reuse the plan's model.
-  // Each runner works on the thread that borrowed it alone.
-  RunnerPool(std::span<const std::uint8_t> bytes, const std::string& name);
+  // Each runner works on the thread that borrowed it alone, or with `threadsPerRunner` - 1 helpers of
+  // its own (for a caller that runs one model at a time and has a core to spare).
+  RunnerPool(std::span<const std::uint8_t> bytes, const std::string& name, int threadsPerRunner = 1);
   // The same for a model already read (and perhaps reshaped).
-  explicit RunnerPool(Model model);
+  explicit RunnerPool(Model model, int threadsPerRunner = 1);
 
   class Lease {
    public:
@@ -45,6 +46,7 @@ class RunnerPool {
   void giveBack(std::unique_ptr<GraphRunner> runner);
 
   Model model_;
+  int threadsPerRunner_;
   Dims inputDims_;
   std::mutex mutex_;
   std::vector<std::unique_ptr<GraphRunner>> idle_;

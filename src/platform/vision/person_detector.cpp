@@ -38,8 +38,10 @@ constexpr int kInputSide = 224;
 
 class PoseDetector : public PersonDetector {
  public:
+  // A matte run checks one picture at a time and mostly waits for the verdict (the segmentation needs
+  // the people found), so a check may use the cores inference is given (the same detections).
   PoseDetector() : runners_(std::span<const std::uint8_t>(kov_person_detection_begin, kov_person_detection_end),
-                            "pose_detection.tflite") {
+                            "pose_detection.tflite", inferenceThreads()) {
     side_ = runners_.inputDims().w;
     if (side_ != kInputSide || runners_.inputDims().h != kInputSide)
       throw ModelError("pose_detection.tflite: the input is not " + std::to_string(kInputSide) + " pixels square");
