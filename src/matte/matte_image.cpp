@@ -80,10 +80,12 @@ void matteImage(const Args& args) {
   std::string error;
   std::unique_ptr<PersonSegmenter> segmenter = createPersonSegmenter(error);
   if (!segmenter) failLoaded(error);
+  // The detector's input is made while its model may still be loading.
+  const PersonDetectorInput gateInput = personDetectorInput(picture->view());
   LoadedDetector gate = detectorLoading.result();
   if (!gate.detector) fail(gate.error);
   MaskRefiner refiner(pictureRefinement());
-  std::optional<GreyImage> mask = pictureMask(*segmenter, refiner, picture->view(), gate.detector.get());
+  std::optional<GreyImage> mask = pictureMask(*segmenter, refiner, picture->view(), gate.detector.get(), &gateInput);
   if (!mask) fail("no person found in " + visiblePath(input) + "\n");
 
   std::string png = encodeCutOutPng(picture->view(), mask->view());

@@ -29,7 +29,7 @@ constexpr double kTimeTolerance = 0.0005;
 }  // namespace
 
 std::optional<GreyImage> pictureMask(PersonSegmenter& segmenter, MaskRefiner& refiner, const BgraView& picture,
-                                     PersonDetector* gate) {
+                                     PersonDetector* gate, const PersonDetectorInput* gateInput) {
   if (!gate || !picture.data || picture.width < 1 || picture.height < 1) {
     std::optional<GreyImage> mask = segmenter.segment(picture, SegmentQuality::Accurate);
     if (!mask) return std::nullopt;
@@ -44,7 +44,7 @@ std::optional<GreyImage> pictureMask(PersonSegmenter& segmenter, MaskRefiner& re
   }
   // (A future of std::async waits for its thread when destroyed, so an exception here leaves no
   // thread behind.)
-  const std::vector<cv::Rect2d> people = personRegions(*gate, picture);
+  const std::vector<cv::Rect2d> people = gateInput ? personRegions(*gate, *gateInput) : personRegions(*gate, picture);
   std::optional<GreyImage> mask;
   if (!people.empty()) mask = segmentAroundPeople(segmenter, picture, people);
   if (preparing.valid()) preparing.get();

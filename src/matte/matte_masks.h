@@ -27,9 +27,9 @@ inline RefinerSettings pictureRefinement() {
 // The mask of one picture at the picture's size (accurate level); none when the segmenter gives none.
 // With a `gate`, the mask is kept only within the body squares of the people it finds, and a picture
 // in which it finds nobody gets an all-background mask: the segmenter also marks animals, statues and
-// furniture.
+// furniture. `gateInput`, when given, is the gate's input made ahead for this picture.
 std::optional<GreyImage> pictureMask(PersonSegmenter& segmenter, MaskRefiner& refiner, const BgraView& picture,
-                                     PersonDetector* gate = nullptr);
+                                     PersonDetector* gate = nullptr, const PersonDetectorInput* gateInput = nullptr);
 
 // One frame's result: its time and its mask, or none when the segmenter gave none.
 struct FrameMask {

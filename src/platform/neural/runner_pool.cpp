@@ -4,11 +4,13 @@
 
 namespace kov {
 
-RunnerPool::RunnerPool(std::span<const std::uint8_t> bytes, const std::string& name) : RunnerPool(readModel(bytes, name)) {}
+RunnerPool::RunnerPool(std::span<const std::uint8_t> bytes, const std::string& name, int threadsPerRunner)
+    : RunnerPool(readModel(bytes, name), inferenceThreads(), threadsPerRunner) {}
 
-RunnerPool::RunnerPool(Model model, int mostRunners) : model_(std::move(model)), mostRunners_(std::max(mostRunners, 1)) {
+RunnerPool::RunnerPool(Model model, int mostRunners, int threadsPerRunner)
+    : model_(std::move(model)), threadsPerRunner_(std::max(1, threadsPerRunner)), mostRunners_(std::max(mostRunners, 1)) {
   reduceBatchToOne(model_);
-  auto first = std::make_unique<GraphRunner>(model_, std::make_shared<WorkerPool>(1));
+  auto first = std::make_unique<GraphRunner>(model_, std::make_shared<WorkerPool>(threadsPerRunner_));
   inputDims_ = first->inputDims();
   idle_.push_back(std::move(first));
   made_ = 1;
@@ -29,7 +31,7 @@ RunnerPool::Lease RunnerPool::borrow() {
   }
   std::unique_ptr<GraphRunner> runner;
   try {
-    runner = std::make_unique<GraphRunner>(model_, std::make_shared<WorkerPool>(1));
+    runner = std::make_unique<GraphRunner>(model_, std::make_shared<WorkerPool>(threadsPerRunner_));
   } catch (...) {
     std::lock_guard lock(mutex_);
     --made_;

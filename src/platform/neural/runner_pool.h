@@ -20,11 +20,12 @@ namespace kov {
 class RunnerPool {
  public:
   // Reads and plans the model once (throws ModelError); later runners reuse the plan's model.
-  // Each runner works on the thread that borrowed it alone.
-  RunnerPool(std::span<const std::uint8_t> bytes, const std::string& name);
+  // Each runner works on the thread that borrowed it alone, or with `threadsPerRunner` - 1 helpers of
+  // its own (for a caller that runs one model at a time and has a core to spare).
+  RunnerPool(std::span<const std::uint8_t> bytes, const std::string& name, int threadsPerRunner = 1);
   // The same for a model already read (and perhaps reshaped), with at most `mostRunners` runners
   // (at least one).
-  explicit RunnerPool(Model model, int mostRunners = inferenceThreads());
+  explicit RunnerPool(Model model, int mostRunners = inferenceThreads(), int threadsPerRunner = 1);
 
   class Lease {
    public:
@@ -56,6 +57,7 @@ class RunnerPool {
   void releaseModelWhenComplete();
 
   Model model_;
+  int threadsPerRunner_;
   Dims inputDims_;
   const int mostRunners_;
   int made_ = 0;

@@ -97,8 +97,8 @@ class Densifier {
   std::size_t next_ = 0;
 };
 
-// Every tensor dimension and every block dimension appears once in the traversal; blocks split
-// tensor dimensions evenly.
+// Every tensor dimension and every block dimension appears once in the traversal, the tensor's own
+// first; blocks split tensor dimensions evenly.
 bool layoutFits(const std::vector<int>& shape, const SparseLayout& layout) {
   const std::size_t rank = shape.size(), levels = layout.traversalOrder.size();
   if (levels != rank + layout.blockMap.size() || layout.dimensions.size() != levels || levels > kMaxTraversalLevels)
@@ -108,6 +108,9 @@ bool layoutFits(const std::vector<int>& shape, const SparseLayout& layout) {
     if (which < 0 || static_cast<std::size_t>(which) >= levels || seen[static_cast<std::size_t>(which)]) return false;
     seen[static_cast<std::size_t>(which)] = true;
   }
+  // The tensor's own dimensions come first, the block dimensions after them.
+  for (std::size_t level = 0; level < rank; ++level)
+    if (static_cast<std::size_t>(layout.traversalOrder[level]) >= rank) return false;
   for (std::size_t level = 0; level < levels; ++level)
     if (static_cast<std::size_t>(layout.traversalOrder[level]) >= rank &&
         (layout.dimensions[level].compressed || layout.dimensions[level].denseSize < 1))

@@ -33,43 +33,29 @@ constexpr double kBodyMargin = 1.25;
 
 float sigmoid(float x) { return 1.0f / (1.0f + std::exp(-std::clamp(x, -kScoreClip, kScoreClip))); }
 
-// The picture shrunk to fit the model's square input, centred on black bars (letterboxed), in BGR.
-struct Letterbox {
-  cv::Mat bgr;
-  double scale = 1;  // input pixels per picture pixel
-  cv::Point2d offset;
-};
-
-Letterbox letterbox(const BgraView& picture, int side) {
-  const cv::Mat source(picture.height, picture.width, CV_8UC4, const_cast<std::uint8_t*>(picture.data),
-                       static_cast<std::size_t>(picture.stride));
-  Letterbox box;
-  box.scale = static_cast<double>(side) / std::max(picture.width, picture.height);
-  const int w = std::clamp(static_cast<int>(std::lround(picture.width * box.scale)), 1, side);
-  const int h = std::clamp(static_cast<int>(std::lround(picture.height * box.scale)), 1, side);
-  box.offset = {(side - w) / 2.0, (side - h) / 2.0};
-  cv::Mat shrunk;
-  cv::resize(source, shrunk, cv::Size(w, h), 0, 0, cv::INTER_AREA);
-  box.bgr = cv::Mat::zeros(side, side, CV_8UC3);
-  cv::cvtColor(shrunk, box.bgr(cv::Rect((side - w) / 2, (side - h) / 2, w, h)), cv::COLOR_BGRA2BGR);
-  return box;
-}
+// The built-in model's input side; the model is checked against it when it loads.
+constexpr int kInputSide = 224;
 
 class PoseDetector : public PersonDetector {
  public:
+  // A matte run checks one picture at a time and mostly waits for the verdict (the segmentation needs
+  // the people found), so a check may use the cores inference is given (the same detections).
   PoseDetector() : runners_(std::span<const std::uint8_t>(kov_person_detection_begin, kov_person_detection_end),
-                            "pose_detection.tflite") {
+                            "pose_detection.tflite", inferenceThreads()) {
     side_ = runners_.inputDims().w;
+    if (side_ != kInputSide || runners_.inputDims().h != kInputSide)
+      throw ModelError("pose_detection.tflite: the input is not " + std::to_string(kInputSide) + " pixels square");
     anchors_ = faceAnchors(side_, kStrides, kAnchorsPerCell);
   }
 
-  std::vector<PersonDetection> detect(const BgraView& picture) override {
-    if (picture.width <= 0 || picture.height <= 0 || !picture.data) return {};
+  std::vector<PersonDetection> detect(const BgraView& picture) override { return detect(personDetectorInput(picture)); }
+
+  std::vector<PersonDetection> detect(const PersonDetectorInput& input) override {
+    if (input.bgr.empty()) return {};
     auto runner = runners_.borrow();
     if (runner->outputCount() != 2 || runner->outputDims(0).size() != anchors_.size() * kValuesPerAnchor ||
         runner->outputDims(1).size() != anchors_.size())
       return {};
-    const Letterbox input = letterbox(picture, side_);
     fillModelInput(input.bgr, squareToPicture({side_ / 2.0, side_ / 2.0}, side_, 0, side_), side_, 2.0f / 255.0f,
                    -1.0f, runner->input());
     runner->run();
@@ -94,7 +80,7 @@ class PoseDetector : public PersonDetector {
 
   // Box centre and size and the keypoints, in input pixels relative to the anchor, mapped back to
   // picture pixels.
-  FaceDetection decodeBox(const float* r, cv::Point2f anchor, float score, const Letterbox& input) const {
+  FaceDetection decodeBox(const float* r, cv::Point2f anchor, float score, const PersonDetectorInput& input) const {
     const double ax = anchor.x * side_, ay = anchor.y * side_;
     const auto toPicture = [&](double x, double y) {
       return cv::Point2d((x + ax - input.offset.x) / input.scale, (y + ay - input.offset.y) / input.scale);
@@ -113,6 +99,23 @@ class PoseDetector : public PersonDetector {
 
 }  // namespace
 
+PersonDetectorInput personDetectorInput(const BgraView& picture) {
+  PersonDetectorInput input;
+  if (picture.width <= 0 || picture.height <= 0 || !picture.data) return input;
+  const int side = kInputSide;
+  const cv::Mat source(picture.height, picture.width, CV_8UC4, const_cast<std::uint8_t*>(picture.data),
+                       static_cast<std::size_t>(picture.stride));
+  input.scale = static_cast<double>(side) / std::max(picture.width, picture.height);
+  const int w = std::clamp(static_cast<int>(std::lround(picture.width * input.scale)), 1, side);
+  const int h = std::clamp(static_cast<int>(std::lround(picture.height * input.scale)), 1, side);
+  input.offset = {(side - w) / 2.0, (side - h) / 2.0};
+  cv::Mat shrunk;
+  cv::resize(source, shrunk, cv::Size(w, h), 0, 0, cv::INTER_AREA);
+  input.bgr = cv::Mat::zeros(side, side, CV_8UC3);
+  cv::cvtColor(shrunk, input.bgr(cv::Rect((side - w) / 2, (side - h) / 2, w, h)), cv::COLOR_BGRA2BGR);
+  return input;
+}
+
 std::unique_ptr<PersonDetector> createPersonDetector(std::string& error) {
   return loadedOrNone([]() -> std::unique_ptr<PersonDetector> { return std::make_unique<PoseDetector>(); },
                       "the person detection model", error);
@@ -124,8 +127,12 @@ bool showsPerson(PersonDetector& detector, const BgraView& picture) {
 }
 
 std::vector<cv::Rect2d> personRegions(PersonDetector& detector, const BgraView& picture) {
+  return personRegions(detector, personDetectorInput(picture));
+}
+
+std::vector<cv::Rect2d> personRegions(PersonDetector& detector, const PersonDetectorInput& input) {
   std::vector<cv::Rect2d> regions;
-  for (const PersonDetection& person : detector.detect(picture))
+  for (const PersonDetection& person : detector.detect(input))
     if (person.score > kPersonScore) regions.push_back(person.body);
   return regions;
 }

@@ -19,12 +19,23 @@ struct PersonDetection {
   float score = 0;  // 0..1
 };
 
+// The picture as the detector's model sees it: shrunk into the model's input square, centred on black
+// bars. Making it needs no model, so it can be made while the model loads.
+struct PersonDetectorInput {
+  cv::Mat bgr;            // empty for an empty picture
+  double scale = 1;       // input pixels per picture pixel
+  cv::Point2d offset;     // where the picture's top-left corner sits in the input
+};
+PersonDetectorInput personDetectorInput(const BgraView& picture);
+
 class PersonDetector {
  public:
   virtual ~PersonDetector() = default;
   // People in a picture, strongest first, down to a low score (0.1) so callers can choose their own
   // threshold. Several threads may detect at the same time.
   virtual std::vector<PersonDetection> detect(const BgraView& picture) = 0;
+  // The same for a picture whose input was made ahead by `personDetectorInput`.
+  virtual std::vector<PersonDetection> detect(const PersonDetectorInput& input) = 0;
 };
 
 // The score above which a detection counts as a person: the sample photos' people score 0.52 to 0.91
@@ -40,5 +51,6 @@ bool showsPerson(PersonDetector& detector, const BgraView& picture);
 
 // The body squares of the people scoring above kPersonScore, strongest first; none without people.
 std::vector<cv::Rect2d> personRegions(PersonDetector& detector, const BgraView& picture);
+std::vector<cv::Rect2d> personRegions(PersonDetector& detector, const PersonDetectorInput& input);
 
 }  // namespace kov

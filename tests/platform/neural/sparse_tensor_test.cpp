@@ -46,6 +46,8 @@ TEST(SparseTensor, LayoutsThatDoNotFitTheShapeOrTheValuesAreRefused) {
   EXPECT_FALSE(densify({1}, shape, SparseLayout{{0, 1}, {}, {dense(3)}}));                // metadata missing
   EXPECT_FALSE(densify({1}, shape, SparseLayout{{0, 1, 2}, {1}, {dense(3), dense(1), dense(3)}}));  // 3 does not divide 4
   EXPECT_FALSE(densify({1}, shape, SparseLayout{{0, 1, 2}, {5}, {dense(3), dense(2), dense(2)}}));  // no dimension 5
+  // A block dimension traversed among the tensor's own (which would place values out of bounds).
+  EXPECT_FALSE(densify({1, 2, 3, 4, 5, 6, 7, 8}, {2, 4}, SparseLayout{{0, 2, 1}, {1}, {dense(2), dense(2), dense(2)}}));
 }
 
 }  // namespace

@@ -35,6 +35,33 @@ cv::Mat photo(int index) {
   return picture;
 }
 
+// The input made ahead gives exactly the detections of the picture itself, tall and wide; an empty
+// picture gives an empty input and nobody.
+TEST(PersonDetector, InputMadeAheadGivesTheSameDetections) {
+  std::string error;
+  auto detector = createPersonDetector(error);
+  ASSERT_TRUE(detector) << error;
+  cv::Mat wide = photo(2), tall;
+  cv::rotate(wide, tall, cv::ROTATE_90_CLOCKWISE);
+  for (const cv::Mat& bgr : {wide, tall}) {
+    BgraImage picture = toBgra(bgr);
+    const PersonDetectorInput input = personDetectorInput(picture.view());
+    ASSERT_EQ(input.bgr.size(), cv::Size(224, 224));
+    const std::vector<PersonDetection> direct = detector->detect(picture.view());
+    const std::vector<PersonDetection> ahead = detector->detect(input);
+    ASSERT_FALSE(direct.empty());
+    ASSERT_EQ(direct.size(), ahead.size());
+    for (std::size_t k = 0; k < direct.size(); ++k) {
+      EXPECT_EQ(direct[k].score, ahead[k].score);
+      EXPECT_EQ(direct[k].body, ahead[k].body);
+    }
+    EXPECT_EQ(personRegions(*detector, input), personRegions(*detector, picture.view()));
+  }
+  const PersonDetectorInput empty = personDetectorInput(BgraView{});
+  EXPECT_TRUE(empty.bgr.empty());
+  EXPECT_TRUE(detector->detect(empty).empty());
+}
+
 TEST(PersonDetector, FindsThePeopleOfEverySamplePhotoAtAnySize) {
   std::string error;
   auto detector = createPersonDetector(error);
