@@ -1,5 +1,6 @@
-// Usage: neural_bench [RUNS [MODEL [steps]]]   (MODEL: a part of a model's name, to time that model
-// alone; "steps" then lists its costliest steps one by one instead)
+// Usage: neural_bench [RUNS [MODEL [steps|all]]]   (MODEL: a part of a model's name, to time that
+// model alone; "steps" then lists its costliest steps one by one instead, "all" every step in the
+// order they run)
 // Times every built-in model on the model runner, with XNNPACK's convolutions and with the runner's
 // own kernels: milliseconds per run (median of RUNS, default 15, wall and CPU) on one thread and on a
 // pool of two; two single-threaded runners at once on two threads; and where the CPU time of one
@@ -23,6 +24,7 @@
 #include "platform/neural/tflite_model.h"
 #include "platform/segment/embedded_models.h"
 #include "platform/vision/face_models.h"
+#include "platform/vision/line_recognizer.h"
 #include "platform/vision/text_models.h"
 
 extern "C" {
@@ -44,6 +46,14 @@ kov::Model tflite(std::span<const std::uint8_t> bytes, const std::string& name) 
   return model;
 }
 
+// The recognition network as the line recogniser plans it for a crop `width` wide: its classifier
+// cut down to the characters read.
+kov::Model lineRecogniser(int width) {
+  const kov::LineRecognizer recogniser(kov::textRecognitionModel(), "text recognition",
+                                       kov::alphabetFromText(kov::textAlphabet()), std::make_shared<kov::WorkerPool>(1));
+  return recogniser.modelFor(width);
+}
+
 std::vector<Subject> subjects() {
   return {
       {"face detection full range 192x192", [] { return tflite(kov::fullRangeFaceDetectionModel(), "full range"); }},
@@ -54,6 +64,8 @@ std::vector<Subject> subjects() {
       {"person segmenter square 256x256", [] { return tflite(kov::squareSegmentationModel(), "square"); }},
       {"person segmenter landscape 144x256", [] { return tflite(kov::landscapeSegmentationModel(), "landscape"); }},
       {"text detector 352x640", [] { return kov::readOnnxModel(kov::textDetectionModel(), "text", 352, 640); }},
+      {"text line recogniser 48x320", [] { return lineRecogniser(320); }},
+      {"text line recogniser 48x640", [] { return lineRecogniser(640); }},
   };
 }
 
@@ -174,7 +186,7 @@ const char* label(kov::ConvolutionKernels kernels) {
 
 // The calling thread's CPU milliseconds of each step of one single-threaded default runner (median
 // over the runs), the costliest first, with each step's shape and its share of the whole.
-void printSteps(const kov::Model& model, int runs) {
+void printSteps(const kov::Model& model, int runs, bool all) {
   kov::GraphRunner runner(model, std::make_shared<kov::WorkerPool>(1));
   fillInputs(runner);
   std::vector<double> warm;
@@ -192,10 +204,10 @@ void printSteps(const kov::Model& model, int runs) {
     order.emplace_back(median(perStep[i]), i);
     total += order.back().first;
   }
-  std::sort(order.rbegin(), order.rend());
+  if (!all) std::sort(order.rbegin(), order.rend());
   std::printf("%zu steps, %.2f ms in all (one thread, CPU, median of %d)\n%6s %8s %6s   %s\n", order.size(), total, runs,
               "step", "ms", "share", "kind and shape");
-  for (std::size_t k = 0; k < order.size() && k < 40; ++k) {
+  for (std::size_t k = 0; k < order.size() && (all || k < 40); ++k) {
     const auto [ms, i] = order[k];
     std::printf("%6zu %8.3f %5.1f%%   %s %s\n", i, ms, 100.0 * ms / total, kinds[i].c_str(), shapes[i].c_str());
   }
@@ -221,9 +233,9 @@ int main(int argc, char** argv) {
   for (const Subject& subject : subjects()) {
     if (argc > 2 && subject.name.find(argv[2]) == std::string::npos) continue;
     const kov::Model model = subject.read();
-    if (argc > 3 && std::string(argv[3]) == "steps") {
+    if (argc > 3 && (std::string(argv[3]) == "steps" || std::string(argv[3]) == "all")) {
       std::printf("%s\n", subject.name.c_str());
-      printSteps(model, runs);
+      printSteps(model, runs, std::string(argv[3]) == "all");
       continue;
     }
     for (kov::ConvolutionKernels kernels : kinds) {

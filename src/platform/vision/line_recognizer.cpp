@@ -144,6 +144,12 @@ int LineRecognizer::plannedWidth(int scaledWidth) {
   return std::min(steps * kWidthStep, kWidest);
 }
 
+Model LineRecognizer::modelFor(int width) const {
+  Model model = graph_.read(kHeight, width);
+  keepClasses(model);
+  return model;
+}
+
 GraphRunner& LineRecognizer::runnerFor(int width) {
   const auto used = std::find_if(runners_.begin(), runners_.end(), [&](const Planned& p) { return p.width == width; });
   if (used != runners_.end()) {
@@ -151,8 +157,7 @@ GraphRunner& LineRecognizer::runnerFor(int width) {
     return *runners_.front().runner;
   }
   if (runners_.size() >= kMostPlans) runners_.pop_back();
-  Model model = graph_.read(kHeight, width);
-  keepClasses(model);
+  Model model = modelFor(width);
   runners_.insert(runners_.begin(), {width, std::make_unique<GraphRunner>(model, workers_)});
   model = Model();
   // The model read for planning is garbage now: megabytes the allocator would otherwise keep.

@@ -50,6 +50,10 @@ class LineRecognizer {
   // the few widths used last stay planned.
   static int plannedWidth(int scaledWidth);
 
+  // The graph as planned for a crop `width` pixels wide, its classifier cut down to the characters
+  // read (for benchmarks and profiles of the network itself).
+  Model modelFor(int width) const;
+
  private:
   GraphRunner& runnerFor(int width);
   void keepClasses(Model& model) const;
