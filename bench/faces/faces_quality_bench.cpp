@@ -138,6 +138,7 @@ Picture filtered(const Picture& p, const std::string& kind) {
 Picture inFullHdFrame(const Picture& p, double share) {
   std::vector<double> heights;
   for (const Face& f : p.faces) heights.push_back(f.height);
+  if (heights.empty()) return p;  // no reference face to scale by, and none to count
   std::nth_element(heights.begin(), heights.begin() + heights.size() / 2, heights.end());
   const double factor = share * 1080 / heights[heights.size() / 2];
   Picture small = scaled(p, factor);

@@ -3,7 +3,10 @@
 // face models.)
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "platform/neural/graph_runner.h"
 #include "platform/neural/input_size.h"
@@ -37,6 +40,29 @@ TEST(InputSize, SizesOffTheModelsGridsOrWindowsAreRefusedWithTheReason) {
   EXPECT_NE(resizeError(128, 384, true).find("segmenter: operator 12 (AVERAGE_POOL_2D): has a window larger than its input"),
             std::string::npos)
       << resizeError(128, 384, true);
+}
+
+// A model that pads its input explicitly before each strided convolution (a fixed border of one
+// pixel: 192 becomes 194) resizes too: what a PAD writes is its resized input plus the same border.
+TEST(InputSize, ExplicitPaddingKeepsItsBorderAtAnotherSize) {
+  const std::string path = std::string(KOV_SOURCE_ROOT) + "/node_modules/@mediapipe/face_detection/face_detection_full_range_sparse.tflite";
+  std::ifstream file(path, std::ios::binary);
+  ASSERT_TRUE(file) << path;
+  const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file), {}};
+  Model model = readModel(bytes, "padded detector");
+  const auto padOutput = [&]() -> std::vector<int> {
+    for (const ModelOperator& op : model.operators)
+      if (op.kind == OpKind::Pad) return model.tensors[static_cast<std::size_t>(op.outputs[0])].shape;
+    return {};
+  };
+  ASSERT_EQ(padOutput(), (std::vector<int>{1, 194, 194, 3}));
+  resizePictureInput(model, 224, 416);
+  EXPECT_EQ(padOutput(), (std::vector<int>{1, 226, 418, 3}));
+  GraphRunner runner(model, std::make_shared<WorkerPool>(1));
+  EXPECT_EQ(runner.inputDims(), (Dims{224, 416, 3}));
+  // One box of 16 values and one score for each cell of the stride-4 grid.
+  EXPECT_EQ(runner.outputDims(0), (Dims{1, 56 * 104, 16}));
+  EXPECT_EQ(runner.outputDims(1), (Dims{1, 56 * 104, 1}));
 }
 
 }  // namespace
