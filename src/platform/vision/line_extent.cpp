@@ -16,7 +16,7 @@ namespace {
 // The box's pixels fall into this many colours: the letters' and those of the picture behind them
 // (with fewer, the letters' colour is a blend with the picture's nearest one and their cores drop
 // out of it).
-constexpr int kColours = 4;
+constexpr int kColours = 7;
 // A pixel has one of those colours when it lies this near it (Euclidean, 0..255 per channel) and
 // nearer than to the others: anti-aliased letter edges blend with the picture and drop out, the
 // letters' cores stay.
