@@ -142,6 +142,7 @@ std::vector<FoundLine> joinedRowPieces(std::vector<FoundLine> lines) {
 struct Reading {
   std::string text;
   float confidence = 0;
+  float weakest = 0;  // the least sure character's probability (the line network's readings)
 };
 
 // One Tesseract instance that reads single lines. Starting Tesseract costs a fifth of a second of
@@ -272,7 +273,7 @@ class DetectingRecognizer : public TextRecognizer {
     for (const FoundLine& line : joinedRowPieces(finder_->find(images.bgr, kSearchWidth))) {
       cv::Rect2d frameBox = line.box & cv::Rect2d(0, 0, images.bgr.cols, images.bgr.rows);
       if (frameBox.height < minimumTextHeight * images.bgr.rows || frameBox.width < frameBox.height) continue;
-      Reading reading = readLine(images, frameBox);
+      Reading reading;
       const cv::Rect2d widened = widenedAlongRow(images.bgr, frameBox);
       if (widened.width >= frameBox.width + kWiderBy * frameBox.height) {
         // The letters' colour fades where the picture behind them has it too: the network reads a
@@ -281,7 +282,13 @@ class DetectingRecognizer : public TextRecognizer {
         const cv::Rect2d padded = cv::Rect2d(widened.x - beyond, widened.y, widened.width + 2 * beyond, widened.height) &
                                   cv::Rect2d(0, 0, images.bgr.cols, images.bgr.rows);
         Reading wider = readLine(images, padded);
-        if (readsMore(wider, reading)) reading = std::move(wider), frameBox = widened;
+        // A whole reading sure of every character is kept without reading the part found first
+        // (a line costs nearly as much to read as the detector's search of the whole frame).
+        Reading first = wider.weakest >= kDoubtful ? Reading{} : readLine(images, frameBox);
+        if (wider.weakest >= kDoubtful || readsMore(wider, first)) reading = std::move(wider), frameBox = widened;
+        else reading = std::move(first);
+      } else {
+        reading = readLine(images, frameBox);
       }
       if (!hasWordCharacters(reading.text)) continue;
       TextObservation observation;
@@ -319,7 +326,7 @@ class DetectingRecognizer : public TextRecognizer {
           editDistance(second.text, line.text) <= kMostCorrections)
         return second;
     }
-    return {line.text, line.confidence};
+    return {line.text, line.confidence, line.weakest};
   }
 
   std::unique_ptr<TextLineFinder> finder_;
