@@ -223,14 +223,14 @@ cv::Rect enlargedCrop(const cv::Rect2d& frameBox, cv::Size frame) {
          cv::Rect(0, 0, frame.width * kTesseractScale, frame.height * kTesseractScale);
 }
 
-// A line widened along its row (widenedAlongRow) by at least this many line heights is read again
-// whole; the whole reading is kept when it holds more letters and digits than the first and is
-// about as sure (a widening over marks of the picture adds doubtful characters).
+// A line widened along its row (widenedAlongRow) by at least kWiderBy line heights is read whole,
+// kReadBeyond heights past the letters found on either side. The whole reading is kept when it is
+// sure of every character, or else when it holds at least kFewestMoreCharacters more letters and
+// digits than the part found first and is about as sure (kAsSure): a widening over marks of the
+// picture adds doubtful characters, and one more character is as likely such a mark as a letter.
 constexpr double kWiderBy = 0.5;
 constexpr double kReadBeyond = 1.0;
 constexpr float kAsSure = 0.05f;
-
-// One more character is as likely a mark of the picture beyond the line's end as a letter.
 constexpr int kFewestMoreCharacters = 2;
 
 bool readsMore(const Reading& wider, const Reading& first) {
