@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Text line quality: lines burnt into the sample photos (1920x1080 frames) in five styles, four
+# Text line quality: lines burnt into the sample photos (1920x1080 frames) in five styles, five
 # heights and three DejaVu faces, read by `faces` at --width 640 and 1280. Prints per style and
 # height the character error rate (a line never found counts as all wrong) and the lines found,
 # the lines invented beside the burnt ones and on the photos without text (per 100 frames), the
@@ -28,7 +28,7 @@ declare -A styles=(
   [coloured]="fontcolor=0xffc020"
 )
 order=(control subtitle dark-box light-box coloured)
-heights=(2 4 6 8)
+heights=(2 3 4 6 8)
 
 # A 6 s video at 6 fps, second i the photo i with its line in `style` at `percent` % of 1080.
 make_clip() {

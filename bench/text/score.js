@@ -55,4 +55,6 @@ for (const r of rows)
 const all = rows.reduce((s, r) => s + r.cer, 0) / rows.length;
 const tall = rows.filter((r) => r.height >= 4);
 console.log(`  mean CER ${(100 * all).toFixed(0)} % (lines >= 4 %: ${(100 * tall.reduce((s, r) => s + r.cer, 0) / tall.length).toFixed(0)} %)`);
+const found3 = rows.filter((r) => r.height >= 3);
+console.log(`  lines >= 3 % high found: ${found3.reduce((s, r) => s + r.found, 0)} of ${found3.reduce((s, r) => s + r.frames, 0)}`);
 console.log(`  invented lines per 100 frames: ${(100 * invented / inventedFrames).toFixed(1)} beside the burnt lines, ${(100 * textless / Math.max(textlessFrames, 1)).toFixed(1)} on photos without text`);

@@ -15,6 +15,7 @@
 
 #include "platform/neural/model_error.h"
 #include "platform/vision/characters.h"
+#include "platform/vision/line_extent.h"
 #include "platform/vision/line_recognizer.h"
 #include "platform/vision/text_detector.h"
 #include "platform/vision/text_models.h"
@@ -50,16 +51,17 @@ std::string trimmed(const char* text) {
   return s;
 }
 
-// True when the text holds at least two letters or digits (a character outside ASCII counts as one):
-// lone marks and punctuation are picture texture read as text.
-bool hasWordCharacters(const std::string& text) {
-  int count = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (std::isalnum(c) || (c >= 0x80 && (c & 0xC0) != 0x80)) ++count;
-  }
-  return count >= 2;
+// Letters and digits of the text (a character outside ASCII counts as one).
+int wordCharacterCount(const std::string& text) {
+  return static_cast<int>(std::count_if(text.begin(), text.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return std::isalnum(u) || (u >= 0x80 && (u & 0xC0) != 0x80);
+  }));
 }
+
+// True when the text holds at least two letters or digits: lone marks and punctuation are picture
+// texture read as text.
+bool hasWordCharacters(const std::string& text) { return wordCharacterCount(text) >= 2; }
 
 // The line's letters in black on white for the recogniser: `lightLetters` says whether the letters
 // are the pixels above Otsu's level of the crop or those below it. Marks on the crop's edge that are
@@ -140,6 +142,7 @@ std::vector<FoundLine> joinedRowPieces(std::vector<FoundLine> lines) {
 struct Reading {
   std::string text;
   float confidence = 0;
+  float weakest = 0;  // the least sure character's probability (the line network's readings)
 };
 
 // One Tesseract instance that reads single lines. Starting Tesseract costs a fifth of a second of
@@ -210,6 +213,52 @@ class LineReader {
 // from the grey picture enlarged two times (enlargedTwice), where small letters have enough pixels.
 constexpr int kTesseractScale = 2;
 
+// The line's crop, with kCropMargin around it, in the grey picture of `frame` size enlarged two times.
+cv::Rect enlargedCrop(const cv::Rect2d& frameBox, cv::Size frame) {
+  const double margin = frameBox.height * kCropMargin, scale = kTesseractScale;
+  return cv::Rect(cv::Point(static_cast<int>(std::floor((frameBox.x - margin) * scale)),
+                            static_cast<int>(std::floor((frameBox.y - margin) * scale))),
+                  cv::Point(static_cast<int>(std::ceil((frameBox.br().x + margin) * scale)),
+                            static_cast<int>(std::ceil((frameBox.br().y + margin) * scale)))) &
+         cv::Rect(0, 0, frame.width * kTesseractScale, frame.height * kTesseractScale);
+}
+
+// A line widened along its row (widenedAlongRow) by at least kWiderBy line heights is read whole,
+// kReadBeyond heights past the letters found on either side. The whole reading is kept when it is
+// sure of every character, or else when it holds at least kFewestMoreCharacters more letters and
+// digits than the part found first and is about as sure (kAsSure): a widening over marks of the
+// picture adds doubtful characters, and one more character is as likely such a mark as a letter.
+constexpr double kWiderBy = 0.5;
+constexpr double kReadBeyond = 1.0;
+constexpr float kAsSure = 0.05f;
+constexpr int kFewestMoreCharacters = 2;
+
+bool readsMore(const Reading& wider, const Reading& first) {
+  return wordCharacterCount(wider.text) >= wordCharacterCount(first.text) + kFewestMoreCharacters &&
+         wider.confidence >= first.confidence - kAsSure;
+}
+
+// A widened line can take in another piece of its row that the detector found apart; the piece's
+// own reading is then a repeat of part of the line and is left out.
+constexpr double kCovered = 0.8;
+
+bool coveredAlongRow(const NormBox& piece, const NormBox& line) {
+  const double across = std::min(piece.x + piece.w, line.x + line.w) - std::max(piece.x, line.x);
+  const double down = std::min(piece.y + piece.h, line.y + line.h) - std::max(piece.y, line.y);
+  return across >= kCovered * piece.w && down >= kSameRow * std::min(piece.h, line.h);
+}
+
+std::vector<TextObservation> withoutRepeatedPieces(std::vector<TextObservation> lines) {
+  std::vector<TextObservation> kept;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    bool repeat = false;
+    for (std::size_t j = 0; j < lines.size() && !repeat; ++j)
+      repeat = j != i && lines[j].box.w > lines[i].box.w && coveredAlongRow(lines[i].box, lines[j].box);
+    if (!repeat) kept.push_back(std::move(lines[i]));
+  }
+  return kept;
+}
+
 class DetectingRecognizer : public TextRecognizer {
  public:
   DetectingRecognizer(std::unique_ptr<TextLineFinder> finder, std::unique_ptr<LineRecognizer> lineModel,
@@ -221,19 +270,26 @@ class DetectingRecognizer : public TextRecognizer {
     std::vector<TextObservation> result;
     if (images.bgr.empty() || images.grey.size() != images.bgr.size()) return result;
     std::lock_guard lock(mutex_);
-    const double scale = kTesseractScale;
-    const cv::Rect whole(0, 0, images.grey.cols * kTesseractScale, images.grey.rows * kTesseractScale);
     for (const FoundLine& line : joinedRowPieces(finder_->find(images.bgr, kSearchWidth))) {
-      const cv::Rect2d frameBox = line.box & cv::Rect2d(0, 0, images.bgr.cols, images.bgr.rows);
+      cv::Rect2d frameBox = line.box & cv::Rect2d(0, 0, images.bgr.cols, images.bgr.rows);
       if (frameBox.height < minimumTextHeight * images.bgr.rows || frameBox.width < frameBox.height) continue;
-      const double margin = frameBox.height * kCropMargin;
-      const cv::Rect crop = cv::Rect(cv::Point(static_cast<int>(std::floor((frameBox.x - margin) * scale)),
-                                               static_cast<int>(std::floor((frameBox.y - margin) * scale))),
-                                     cv::Point(static_cast<int>(std::ceil((frameBox.br().x + margin) * scale)),
-                                               static_cast<int>(std::ceil((frameBox.br().y + margin) * scale)))) &
-                            whole;
-      if (crop.empty()) continue;
-      Reading reading = readLine(images, frameBox, crop);
+      Reading reading;
+      const cv::Rect2d widened = widenedAlongRow(images.bgr, frameBox);
+      if (widened.width >= frameBox.width + kWiderBy * frameBox.height) {
+        // The letters' colour fades where the picture behind them has it too: the network reads a
+        // little beyond the letters found.
+        const double beyond = kReadBeyond * frameBox.height;
+        const cv::Rect2d padded = cv::Rect2d(widened.x - beyond, widened.y, widened.width + 2 * beyond, widened.height) &
+                                  cv::Rect2d(0, 0, images.bgr.cols, images.bgr.rows);
+        Reading wider = readLine(images, padded);
+        // A whole reading sure of every character is kept without reading the part found first
+        // (a line costs nearly as much to read as the detector's search of the whole frame).
+        Reading first = wider.weakest >= kDoubtful ? Reading{} : readLine(images, frameBox);
+        if (wider.weakest >= kDoubtful || readsMore(wider, first)) reading = std::move(wider), frameBox = widened;
+        else reading = std::move(first);
+      } else {
+        reading = readLine(images, frameBox);
+      }
       if (!hasWordCharacters(reading.text)) continue;
       TextObservation observation;
       observation.box = normalisedBox(frameBox, images.bgr.cols, images.bgr.rows);
@@ -242,7 +298,7 @@ class DetectingRecognizer : public TextRecognizer {
       observation.confidence = reading.confidence;
       result.push_back(std::move(observation));
     }
-    return result;
+    return withoutRepeatedPieces(std::move(result));
   }
 
  private:
@@ -250,7 +306,9 @@ class DetectingRecognizer : public TextRecognizer {
   // below kDoubtful: its reading is taken as a correction when it is sure enough, surer than that
   // character and differs by at most kMostCorrections edits. On busy pictures Tesseract reads
   // noise with middling confidence, which a bound on confidence alone lets through.
-  Reading readLine(const FrameImages& images, const cv::Rect2d& frameBox, const cv::Rect& tesseractCrop) {
+  Reading readLine(const FrameImages& images, const cv::Rect2d& frameBox) {
+    const cv::Rect tesseractCrop = enlargedCrop(frameBox, images.grey.size());
+    if (tesseractCrop.empty()) return {};
     const double margin = frameBox.height * kModelCropMargin;
     const cv::Rect box = cv::Rect(cv::Point(static_cast<int>(std::floor(frameBox.x - margin)),
                                             static_cast<int>(std::floor(frameBox.y - margin))),
@@ -268,7 +326,7 @@ class DetectingRecognizer : public TextRecognizer {
           editDistance(second.text, line.text) <= kMostCorrections)
         return second;
     }
-    return {line.text, line.confidence};
+    return {line.text, line.confidence, line.weakest};
   }
 
   std::unique_ptr<TextLineFinder> finder_;

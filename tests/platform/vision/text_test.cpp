@@ -113,6 +113,43 @@ TEST(TextLines, FramesOfAnotherShapeAreSearchedAtTheirOwnShape) {
   }
 }
 
+// The share of the frame's width that `text` burnt as in burntAt78 takes: its bright columns when
+// burnt white on black.
+double letterWidthShare(const std::string& text, int size) {
+  const Nv12Picture black =
+      nv12Picture("-f lavfi -i color=black:size=1920x1080", "drawtext=fontfile=" + kSans + ":text='" + escaped(text) +
+                                                                 "':fontsize=" + std::to_string(size) + ":fontcolor=white:x=(w-tw)/2:y=h*0.78",
+                  640, 360);
+  int left = black.width, right = -1;
+  for (int y = 0; y < black.height; ++y)
+    for (int x = 0; x < black.width; ++x)
+      if (black.bytes[static_cast<std::size_t>(y * black.width + x)] > 100) left = std::min(left, x), right = std::max(right, x);
+  return right < left ? 0.0 : static_cast<double>(right + 1 - left) / black.width;
+}
+
+Nv12Picture burntAt78(int photo, const std::string& text, const std::string& style, int size) {
+  return nv12Picture("-i " + test::samplePhoto(photo),
+                     "scale=1920:1080:force_original_aspect_ratio=increase,crop=1920:1080,drawtext=fontfile=" + kSans + ":text='" +
+                         escaped(text) + "':fontsize=" + std::to_string(size) + ":" + style + ":x=(w-tw)/2:y=h*0.78",
+                     640, 360);
+}
+
+// Coloured letters straight on a busy photo: the detector finds such a line only where its letters
+// stand out from the picture (on photo 4 at the smaller size, "O WORL"); the rest is found by the
+// letters' colour along the row and the line is read whole, once.
+TEST(TextLines, AColouredLineCrossingABusyPartOfAPhotoIsReadWhole) {
+  const std::string text = "HELLO WORLD 2026";
+  for (int size : {43, 65}) {
+    SCOPED_TRACE(size);
+    const auto found = keptLines(burntAt78(4, text, "fontcolor=0xffc020", size));
+    ASSERT_EQ(found.size(), 1u) << (found.empty() ? "no line" : found[0].text + " | " + found.back().text);
+    EXPECT_LE(editDistance(found[0].text, text), 1u) << found[0].text;
+    // The box spans most of the line (a last letter lost in the picture may stay outside it).
+    EXPECT_NEAR(found[0].box.x + found[0].box.w / 2, 0.5, 0.04);
+    EXPECT_GE(found[0].box.w, 0.8 * letterWidthShare(text, size));
+  }
+}
+
 TEST(TextLines, PhotosWithoutTextGiveNoLines) {
   for (int photo : {1, 2, 3, 4, 5, 6}) {
     const Nv12Picture plain =
