@@ -2,7 +2,7 @@
 // The stages of `matte --image` timed one by one in this process: loading the models, reading the
 // picture, the person detector, the segmenter around the people found, the refinement at full size
 // (the picture's part, which the command does on another thread while the detector runs, and the
-// mask's part), and the cut-out encoded as PNG; then the whole mask as the command makes it, with the
+// mask's part), the edge corrected by colour, and the cut-out encoded as PNG; then the whole mask as the command makes it, with the
 // stages that overlap overlapping. Prints the median wall milliseconds, CPU milliseconds (all threads
 // of the process) and CPU milliseconds of the calling thread alone (what other threads do not take
 // over) of each stage over RUNS runs (default 7); the model loading is timed once, as a run of the
@@ -17,6 +17,7 @@
 
 #include "matte/matte_masks.h"
 #include "platform/image/picture.h"
+#include "platform/segment/colour_correction.h"
 #include "platform/segment/framed_segmentation.h"
 #include "platform/segment/person_segmenter.h"
 #include "platform/vision/person_detector.h"
@@ -84,7 +85,7 @@ int main(int argc, char** argv) {
 
   Stage read{"read picture (decode)", {}, {}, {}}, detect{"person detector", {}, {}, {}},
       segment{"segmenter around the people (2 runs)", {}, {}, {}}, preparing{"refinement, the picture's part", {}, {}, {}},
-      refine{"refinement, the mask's part", {}, {}, {}},
+      refine{"refinement, the mask's part", {}, {}, {}}, correct{"edge corrected by colour", {}, {}, {}},
       encode{"cut-out and PNG encoding", {}, {}, {}}, total{"all stages but model loading", {}, {}, {}},
       whole{"the mask as the command makes it", {}, {}, {}};
   std::size_t pngBytes = 0;
@@ -102,6 +103,7 @@ int main(int argc, char** argv) {
       segment.add(timed([&] { framed = kov::segmentAroundPeople(*segmenter, picture->view(), people); }));
       preparing.add(timed([&] { refiner.preparePicture(picture->view()); }));
       refine.add(timed([&] { mask = refiner.refine(framed->view(), picture->view()); }));
+      correct.add(timed([&] { kov::correctEdgeByColour(*mask, picture->view(), refiner.reducedPicture()); }));
       encode.add(timed([&] { png = kov::encodeCutOutPng(picture->view(), mask->view()); }));
     });
     if (!picture) {
@@ -121,7 +123,7 @@ int main(int argc, char** argv) {
               loadSegmenter.callerMs);
   std::printf("%-40s %9.1f %9.1f %14.1f\n", "load person detection model", loadDetector.wallMs, loadDetector.cpuMs,
               loadDetector.callerMs);
-  for (const Stage* s : {&read, &detect, &segment, &preparing, &refine, &encode, &total, &whole})
+  for (const Stage* s : {&read, &detect, &segment, &preparing, &refine, &correct, &encode, &total, &whole})
     std::printf("%-40s %9.1f %9.1f %14.1f\n", s->name, median(s->wall), median(s->cpu), median(s->caller));
   std::printf("PNG size: %zu bytes\n", pngBytes);
   return 0;

@@ -1,4 +1,4 @@
-// Usage: matte_quality_bench PHOTO_FOLDER
+// Usage: matte_quality_bench PHOTO_FOLDER [POOR_MASK_FOLDER]
 // Quality of the person masks, the model's mask stretched and blurred (the former way) beside the
 // mask refined against the picture at full size (the way `matte` works now):
 // - composites of people cut out of the sample photos (PHOTO_FOLDER/sample1.jpg .. sample6.jpg) on
@@ -305,6 +305,24 @@ double meanChange(const GreyImage& a, const GreyImage& b) {
 // Backgrounds of the composites by kind: flat colours, rendered scenes, person-free parts of photos.
 enum Kind { Flat, Rendered, Real, kKinds };
 
+// With a folder for them, the composites whose current masks fall below this IoU or above this
+// edge error are written there (picture, truth, mask and the errors drawn over the picture) to be
+// looked at.
+constexpr double kPoorIou = 0.9, kPoorEdgeError = 0.15;
+std::string gDumpFolder;
+
+void writePoor(const std::string& name, const cv::Mat& picture, const cv::Mat& truth, const cv::Mat& mask) {
+  cv::imwrite(gDumpFolder + "/" + name + "-picture.jpg", picture);
+  cv::imwrite(gDumpFolder + "/" + name + "-truth.png", truth);
+  cv::imwrite(gDumpFolder + "/" + name + "-mask.png", mask);
+  // The picture dimmed, with what the mask adds in red and what it misses in blue.
+  cv::Mat overlay = picture / 2;
+  overlay.setTo(cv::Scalar(0, 0, 255), (mask >= 128) & (truth < 128));
+  overlay.setTo(cv::Scalar(255, 0, 0), (mask < 128) & (truth >= 128));
+  cv::resize(overlay, overlay, cv::Size(), 0.4, 0.4, cv::INTER_AREA);
+  cv::imwrite(gDumpFolder + "/" + name + "-errors.png", overlay);
+}
+
 void compositesSection(Matter& matter, const std::vector<CutOut>& people, const std::vector<cv::Mat>& photos) {
   std::printf("%-30s %8s %8s %8s %8s %8s %8s %8s %8s\n", "people on known backgrounds", "edge err", "flat", "rendered",
               "real", "IoU mean", "worst", "rise px", "ms/pic");
@@ -328,6 +346,11 @@ void compositesSection(Matter& matter, const std::vector<CutOut>& people, const 
         GreyImage mask;
         times.push_back(seconds([&] { mask = matter.picture(bgra, way); }) * 1000);
         EdgeScores s = score(wrap(mask), truth);
+        if (way == Way::Gated && !gDumpFolder.empty() && (s.iou < kPoorIou || s.bandError > kPoorEdgeError)) {
+          std::string name = "sample" + std::to_string(i + 1) + "-bg" + std::to_string(b);
+          std::printf("  poor: %s IoU %.3f edge err %.3f\n", name.c_str(), s.iou, s.bandError);
+          writePoor(name, picture, truth, wrap(mask));
+        }
         ++composites;
         errors.push_back(s.bandError);
         byKind[backgrounds[b].first].push_back(s.bandError);
@@ -419,8 +442,8 @@ void movieSection(Matter& matter, const CutOut& person, const std::vector<cv::Ma
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: matte_quality_bench PHOTO_FOLDER\n");
+  if (argc != 2 && argc != 3) {
+    std::fprintf(stderr, "usage: matte_quality_bench PHOTO_FOLDER [POOR_MASK_FOLDER]\n");
     return 1;
   }
   std::string error;
@@ -429,6 +452,7 @@ int main(int argc, char** argv) {
     std::fputs(error.c_str(), stderr);
     return 1;
   }
+  if (argc == 3) gDumpFolder = argv[2];
   std::vector<cv::Mat> photos;
   for (int i = 1; i <= 6; ++i) {
     std::string path = std::string(argv[1]) + "/sample" + std::to_string(i) + ".jpg";

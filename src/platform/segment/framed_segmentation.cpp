@@ -25,6 +25,40 @@ void keepOnlyInside(const std::vector<cv::Rect2d>& regions, int pictureWidth, in
   cv::Mat(mask.height, mask.width, CV_8UC1, mask.pixels.data()).setTo(0, inside == 0);
 }
 
+// Parts of the mask standing apart from the people: the segmenter also marks skin-coloured shapes and
+// dark furniture near people as a head or a body. A part is what is connected at half the decision
+// level (so a part's soft rim goes with it); it is kept when its confident area (>= 128) is at least
+// this share of the largest part's. On the quality bench's composites (bench/matte) this lifts the
+// worst IoU from 0.837 to 0.857 (a door panel taken for a face); a group at 0.8 times another's
+// height, which the model marks faintly, is still kept.
+constexpr double kStrayShare = 0.1;
+constexpr std::uint8_t kPartLevel = 64, kConfident = 128;
+
+void dropStrayParts(GreyImage& mask) {
+  cv::Mat values(mask.height, mask.width, CV_8UC1, mask.pixels.data());
+  cv::Mat labels, stats, centroids;
+  const int count = cv::connectedComponentsWithStats(values >= kPartLevel, labels, stats, centroids, 8, CV_32S);
+  if (count <= 2) return;  // background and at most one part
+  std::vector<int> confident(static_cast<std::size_t>(count), 0);
+  for (int y = 0; y < values.rows; ++y) {
+    const std::uint8_t* row = values.ptr<std::uint8_t>(y);
+    const int* label = labels.ptr<int>(y);
+    for (int x = 0; x < values.cols; ++x)
+      if (row[x] >= kConfident) ++confident[static_cast<std::size_t>(label[x])];
+  }
+  confident[0] = 0;
+  const int largest = *std::max_element(confident.begin(), confident.end());
+  std::vector<std::uint8_t> keep(static_cast<std::size_t>(count), 1);
+  for (int i = 1; i < count; ++i)
+    keep[static_cast<std::size_t>(i)] = confident[static_cast<std::size_t>(i)] >= kStrayShare * largest;
+  for (int y = 0; y < values.rows; ++y) {
+    std::uint8_t* row = values.ptr<std::uint8_t>(y);
+    const int* label = labels.ptr<int>(y);
+    for (int x = 0; x < values.cols; ++x)
+      if (!keep[static_cast<std::size_t>(label[x])]) row[x] = 0;
+  }
+}
+
 // The part of the picture the segmenter looks at: the people's regions and a quarter of their extent
 // around them, within the picture. People small in a large picture then fill more of the model's input
 // (the segmenter hardly marks people under about a third of its input's height).
@@ -69,6 +103,7 @@ std::optional<GreyImage> segmentAroundPeople(PersonSegmenter& segmenter, const B
   if (!framedMask) return std::nullopt;
   GreyImage mask = placedInPicture(*framedMask, framing, picture.width, picture.height);
   keepOnlyInside(people, picture.width, picture.height, mask);
+  dropStrayParts(mask);
   return mask;
 }
 

@@ -1,7 +1,7 @@
 // Segmentation of the part of a picture where people were found: the segmenter sees that part
 // framed with a margin, so people small in a large picture fill more of the model's input, and the
-// mask is cleared outside the people's regions, so what merely looks like a person elsewhere is
-// dropped.
+// mask is cleared outside the people's regions and of small parts standing apart from the rest, so
+// what merely looks like a person elsewhere is dropped.
 #pragma once
 
 #include <optional>

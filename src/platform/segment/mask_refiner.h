@@ -40,6 +40,9 @@ class MaskRefiner {
   // only the mask's part. The result is the same either way.
   void preparePicture(const BgraView& picture);
 
+  // The picture as the last fit saw it, reduced (BGRA); valid until the next call.
+  const cv::Mat& reducedPicture() const { return guide_; }
+
  private:
   void reduce(const cv::Mat& picture, cv::Size size);
   void fitPicture(const BgraView& picture);
