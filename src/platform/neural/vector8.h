@@ -119,11 +119,12 @@ inline __attribute__((always_inline)) void finishAndStore(float* target, Float8 
   if (post.residual) v += loadPart(target + post.residualOffset, count);
   if (post.clampAfter) v = clamp8(v, splat8(post.lowAfter), splat8(post.highAfter));
   if (post.slopes) v = preluOf8(v, load8(post.slopes + channel));
-  if (post.logistic) {
+  if (post.logistic) {  // only the lanes stored: a narrow output stores one or two a vector
     float lanes[8];
     store8(lanes, v);
-    for (float& lane : lanes) lane = logisticValue(lane);
-    v = load8(lanes);
+    const int stored = std::min(count, 8);
+    for (int i = 0; i < stored; ++i) target[i] = logisticValue(lanes[i]);
+    return;
   }
   storePart(target, v, count);
 }
