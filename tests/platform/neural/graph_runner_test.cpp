@@ -279,3 +279,63 @@ TEST(GraphRunner, AReshapeOfATensorNobodyReadsAfterItMovesNoValues) {
 
 }  // namespace
 }  // namespace kov
+
+namespace kov {
+namespace {
+
+// x -> conv 3x3 -> ADD x, RELU (a residual) -> conv 1x1 RELU6 -> PRELU -> conv 1x1 -> PRELU -> ADD of
+// the first residual -> LOGISTIC, and a last conv 1x1 that reads the sum and is a graph output too.
+Model convolutionChains(int channels) {
+  ModelBuilder b("convolution chains");
+  const std::vector<int> shape{1, 6, 7, channels};
+  auto conv = [&](int in, int k, unsigned seed, Activation activation) {
+    const int w = b.tensor({channels, k, k, channels}, randomValues(static_cast<std::size_t>(channels) * k * k * channels, seed, 0.4f));
+    const int bias = b.tensor({channels}, randomValues(static_cast<std::size_t>(channels), seed + 1));
+    const int out = b.tensor(shape);
+    b.op(OpKind::Conv, {in, w, bias}, out).activation = activation;
+    return out;
+  };
+  auto binary = [&](OpKind kind, int first, int second, Activation activation) {
+    const int out = b.tensor(shape);
+    b.op(kind, {first, second}, out).activation = activation;
+    return out;
+  };
+  const int slopes2 = b.tensor({1, 1, channels}, randomValues(static_cast<std::size_t>(channels), 7, 0.6f));
+  const int slopes3 = b.tensor({1, 1, channels}, randomValues(static_cast<std::size_t>(channels), 8, 0.6f));
+  const int x = b.tensor(shape);
+  const int r1 = binary(OpKind::Add, x, conv(x, 3, 10, Activation::None), Activation::Relu);
+  const int p2 = binary(OpKind::PRelu, conv(r1, 1, 20, Activation::Relu6), slopes2, Activation::None);
+  const int p3 = binary(OpKind::PRelu, conv(p2, 1, 30, Activation::None), slopes3, Activation::None);
+  const int sum = binary(OpKind::Add, p3, r1, Activation::None);
+  const int squashed = b.tensor(shape);
+  b.op(OpKind::Logistic, {sum}, squashed);
+  const int last = conv(sum, 1, 40, Activation::None);
+  return b.done({x}, {squashed, last});
+}
+
+TEST(GraphRunner, StepsAfterAConvolutionAreDoneAsItStoresInTheirOrderWithTheSameValues) {
+  for (int channels : {16, 13, 5}) {
+    const Model model = convolutionChains(channels);
+    for (ConvolutionKernels kernels : {ConvolutionKernels::Own, ConvolutionKernels::Fastest, ConvolutionKernels::Xnnpack}) {
+      GraphRunner separate(model, std::make_shared<WorkerPool>(1), kernels, StoreFusion::Separate);
+      GraphRunner merged(model, std::make_shared<WorkerPool>(2), kernels, StoreFusion::Merged);
+      // The residual and both PReLUs join their convolutions; the second ADD follows a PReLU, which
+      // a store applies after its residual, so it stays, as does the logistic of a sum and the last
+      // convolution, an output. XNNPACK's convolutions take none.
+      EXPECT_EQ(separate.stepKinds().size(), 9u);
+      EXPECT_EQ(merged.stepKinds().size(), kernels == ConvolutionKernels::Xnnpack ? 9u : 6u) << channels;
+      const std::vector<float> x = randomValues(6 * 7 * static_cast<std::size_t>(channels), 61, 2.0f);
+      std::copy(x.begin(), x.end(), separate.input());
+      std::copy(x.begin(), x.end(), merged.input());
+      separate.run();
+      merged.run();
+      for (int output = 0; output < 2; ++output)
+        for (std::size_t i = 0; i < merged.outputDims(output).size(); ++i)
+          ASSERT_EQ(merged.output(output)[i], separate.output(output)[i])
+              << "output " << output << " element " << i << ", " << channels << " channels";
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kov
