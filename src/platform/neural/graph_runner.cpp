@@ -42,6 +42,7 @@ struct GraphRunner::Step {
   Activation afterResidual = Activation::None;
   std::vector<float> slopes;
   bool logisticAfter = false;
+  bool upsampledAdd = false;  // ADD of a tensor and a nearest-neighbour enlargement of inputs[1] (inDims)
   float low = 0, high = 0;  // CLIP bounds; HARD_SIGMOID alpha and beta
   bool alignCorners = false, halfPixelCenters = false;
   int padBefore[4] = {0, 0, 0, 0};
@@ -155,7 +156,10 @@ class GraphRunner::Planner {
     foldConstantsIntoTransposedConvolutions();
     fuseResidualScale();
     fuseScalarAffine();
-    if (runner_.fusion_ == StoreFusion::Merged) fuseIntoConvolutionStores();
+    if (runner_.fusion_ == StoreFusion::Merged) {
+      fuseIntoConvolutionStores();
+      fuseNearestResizeIntoAdditions();
+    }
     assignBuffers();
     if (runner_.kernels_ != ConvolutionKernels::Own) handConvolutionsToXnnpack(runner_.kernels_ == ConvolutionKernels::Xnnpack);
   }
@@ -932,6 +936,39 @@ class GraphRunner::Planner {
     dropSteps(removed);
   }
 
+  // An ADD of a tensor and a nearest-neighbour enlargement of another (the top-down path of a feature
+  // pyramid) reads the smaller tensor where the enlargement would: the enlarged tensor is never
+  // written nor read. Only when nothing else reads the enlargement and no broadcasting is involved.
+  void fuseNearestResizeIntoAdditions() {
+    auto& steps = runner_.steps_;
+    std::vector<int> readers(model_.tensors.size(), 0), writer(model_.tensors.size(), -1);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      for (int t : steps[i].inputTensors) ++readers[static_cast<std::size_t>(t)];
+      writer[static_cast<std::size_t>(steps[i].outputTensor)] = static_cast<int>(i);
+    }
+    std::vector<bool> removed(steps.size(), false);
+    for (Step& add : steps) {
+      if (add.kind != OpKind::Add || add.inputTensors.size() != 2 || add.residualScale || add.affine || add.scalarInput >= 0 ||
+          !std::equal(add.aShape, add.aShape + 4, add.outShape) || !std::equal(add.bShape, add.bShape + 4, add.outShape))
+        continue;
+      for (int order = 0; order < 2; ++order) {
+        const int enlarged = add.inputTensors[static_cast<std::size_t>(order)];
+        const int full = add.inputTensors[static_cast<std::size_t>(1 - order)];
+        const int w = writer[static_cast<std::size_t>(enlarged)];
+        if (w < 0 || enlarged == full || readers[static_cast<std::size_t>(enlarged)] != 1 || isGraphOutput(enlarged)) continue;
+        const Step& resize = steps[static_cast<std::size_t>(w)];
+        if (resize.kind != OpKind::ResizeNearest || resize.activation != Activation::None || add.outShape[0] != 1) continue;
+        removed[static_cast<std::size_t>(w)] = true;
+        add.inputTensors = {full, resize.inputTensors[0]};
+        add.upsampledAdd = true;
+        add.inDims = resize.inDims;
+        add.outDims = resize.outDims;
+        break;
+      }
+    }
+    dropSteps(removed);
+  }
+
   bool storesThroughOwnKernels(const Step& step) const {
     switch (step.kind) {
       case OpKind::Conv: return runner_.kernels_ != ConvolutionKernels::Xnnpack;
@@ -1263,6 +1300,11 @@ void GraphRunner::runStep(Step& step) {
       if (step.residualScale) {
         addScaledByChannel(in, step.inputs[1], step.output, step.count / static_cast<std::size_t>(step.outShape[3]),
                            step.outShape[3]);
+        applyActivation(step.output, step.count, step.activation);
+        break;
+      }
+      if (step.upsampledAdd) {
+        addNearestUpsampled(in, step.inputs[1], step.inDims, step.output, step.outDims);
         applyActivation(step.output, step.count, step.activation);
         break;
       }

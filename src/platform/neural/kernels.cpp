@@ -638,6 +638,21 @@ void resizeNearest(const float* in, Dims inDims, float* out, Dims outDims) {
   }
 }
 
+void addNearestUpsampled(const float* full, const float* small, Dims smallDims, float* out, Dims outDims) {
+  const std::size_t channels = static_cast<std::size_t>(outDims.c);
+  for (int y = 0; y < outDims.h; ++y) {
+    const int sy = std::min(static_cast<int>(static_cast<std::int64_t>(y) * smallDims.h / outDims.h), smallDims.h - 1);
+    for (int x = 0; x < outDims.w; ++x) {
+      const int sx = std::min(static_cast<int>(static_cast<std::int64_t>(x) * smallDims.w / outDims.w), smallDims.w - 1);
+      const float* __restrict from = small + (static_cast<std::size_t>(sy) * smallDims.w + sx) * channels;
+      const std::size_t at = (static_cast<std::size_t>(y) * outDims.w + x) * channels;
+      const float* __restrict f = full + at;
+      float* __restrict o = out + at;
+      for (std::size_t ch = 0; ch < channels; ++ch) o[ch] = f[ch] + from[ch];
+    }
+  }
+}
+
 void addScaledByChannel(const float* __restrict x, const float* __restrict s, float* __restrict out, std::size_t pixels,
                         int channels) {
   for (std::size_t p = 0; p < pixels; ++p, x += channels, out += channels)

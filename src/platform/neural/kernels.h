@@ -143,6 +143,10 @@ void hardSigmoid(const float* in, float* out, std::size_t count, float alpha, fl
 // rounding down), so a whole-number enlargement repeats every pixel.
 void resizeNearest(const float* in, Dims inDims, float* out, Dims outDims);
 
+// out = full + resizeNearest(small) in one pass, the enlarged tensor never written; `full` and
+// `out` have outDims.
+void addNearestUpsampled(const float* full, const float* small, Dims smallDims, float* out, Dims outDims);
+
 void applyActivation(float* data, std::size_t count, Activation activation);
 
 // out = x + x * s with s one value per channel (a residual squeeze-and-excitation), in one pass over

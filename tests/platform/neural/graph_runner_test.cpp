@@ -4,7 +4,9 @@
 // additions of single constants after a convolution are done as it stores (or in one pass), and
 // per-channel constants and an activation after a transposed convolution fold into it; x + x * s
 // (s per channel) is one pass. Activations share one arena no larger than what the graph holds at
-// once, and a reshape of a tensor read by nothing after it leaves the values in place.
+// once, and a reshape of a tensor read by nothing after it leaves the values in place. Residual
+// additions, PReLU and the logistic function after a convolution are done as it stores, and an
+// addition of a nearest enlargement reads the small tensor, with the values of the separate steps.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -310,7 +312,11 @@ Model convolutionChains(int channels) {
   const int squashed = b.tensor(shape);
   b.op(OpKind::Logistic, {sum}, squashed);
   const int last = conv(sum, 1, 40, Activation::None);
-  return b.done({x}, {squashed, last});
+  // A 3x4 tensor enlarged to the 6x7 of the last convolution and added to it.
+  const int small = b.tensor({1, 3, 4, channels}), enlarged = b.tensor(shape);
+  b.op(OpKind::ResizeNearest, {small, b.ints({2}, {6, 7})}, enlarged);
+  const int pyramid = binary(OpKind::Add, last, enlarged, Activation::Relu);
+  return b.done({x, small}, {squashed, last, pyramid});
 }
 
 TEST(GraphRunner, StepsAfterAConvolutionAreDoneAsItStoresInTheirOrderWithTheSameValues) {
@@ -322,14 +328,17 @@ TEST(GraphRunner, StepsAfterAConvolutionAreDoneAsItStoresInTheirOrderWithTheSame
       // The residual and both PReLUs join their convolutions; the second ADD follows a PReLU, which
       // a store applies after its residual, so it stays, as does the logistic of a sum and the last
       // convolution, an output. XNNPACK's convolutions take none.
-      EXPECT_EQ(separate.stepKinds().size(), 9u);
-      EXPECT_EQ(merged.stepKinds().size(), kernels == ConvolutionKernels::Xnnpack ? 9u : 6u) << channels;
-      const std::vector<float> x = randomValues(6 * 7 * static_cast<std::size_t>(channels), 61, 2.0f);
-      std::copy(x.begin(), x.end(), separate.input());
-      std::copy(x.begin(), x.end(), merged.input());
+      // The enlargement is read by the addition where it would have been written, whatever the kernels.
+      EXPECT_EQ(separate.stepKinds().size(), 11u);
+      EXPECT_EQ(merged.stepKinds().size(), kernels == ConvolutionKernels::Xnnpack ? 10u : 7u) << channels;
+      for (int input = 0; input < 2; ++input) {
+        const std::vector<float> x = randomValues(separate.inputDims(input).size(), 61u + static_cast<unsigned>(input), 2.0f);
+        std::copy(x.begin(), x.end(), separate.input(input));
+        std::copy(x.begin(), x.end(), merged.input(input));
+      }
       separate.run();
       merged.run();
-      for (int output = 0; output < 2; ++output)
+      for (int output = 0; output < 3; ++output)
         for (std::size_t i = 0; i < merged.outputDims(output).size(); ++i)
           ASSERT_EQ(merged.output(output)[i], separate.output(output)[i])
               << "output " << output << " element " << i << ", " << channels << " channels";

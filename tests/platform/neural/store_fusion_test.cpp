@@ -1,7 +1,8 @@
 // The steps a convolution can do as it stores (a residual addition with a clamp, PReLU, the logistic
 // function) against the same steps done one after the other on its plain output, for every kernel
-// that stores through them, on shapes whose channels leave partial vectors. Outputs start as NaN so
-// a value the merged store skips shows.
+// that stores through them, on shapes whose channels leave partial vectors; and the addition of a
+// nearest-neighbour enlargement against the enlargement and the addition. Outputs start as NaN so
+// a value the merged kernel skips shows.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -168,6 +169,24 @@ TEST(StoreFusion, ATiledTransposedConvolutionStoresTheLogisticOfItsValues) {
     Parts logistic;
     logistic.logistic = true;
     expectSameBits(merged, applied(plain, logistic, {}, {}, outC), "transposed " + std::to_string(outC));
+  }
+}
+
+TEST(StoreFusion, AnAdditionOfANearestEnlargementReadsTheSmallTensorWhereTheEnlargementWould) {
+  struct Case {
+    Dims small, out;
+  } cases[] = {{{11, 20, 96}, {22, 40, 96}}, {{3, 5, 5}, {7, 11, 5}}, {{1, 1, 3}, {4, 2, 3}}, {{4, 6, 9}, {4, 6, 9}}};
+  unsigned seed = 2900;
+  for (const Case& c : cases) {
+    const std::vector<float> small = randomValues(c.small.size(), seed++), full = randomValues(c.out.size(), seed++);
+    std::vector<float> enlarged(c.out.size(), std::nanf("")), expected(c.out.size());
+    resizeNearest(small.data(), c.small, enlarged.data(), c.out);
+    for (std::size_t i = 0; i < expected.size(); ++i) expected[i] = full[i] + enlarged[i];
+    std::vector<float> out(c.out.size(), std::nanf(""));
+    addNearestUpsampled(full.data(), small.data(), c.small, out.data(), c.out);
+    expectSameBits(out, expected,
+                   std::to_string(c.small.h) + "x" + std::to_string(c.small.w) + " to " + std::to_string(c.out.h) + "x" +
+                       std::to_string(c.out.w));
   }
 }
 
