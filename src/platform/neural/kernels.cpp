@@ -12,8 +12,18 @@
 namespace kov {
 namespace {
 
+template <bool Extras>
+inline __attribute__((always_inline)) void store(float* target, Float8 v, const PostOp& post, int channel, int count) {
+  if constexpr (Extras)
+    finishAndStore(target, v, post, channel, count);
+  else
+    storePart(target, finish8(v, post), count);
+}
+
 // One block of `Rows` rows times all columns, 16 columns at a time (then 8).
-template <int Rows>
+// `Extras`: the store has parts beyond finish8 (see PostOp); without them the store stays as short
+// as it can, which matters for products of little depth.
+template <int Rows, bool Extras>
 inline __attribute__((always_inline)) void matmulBlock(const float* a, std::ptrdiff_t aStride, int depth,
                                                         const float* b, int paddedCols, const float* bias,
                                                         int cols, float* c, std::ptrdiff_t cStride,
@@ -36,8 +46,8 @@ inline __attribute__((always_inline)) void matmulBlock(const float* a, std::ptrd
       }
     }
     for (int r = 0; r < Rows; ++r) {
-      finishAndStore(c + r * cStride + col, acc[r][0], post, col, cols - col);
-      if (cols - col > 8) finishAndStore(c + r * cStride + col + 8, acc[r][1], post, col + 8, cols - col - 8);
+      store<Extras>(c + r * cStride + col, acc[r][0], post, col, cols - col);
+      if (cols - col > 8) store<Extras>(c + r * cStride + col + 8, acc[r][1], post, col + 8, cols - col - 8);
     }
   }
   if (col < paddedCols) {  // one last group of 8 columns
@@ -48,18 +58,27 @@ inline __attribute__((always_inline)) void matmulBlock(const float* a, std::ptrd
       Float8 b0 = load8(bk);
       for (int r = 0; r < Rows; ++r) acc[r] += splat8(a[r * aStride + k]) * b0;
     }
-    for (int r = 0; r < Rows; ++r) finishAndStore(c + r * cStride + col, acc[r], post, col, cols - col);
+    for (int r = 0; r < Rows; ++r) store<Extras>(c + r * cStride + col, acc[r], post, col, cols - col);
   }
 }
 
 KOV_VECTOR_CLONES
 void matmulRows(const float* a, std::ptrdiff_t aStride, int rows, int depth, const float* b, int paddedCols,
                 const float* bias, int cols, float* c, std::ptrdiff_t cStride, PostOp post) {
+  const bool extras = post.residual || post.clampAfter || post.slopes || post.logistic;
   int r = 0;
-  for (; r + 6 <= rows; r += 6)
-    matmulBlock<6>(a + r * aStride, aStride, depth, b, paddedCols, bias, cols, c + r * cStride, cStride, post);
-  for (; r < rows; ++r)
-    matmulBlock<1>(a + r * aStride, aStride, depth, b, paddedCols, bias, cols, c + r * cStride, cStride, post);
+  for (; r + 6 <= rows; r += 6) {
+    if (extras)
+      matmulBlock<6, true>(a + r * aStride, aStride, depth, b, paddedCols, bias, cols, c + r * cStride, cStride, post);
+    else
+      matmulBlock<6, false>(a + r * aStride, aStride, depth, b, paddedCols, bias, cols, c + r * cStride, cStride, post);
+  }
+  for (; r < rows; ++r) {
+    if (extras)
+      matmulBlock<1, true>(a + r * aStride, aStride, depth, b, paddedCols, bias, cols, c + r * cStride, cStride, post);
+    else
+      matmulBlock<1, false>(a + r * aStride, aStride, depth, b, paddedCols, bias, cols, c + r * cStride, cStride, post);
+  }
 }
 
 // The taps of a window that fall inside the input along one axis: k in [first, last).
