@@ -906,8 +906,8 @@ class GraphRunner::Planner {
   enum class StorePart { Activation, Residual, PRelu, Logistic };
 
   // A convolution that the runner's own kernels run applies what follows it while it stores its
-  // output, when that output has no other reader: the addition of a tensor of its shape written
-  // before it (a residual connection) with the addition's clamping activation, PReLU by one slope a
+  // output, when that output has no other reader: the addition of a tensor of its shape (a residual
+  // connection) with the addition's clamping activation, PReLU by one slope a
   // channel, the logistic function. Each saves writing and reading the tensor once more. Parts are
   // taken in StoreOp's order only, so the values are computed exactly as the separate steps do.
   void fuseIntoConvolutionStores() {
@@ -922,15 +922,24 @@ class GraphRunner::Planner {
       Step& step = steps[i];
       if (removed[i] || !storesThroughOwnKernels(step)) continue;
       StorePart reached = StorePart::Activation;
+      std::size_t runAt = i;
       for (std::size_t j = i + 1; j < steps.size(); ++j) {
         const int out = step.outputTensor;
         if (isGraphOutput(out) || readers[static_cast<std::size_t>(out)] != 1) break;
         Step& next = steps[j];
         if (removed[j] || std::find(next.inputTensors.begin(), next.inputTensors.end(), out) == next.inputTensors.end())
           continue;
-        if (!mergeIntoStore(step, static_cast<int>(i), next, writer, reached)) break;
+        if (!mergeIntoStore(step, static_cast<int>(j), next, writer, reached)) break;
+        // A residual written after the convolution (a skip path padded to more channels, say):
+        // the convolution runs in the addition's place, where nothing but it reads its output.
+        if (step.residualAdd && writer[static_cast<std::size_t>(step.inputTensors[1])] > static_cast<int>(i)) runAt = j;
         step.outputTensor = next.outputTensor;
         removed[j] = true;
+      }
+      if (runAt != i) {
+        steps[runAt] = std::move(step);
+        removed[runAt] = false;
+        removed[i] = true;
       }
     }
     dropSteps(removed);
@@ -979,15 +988,19 @@ class GraphRunner::Planner {
   }
 
   // Takes `next`, the only reader of the convolution's output, into its store if it can.
-  bool mergeIntoStore(Step& conv, int convAt, const Step& next, const std::vector<int>& writer, StorePart& reached) {
+  bool mergeIntoStore(Step& conv, int nextAt, const Step& next, const std::vector<int>& writer, StorePart& reached) {
     const int out = conv.outputTensor;
     const Shape4 shape{1, conv.outDims.h, conv.outDims.w, conv.outDims.c};
     const bool transposed = conv.kind == OpKind::TransposeConvBias;  // its columns are not channels
+    // What the convolution took before (it is met again in its new place once it has moved).
+    if (conv.logisticAfter) reached = StorePart::Logistic;
+    else if (!conv.slopes.empty()) reached = std::max(reached, StorePart::PRelu);
+    else if (conv.residualAdd) reached = std::max(reached, StorePart::Residual);
     if (next.kind == OpKind::Add && !transposed && reached < StorePart::Residual && next.inputTensors.size() == 2 &&
         !next.residualScale && !next.affine && next.scalarInput < 0 && clampsOnly(next.activation)) {
       const int other = next.inputTensors[0] == out ? next.inputTensors[1] : next.inputTensors[0];
       const int otherWriter = writer[static_cast<std::size_t>(other)];
-      const bool writtenBefore = isGraphInput(other) || (otherWriter >= 0 && otherWriter < convAt);
+      const bool writtenBefore = isGraphInput(other) || (otherWriter >= 0 && otherWriter < nextAt);
       if (other == out || tensor(other).constant || !writtenBefore || !std::equal(next.aShape, next.aShape + 4, shape.begin()) ||
           !std::equal(next.bShape, next.bShape + 4, shape.begin()))
         return false;

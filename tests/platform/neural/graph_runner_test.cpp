@@ -285,7 +285,7 @@ TEST(GraphRunner, AReshapeOfATensorNobodyReadsAfterItMovesNoValues) {
 namespace kov {
 namespace {
 
-// x -> conv 3x3 -> ADD x, RELU (a residual) -> conv 1x1 RELU6 -> PRELU -> conv 1x1 -> PRELU -> ADD of
+// x -> conv 3x3 -> ADD relu(x), RELU (a residual written after the convolution) -> conv 1x1 RELU6 -> PRELU -> conv 1x1 -> PRELU -> ADD of
 // the first residual -> LOGISTIC, and a last conv 1x1 that reads the sum and is a graph output too.
 Model convolutionChains(int channels) {
   ModelBuilder b("convolution chains");
@@ -305,7 +305,11 @@ Model convolutionChains(int channels) {
   const int slopes2 = b.tensor({1, 1, channels}, randomValues(static_cast<std::size_t>(channels), 7, 0.6f));
   const int slopes3 = b.tensor({1, 1, channels}, randomValues(static_cast<std::size_t>(channels), 8, 0.6f));
   const int x = b.tensor(shape);
-  const int r1 = binary(OpKind::Add, x, conv(x, 3, 10, Activation::None), Activation::Relu);
+  // The residual is written after the convolution that it is added to.
+  const int c1 = conv(x, 3, 10, Activation::None);
+  const int skip = b.tensor(shape);
+  b.op(OpKind::Relu, {x}, skip);
+  const int r1 = binary(OpKind::Add, skip, c1, Activation::Relu);
   const int p2 = binary(OpKind::PRelu, conv(r1, 1, 20, Activation::Relu6), slopes2, Activation::None);
   const int p3 = binary(OpKind::PRelu, conv(p2, 1, 30, Activation::None), slopes3, Activation::None);
   const int sum = binary(OpKind::Add, p3, r1, Activation::None);
@@ -329,8 +333,8 @@ TEST(GraphRunner, StepsAfterAConvolutionAreDoneAsItStoresInTheirOrderWithTheSame
       // a store applies after its residual, so it stays, as does the logistic of a sum and the last
       // convolution, an output. XNNPACK's convolutions take none.
       // The enlargement is read by the addition where it would have been written, whatever the kernels.
-      EXPECT_EQ(separate.stepKinds().size(), 11u);
-      EXPECT_EQ(merged.stepKinds().size(), kernels == ConvolutionKernels::Xnnpack ? 10u : 7u) << channels;
+      EXPECT_EQ(separate.stepKinds().size(), 12u);
+      EXPECT_EQ(merged.stepKinds().size(), kernels == ConvolutionKernels::Xnnpack ? 11u : 8u) << channels;
       for (int input = 0; input < 2; ++input) {
         const std::vector<float> x = randomValues(separate.inputDims(input).size(), 61u + static_cast<unsigned>(input), 2.0f);
         std::copy(x.begin(), x.end(), separate.input(input));
