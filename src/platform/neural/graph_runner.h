@@ -22,8 +22,8 @@ enum class ConvolutionKernels {
 };
 
 // Whether steps after a convolution (a residual addition, PReLU, the logistic function) are done by
-// the convolution as it stores its output, or as steps of their own (the plain plan, to check the
-// merged one against).
+// the convolution as it stores its output, and a nearest enlargement by the addition that reads it,
+// or run as steps of their own (the plain plan, to check the merged one against).
 enum class StoreFusion { Merged, Separate };
 
 class GraphRunner {
