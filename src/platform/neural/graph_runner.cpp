@@ -36,6 +36,13 @@ struct GraphRunner::Step {
   float storeScale = 1, storeShift = 0;
   bool affine = false;
   bool residualScale = false;  // ADD of x and x * s (s per channel), read as inputs {x, s}
+  // Steps a convolution does as it stores (see StoreOp): the addition of inputs[1] then the
+  // activation `afterResidual`, PReLU by `slopes` (padded to a multiple of 8), the logistic function.
+  bool residualAdd = false;
+  Activation afterResidual = Activation::None;
+  std::vector<float> slopes;
+  bool logisticAfter = false;
+  bool upsampledAdd = false;  // ADD of a tensor and a nearest-neighbour enlargement of inputs[1] (inDims)
   float low = 0, high = 0;  // CLIP bounds; HARD_SIGMOID alpha and beta
   bool alignCorners = false, halfPixelCenters = false;
   int padBefore[4] = {0, 0, 0, 0};
@@ -149,6 +156,10 @@ class GraphRunner::Planner {
     foldConstantsIntoTransposedConvolutions();
     fuseResidualScale();
     fuseScalarAffine();
+    if (runner_.fusion_ == StoreFusion::Merged) {
+      fuseIntoConvolutionStores();
+      fuseNearestResizeIntoAdditions();
+    }
     assignBuffers();
     if (runner_.kernels_ != ConvolutionKernels::Own) handConvolutionsToXnnpack(runner_.kernels_ == ConvolutionKernels::Xnnpack);
   }
@@ -887,6 +898,140 @@ class GraphRunner::Planner {
     dropSteps(removed);
   }
 
+  static bool mergedIntoStore(const Step& step) {
+    return step.residualAdd || !step.slopes.empty() || step.logisticAfter;
+  }
+
+  // Where a convolution stands in the order of StoreOp's parts, by the last part it has taken.
+  enum class StorePart { Activation, Residual, PRelu, Logistic };
+
+  // A convolution that the runner's own kernels run applies what follows it while it stores its
+  // output, when that output has no other reader: the addition of a tensor of its shape (a residual
+  // connection) with the addition's clamping activation, PReLU by one slope a
+  // channel, the logistic function. Each saves writing and reading the tensor once more. Parts are
+  // taken in StoreOp's order only, so the values are computed exactly as the separate steps do.
+  void fuseIntoConvolutionStores() {
+    auto& steps = runner_.steps_;
+    std::vector<int> readers(model_.tensors.size(), 0), writer(model_.tensors.size(), -1);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      for (int t : steps[i].inputTensors) ++readers[static_cast<std::size_t>(t)];
+      writer[static_cast<std::size_t>(steps[i].outputTensor)] = static_cast<int>(i);
+    }
+    std::vector<bool> removed(steps.size(), false);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      Step& step = steps[i];
+      if (removed[i] || !storesThroughOwnKernels(step)) continue;
+      StorePart reached = StorePart::Activation;
+      std::size_t runAt = i;
+      for (std::size_t j = i + 1; j < steps.size(); ++j) {
+        const int out = step.outputTensor;
+        if (isGraphOutput(out) || readers[static_cast<std::size_t>(out)] != 1) break;
+        Step& next = steps[j];
+        if (removed[j] || std::find(next.inputTensors.begin(), next.inputTensors.end(), out) == next.inputTensors.end())
+          continue;
+        if (!mergeIntoStore(step, static_cast<int>(j), next, writer, reached)) break;
+        // A residual written after the convolution (a skip path padded to more channels, say):
+        // the convolution runs in the addition's place, where nothing but it reads its output.
+        if (step.residualAdd && writer[static_cast<std::size_t>(step.inputTensors[1])] > static_cast<int>(i)) runAt = j;
+        step.outputTensor = next.outputTensor;
+        removed[j] = true;
+      }
+      if (runAt != i) {
+        steps[runAt] = std::move(step);
+        removed[runAt] = false;
+        removed[i] = true;
+      }
+    }
+    dropSteps(removed);
+  }
+
+  // An ADD of a tensor and a nearest-neighbour enlargement of another (the top-down path of a feature
+  // pyramid) reads the smaller tensor where the enlargement would: the enlarged tensor is never
+  // written nor read. Only when nothing else reads the enlargement and no broadcasting is involved.
+  void fuseNearestResizeIntoAdditions() {
+    auto& steps = runner_.steps_;
+    std::vector<int> readers(model_.tensors.size(), 0), writer(model_.tensors.size(), -1);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      for (int t : steps[i].inputTensors) ++readers[static_cast<std::size_t>(t)];
+      writer[static_cast<std::size_t>(steps[i].outputTensor)] = static_cast<int>(i);
+    }
+    std::vector<bool> removed(steps.size(), false);
+    for (Step& add : steps) {
+      if (add.kind != OpKind::Add || add.inputTensors.size() != 2 || add.residualScale || add.affine || add.scalarInput >= 0 ||
+          !std::equal(add.aShape, add.aShape + 4, add.outShape) || !std::equal(add.bShape, add.bShape + 4, add.outShape))
+        continue;
+      for (int order = 0; order < 2; ++order) {
+        const int enlarged = add.inputTensors[static_cast<std::size_t>(order)];
+        const int full = add.inputTensors[static_cast<std::size_t>(1 - order)];
+        const int w = writer[static_cast<std::size_t>(enlarged)];
+        if (w < 0 || enlarged == full || readers[static_cast<std::size_t>(enlarged)] != 1 || isGraphOutput(enlarged)) continue;
+        const Step& resize = steps[static_cast<std::size_t>(w)];
+        if (resize.kind != OpKind::ResizeNearest || resize.activation != Activation::None || add.outShape[0] != 1) continue;
+        removed[static_cast<std::size_t>(w)] = true;
+        add.inputTensors = {full, resize.inputTensors[0]};
+        add.upsampledAdd = true;
+        add.inDims = resize.inDims;
+        add.outDims = resize.outDims;
+        break;
+      }
+    }
+    dropSteps(removed);
+  }
+
+  bool storesThroughOwnKernels(const Step& step) const {
+    switch (step.kind) {
+      case OpKind::Conv: return runner_.kernels_ != ConvolutionKernels::Xnnpack;
+      case OpKind::DepthwiseConv: return runner_.kernels_ == ConvolutionKernels::Own;
+      case OpKind::TransposeConvBias: return step.tiledTranspose;
+      default: return false;
+    }
+  }
+
+  // Takes `next`, the only reader of the convolution's output, into its store if it can.
+  bool mergeIntoStore(Step& conv, int nextAt, const Step& next, const std::vector<int>& writer, StorePart& reached) {
+    const int out = conv.outputTensor;
+    const Shape4 shape{1, conv.outDims.h, conv.outDims.w, conv.outDims.c};
+    const bool transposed = conv.kind == OpKind::TransposeConvBias;  // its columns are not channels
+    // What the convolution took before (it is met again in its new place once it has moved).
+    if (conv.logisticAfter) reached = StorePart::Logistic;
+    else if (!conv.slopes.empty()) reached = std::max(reached, StorePart::PRelu);
+    else if (conv.residualAdd) reached = std::max(reached, StorePart::Residual);
+    if (next.kind == OpKind::Add && !transposed && reached < StorePart::Residual && next.inputTensors.size() == 2 &&
+        !next.residualScale && !next.affine && next.scalarInput < 0 && clampsOnly(next.activation)) {
+      const int other = next.inputTensors[0] == out ? next.inputTensors[1] : next.inputTensors[0];
+      const int otherWriter = writer[static_cast<std::size_t>(other)];
+      const bool writtenBefore = isGraphInput(other) || (otherWriter >= 0 && otherWriter < nextAt);
+      if (other == out || tensor(other).constant || !writtenBefore || !std::equal(next.aShape, next.aShape + 4, shape.begin()) ||
+          !std::equal(next.bShape, next.bShape + 4, shape.begin()))
+        return false;
+      conv.inputTensors.push_back(other);
+      conv.residualAdd = true;
+      conv.afterResidual = next.activation;
+      reached = StorePart::Residual;
+      return true;
+    }
+    if (next.kind == OpKind::PRelu && !transposed && reached < StorePart::PRelu && next.activation == Activation::None &&
+        next.inputTensors.size() == 2 && next.inputTensors[0] == out) {
+      const int slopes = next.inputTensors[1];
+      if (!tensor(slopes).constant || shapes_[static_cast<std::size_t>(slopes)] != Shape4{1, 1, 1, shape[3]} ||
+          !std::equal(next.aShape, next.aShape + 4, shape.begin()))
+        return false;
+      const float* values = keepConstant(slopes);
+      conv.slopes.assign(values, values + shape[3]);
+      conv.slopes.resize((conv.slopes.size() + 7) / 8 * 8, 0.0f);
+      reached = StorePart::PRelu;
+      return true;
+    }
+    if (next.kind == OpKind::Logistic && reached < StorePart::Logistic) {
+      conv.logisticAfter = true;
+      reached = StorePart::Logistic;
+      return true;
+    }
+    return false;
+  }
+
+  static bool clampsOnly(Activation activation) { return activation != Activation::HardSwish; }
+
   // Gives the depthwise convolutions (and the plain ones too when `plainToo`) that XNNPACK takes to
   // it, once the tensors have their buffers; the packed copy of a plain convolution's weights is then
   // no longer needed.
@@ -895,6 +1040,7 @@ class GraphRunner::Planner {
       if (step.kind != OpKind::DepthwiseConv && !(plainToo && step.kind == OpKind::Conv)) continue;
       if (tensor(step.inputTensors[0]).constant) continue;  // only activation buffers have room to read past the end
       if (step.storeScale != 1 || step.storeShift != 0) continue;  // XNNPACK cannot scale and shift as it stores
+      if (mergedIntoStore(step)) continue;
       ConvolutionShape shape;
       shape.in = step.inDims;
       shape.out = step.outDims;
@@ -1011,8 +1157,11 @@ class GraphRunner::Planner {
   std::string where_;
 };
 
-GraphRunner::GraphRunner(const Model& model, std::shared_ptr<WorkerPool> workers, ConvolutionKernels kernels)
-    : workers_(workers ? std::move(workers) : std::make_shared<WorkerPool>(inferenceThreads())), kernels_(kernels) {
+GraphRunner::GraphRunner(const Model& model, std::shared_ptr<WorkerPool> workers, ConvolutionKernels kernels,
+                         StoreFusion fusion)
+    : workers_(workers ? std::move(workers) : std::make_shared<WorkerPool>(inferenceThreads())),
+      kernels_(kernels),
+      fusion_(fusion) {
   Planner(model, *this).plan();
 }
 
@@ -1089,6 +1238,15 @@ int GraphRunner::stepsOnXnnpack() const {
   return static_cast<int>(std::count_if(steps_.begin(), steps_.end(), [](const Step& step) { return step.xnnpack != nullptr; }));
 }
 
+StoreOp GraphRunner::storeOf(const Step& step) {
+  StoreOp store{step.activation, step.storeScale, step.storeShift};
+  if (step.residualAdd) store.residual = step.inputs[1];
+  store.afterResidual = step.afterResidual;
+  if (!step.slopes.empty()) store.slopes = step.slopes.data();
+  store.logistic = step.logisticAfter;
+  return store;
+}
+
 void GraphRunner::runStep(Step& step) {
   const float* in = step.inputs[0];
   if (step.xnnpack) {
@@ -1097,7 +1255,7 @@ void GraphRunner::runStep(Step& step) {
   }
   switch (step.kind) {
     case OpKind::Conv: {
-      const StoreOp store{step.activation, step.storeScale, step.storeShift};
+      const StoreOp store = storeOf(step);
       if (step.winograd) {
         winogradConv3x3(in, step.inDims, *step.winograd, step.geometry.padTop, step.geometry.padLeft, store,
                         step.output, step.outDims, *workers_);
@@ -1108,11 +1266,11 @@ void GraphRunner::runStep(Step& step) {
     }
     case OpKind::DepthwiseConv:
       depthwiseConv2d(in, step.inDims, step.weights, step.kh, step.kw, step.multiplier, step.bias, step.geometry,
-                      step.activation, step.output, step.outDims, *workers_);
+                      storeOf(step), step.output, step.outDims, *workers_);
       break;
     case OpKind::TransposeConvBias:
       if (step.tiledTranspose) {
-        transposeConvTiled(in, step.inDims, step.filter, step.activation, step.output, step.outDims, *workers_);
+        transposeConvTiled(in, step.inDims, step.filter, storeOf(step), step.output, step.outDims, *workers_);
         break;
       }
       transposeConvBias(in, step.inDims, step.filter, step.foldedBias.empty() ? step.bias : step.foldedBias.data(),
@@ -1155,6 +1313,11 @@ void GraphRunner::runStep(Step& step) {
       if (step.residualScale) {
         addScaledByChannel(in, step.inputs[1], step.output, step.count / static_cast<std::size_t>(step.outShape[3]),
                            step.outShape[3]);
+        applyActivation(step.output, step.count, step.activation);
+        break;
+      }
+      if (step.upsampledAdd) {
+        addNearestUpsampled(in, step.inputs[1], step.inDims, step.output, step.outDims);
         applyActivation(step.output, step.count, step.activation);
         break;
       }

@@ -21,6 +21,11 @@ enum class ConvolutionKernels {
   Own,      // the runner's own throughout
 };
 
+// Whether steps after a convolution (a residual addition, PReLU, the logistic function) are done by
+// the convolution as it stores its output, and a nearest enlargement by the addition that reads it,
+// or run as steps of their own (the plain plan, to check the merged one against).
+enum class StoreFusion { Merged, Separate };
+
 class GraphRunner {
  public:
   // Plans the run: packs weights, checks shapes, assigns activation buffers (reused once a tensor is
@@ -29,7 +34,8 @@ class GraphRunner {
   // A pool of one thread keeps each run on the calling thread, for callers that run several runners at
   // once.
   explicit GraphRunner(const Model& model, std::shared_ptr<WorkerPool> workers = nullptr,
-                       ConvolutionKernels kernels = ConvolutionKernels::Fastest);
+                       ConvolutionKernels kernels = ConvolutionKernels::Fastest,
+                       StoreFusion fusion = StoreFusion::Merged);
   ~GraphRunner();
 
   // Graph inputs and outputs in the file's order. A tensor of fewer than four dimensions is seen
@@ -69,10 +75,12 @@ class GraphRunner {
   class Planner;
 
   void runScalar(const Step& step);
+  static StoreOp storeOf(const Step& step);
   void runStep(Step& step);
 
   std::shared_ptr<WorkerPool> workers_;
   ConvolutionKernels kernels_;
+  StoreFusion fusion_;
   std::vector<Step> steps_;
   std::vector<float> arena_;
   std::vector<std::vector<float>> constants_;

@@ -12,8 +12,18 @@
 namespace kov {
 namespace {
 
+template <bool Extras>
+inline __attribute__((always_inline)) void store(float* target, Float8 v, const PostOp& post, int channel, int count) {
+  if constexpr (Extras)
+    finishAndStore(target, v, post, channel, count);
+  else
+    storePart(target, finish8(v, post), count);
+}
+
 // One block of `Rows` rows times all columns, 16 columns at a time (then 8).
-template <int Rows>
+// `Extras`: the store has parts beyond finish8 (see PostOp); without them the store stays as short
+// as it can, which matters for products of little depth.
+template <int Rows, bool Extras>
 inline __attribute__((always_inline)) void matmulBlock(const float* a, std::ptrdiff_t aStride, int depth,
                                                         const float* b, int paddedCols, const float* bias,
                                                         int cols, float* c, std::ptrdiff_t cStride,
@@ -36,8 +46,8 @@ inline __attribute__((always_inline)) void matmulBlock(const float* a, std::ptrd
       }
     }
     for (int r = 0; r < Rows; ++r) {
-      storePart(c + r * cStride + col, finish8(acc[r][0], post), cols - col);
-      if (cols - col > 8) storePart(c + r * cStride + col + 8, finish8(acc[r][1], post), cols - col - 8);
+      store<Extras>(c + r * cStride + col, acc[r][0], post, col, cols - col);
+      if (cols - col > 8) store<Extras>(c + r * cStride + col + 8, acc[r][1], post, col + 8, cols - col - 8);
     }
   }
   if (col < paddedCols) {  // one last group of 8 columns
@@ -48,18 +58,27 @@ inline __attribute__((always_inline)) void matmulBlock(const float* a, std::ptrd
       Float8 b0 = load8(bk);
       for (int r = 0; r < Rows; ++r) acc[r] += splat8(a[r * aStride + k]) * b0;
     }
-    for (int r = 0; r < Rows; ++r) storePart(c + r * cStride + col, finish8(acc[r], post), cols - col);
+    for (int r = 0; r < Rows; ++r) store<Extras>(c + r * cStride + col, acc[r], post, col, cols - col);
   }
 }
 
 KOV_VECTOR_CLONES
 void matmulRows(const float* a, std::ptrdiff_t aStride, int rows, int depth, const float* b, int paddedCols,
                 const float* bias, int cols, float* c, std::ptrdiff_t cStride, PostOp post) {
+  const bool extras = post.residual || post.clampAfter || post.slopes || post.logistic;
   int r = 0;
-  for (; r + 6 <= rows; r += 6)
-    matmulBlock<6>(a + r * aStride, aStride, depth, b, paddedCols, bias, cols, c + r * cStride, cStride, post);
-  for (; r < rows; ++r)
-    matmulBlock<1>(a + r * aStride, aStride, depth, b, paddedCols, bias, cols, c + r * cStride, cStride, post);
+  for (; r + 6 <= rows; r += 6) {
+    if (extras)
+      matmulBlock<6, true>(a + r * aStride, aStride, depth, b, paddedCols, bias, cols, c + r * cStride, cStride, post);
+    else
+      matmulBlock<6, false>(a + r * aStride, aStride, depth, b, paddedCols, bias, cols, c + r * cStride, cStride, post);
+  }
+  for (; r < rows; ++r) {
+    if (extras)
+      matmulBlock<1, true>(a + r * aStride, aStride, depth, b, paddedCols, bias, cols, c + r * cStride, cStride, post);
+    else
+      matmulBlock<1, false>(a + r * aStride, aStride, depth, b, paddedCols, bias, cols, c + r * cStride, cStride, post);
+  }
 }
 
 // The taps of a window that fall inside the input along one axis: k in [first, last).
@@ -100,7 +119,7 @@ void depthwiseRows(const float* in, Dims inDims, const float* weights, int kh, i
             for (int kx = columns.first; kx < columns.last; ++kx)
               acc += load8(ip + kx * g.dilationW * inC) * load8(wp + kx * outC);
           }
-          store8(o + ch, finish8(acc, post));
+          finishAndStore(o + ch, acc, post, ch, 8);
         }
         continue;
       }
@@ -113,7 +132,7 @@ void depthwiseRows(const float* in, Dims inDims, const float* weights, int kh, i
             for (int m = 0; m < multiplier; ++m) o[i * multiplier + m] += ip[i] * wp[i * multiplier + m];
         }
       }
-      for (int ch = 0; ch < outC; ++ch) o[ch] = finish1(o[ch], post);
+      for (int ch = 0; ch < outC; ch += 8) finishAndStore(o + ch, loadPart(o + ch, outC - ch), post, ch, outC - ch);
     }
   }
 }
@@ -212,11 +231,37 @@ PackedFilter packTransposeFilter(const float* weights, int outC, int kh, int kw,
   return f;
 }
 
+PostOp postOpForStore(const StoreOp& store, const float* out) {
+  PostOp post = postOpFor(store.activation, store.scale, store.shift);
+  if (store.residual) {
+    post.residual = true;
+    post.residualOffset = store.residual - out;
+  }
+  if (store.afterResidual != Activation::None) {
+    const PostOp after = postOpFor(store.afterResidual);
+    post.clampAfter = true;
+    post.lowAfter = after.low;
+    post.highAfter = after.high;
+  }
+  post.slopes = store.slopes;
+  post.logistic = store.logistic;
+  return post;
+}
+
 void matmulBias(const float* a, std::ptrdiff_t aStride, int rows, int depth, const float* b, int paddedCols,
                 const float* bias, int cols, float* c, std::ptrdiff_t cStride, StoreOp store) {
-  matmulRows(a, aStride, rows, depth, b, paddedCols, bias, cols, c, cStride,
-             postOpFor(store.activation, store.scale, store.shift));
+  matmulRows(a, aStride, rows, depth, b, paddedCols, bias, cols, c, cStride, postOpForStore(store, c));
 }
+
+namespace {
+
+// The store of the values from `first` on: a residual tensor is read from the same place.
+StoreOp from(StoreOp store, std::size_t first) {
+  if (store.residual) store.residual += first;
+  return store;
+}
+
+}  // namespace
 
 void conv2d(const float* in, Dims inDims, const PackedFilter& f, const WindowGeometry& g, StoreOp store, float* out,
             Dims outDims, WorkerPool& workers) {
@@ -225,8 +270,9 @@ void conv2d(const float* in, Dims inDims, const PackedFilter& f, const WindowGeo
   if (isPointwise(f, g)) {
     const int pixels = outDims.h * outDims.w;
     workers.run(pixels, minimumRowsPerThread(static_cast<std::size_t>(depth) * f.outC), [&](int begin, int end, int) {
+      const std::size_t first = static_cast<std::size_t>(begin) * f.outC;
       matmulBias(in + static_cast<std::size_t>(begin) * depth, depth, end - begin, depth, f.weights.data(),
-                 f.paddedCols, f.bias.data(), f.outC, out + static_cast<std::size_t>(begin) * f.outC, f.outC, store);
+                 f.paddedCols, f.bias.data(), f.outC, out + first, f.outC, from(store, first));
     });
     return;
   }
@@ -235,16 +281,17 @@ void conv2d(const float* in, Dims inDims, const PackedFilter& f, const WindowGeo
     patch.resize(static_cast<std::size_t>(outDims.w) * depth);
     for (int oy = begin; oy < end; ++oy) {
       gatherPatches(in, inDims, f, g, oy, outDims.w, patch.data());
+      const std::size_t first = static_cast<std::size_t>(oy) * outDims.w * f.outC;
       matmulBias(patch.data(), depth, outDims.w, depth, f.weights.data(), f.paddedCols, f.bias.data(), f.outC,
-                 out + static_cast<std::size_t>(oy) * outDims.w * f.outC, f.outC, store);
+                 out + first, f.outC, from(store, first));
     }
   });
 }
 
 void depthwiseConv2d(const float* in, Dims inDims, const float* weights, int kh, int kw, int multiplier,
-                     const float* bias, const WindowGeometry& geometry, Activation activation, float* out,
+                     const float* bias, const WindowGeometry& geometry, StoreOp store, float* out,
                      Dims outDims, WorkerPool& workers) {
-  PostOp post = postOpFor(activation);
+  const PostOp post = postOpForStore(store, out);
   const std::size_t workPerRow = static_cast<std::size_t>(outDims.w) * outDims.c * kh * kw;
   workers.run(outDims.h, minimumRowsPerThread(workPerRow), [&](int begin, int end, int) {
     depthwiseRows(in, inDims, weights, kh, kw, multiplier, bias, geometry, post, out, outDims, begin, end);
@@ -308,7 +355,7 @@ bool transposeTilesOutput(int kh, int kw, const WindowGeometry& g, Dims inDims, 
          static_cast<std::int64_t>(inDims.h) * kh == outDims.h && static_cast<std::int64_t>(inDims.w) * kw == outDims.w;
 }
 
-void transposeConvTiled(const float* in, Dims inDims, const PackedFilter& f, Activation activation, float* out,
+void transposeConvTiled(const float* in, Dims inDims, const PackedFilter& f, StoreOp store, float* out,
                         Dims outDims, WorkerPool& workers) {
   // Input row iy and kernel row ky make output row iy * kh + ky: pixel ix fills its kw pixels
   // ix * kw .. ix * kw + kw - 1, which are the next kw * outC values of that row.
@@ -320,7 +367,7 @@ void transposeConvTiled(const float* in, Dims inDims, const PackedFilter& f, Act
       for (int ky = 0; ky < f.kh; ++ky)
         matmulBias(in + static_cast<std::size_t>(iy) * inDims.w * f.inC, f.inC, inDims.w, f.inC,
                    f.weights.data() + ky * block, f.paddedCols, f.bias.data(), cols,
-                   out + static_cast<std::size_t>(iy * f.kh + ky) * outDims.w * f.outC, cols, activation);
+                   out + static_cast<std::size_t>(iy * f.kh + ky) * outDims.w * f.outC, cols, store);
   });
 }
 
@@ -606,6 +653,21 @@ void resizeNearest(const float* in, Dims inDims, float* out, Dims outDims) {
       const int sx = std::min(static_cast<int>(static_cast<std::int64_t>(x) * inDims.w / outDims.w), inDims.w - 1);
       const float* from = in + (static_cast<std::size_t>(sy) * inDims.w + sx) * channels;
       std::copy(from, from + channels, out + (static_cast<std::size_t>(y) * outDims.w + x) * channels);
+    }
+  }
+}
+
+void addNearestUpsampled(const float* full, const float* small, Dims smallDims, float* out, Dims outDims) {
+  const std::size_t channels = static_cast<std::size_t>(outDims.c);
+  for (int y = 0; y < outDims.h; ++y) {
+    const int sy = std::min(static_cast<int>(static_cast<std::int64_t>(y) * smallDims.h / outDims.h), smallDims.h - 1);
+    for (int x = 0; x < outDims.w; ++x) {
+      const int sx = std::min(static_cast<int>(static_cast<std::int64_t>(x) * smallDims.w / outDims.w), smallDims.w - 1);
+      const float* __restrict from = small + (static_cast<std::size_t>(sy) * smallDims.w + sx) * channels;
+      const std::size_t at = (static_cast<std::size_t>(y) * outDims.w + x) * channels;
+      const float* __restrict f = full + at;
+      float* __restrict o = out + at;
+      for (std::size_t ch = 0; ch < channels; ++ch) o[ch] = f[ch] + from[ch];
     }
   }
 }

@@ -34,13 +34,26 @@ struct WindowGeometry {
 // What a convolution does to each value as it stores it: the activation, then value * scale + shift
 // (some models scale and shift every activation by two learnt numbers; doing it while storing saves
 // two passes over the tensor).
+// After that, in this order and each only when set: the value at the same place in `residual` (a
+// tensor laid out as the output) is added, `afterResidual` (a clamping activation, not hard-swish)
+// is applied, PReLU by `slopes` (one per output channel, readable up to a multiple of 8), and the
+// logistic function: the steps a graph may have after a convolution, done without a pass of their
+// own.
 struct StoreOp {
   Activation activation = Activation::None;
   float scale = 1.0f;
   float shift = 0.0f;
+  const float* residual = nullptr;
+  Activation afterResidual = Activation::None;
+  const float* slopes = nullptr;
+  bool logistic = false;
   StoreOp(Activation a = Activation::None) : activation(a) {}  // an activation alone converts implicitly
   StoreOp(Activation a, float s, float t) : activation(a), scale(s), shift(t) {}
 };
+
+struct PostOp;
+// What the kernels apply to each value stored into `out` (PostOp of vector8.h).
+PostOp postOpForStore(const StoreOp& store, const float* out);
 
 // Convolution weights laid out for the matrix product: row (ky * kw + kx) * inC + i, column o, with
 // the columns padded with zeros to a multiple of 8.
@@ -56,7 +69,8 @@ PackedFilter packConvFilter(const float* weights, int outC, int kh, int kw, int 
 // Packs transposed-convolution weights [out, kh, kw, in] as an in x (kh * kw * out) matrix.
 PackedFilter packTransposeFilter(const float* weights, int outC, int kh, int kw, int inC);
 
-// c[r][0..cols) = store(sum_k a[r][k] * b[k][..] + bias), for `rows` rows of `depth` values.
+// c[r][0..cols) = store(sum_k a[r][k] * b[k][..] + bias), for `rows` rows of `depth` values; a
+// residual of `store` is laid out as c (its first value is added to c[0][0]).
 void matmulBias(const float* a, std::ptrdiff_t aStride, int rows, int depth, const float* b, int paddedCols,
                 const float* bias, int cols, float* c, std::ptrdiff_t cStride, StoreOp store);
 
@@ -65,7 +79,7 @@ void conv2d(const float* in, Dims inDims, const PackedFilter& filter, const Wind
 
 // Weights [1, kh, kw, inC * multiplier]; output channel i * multiplier + m reads input channel i.
 void depthwiseConv2d(const float* in, Dims inDims, const float* weights, int kh, int kw, int multiplier,
-                     const float* bias, const WindowGeometry& geometry, Activation activation, float* out,
+                     const float* bias, const WindowGeometry& geometry, StoreOp store, float* out,
                      Dims outDims, WorkerPool& workers);
 
 // Transposed convolution with bias: every input pixel adds its weighted kernel to the output at
@@ -78,7 +92,8 @@ void transposeConvBias(const float* in, Dims inDims, const PackedFilter& filter,
 // row ky an in x round8(kw * out) block, column kx * out + o, with the bias in every column.
 PackedFilter packTiledTransposeFilter(const float* weights, int outC, int kh, int kw, int inC, const float* bias);
 bool transposeTilesOutput(int kh, int kw, const WindowGeometry& geometry, Dims inDims, Dims outDims);
-void transposeConvTiled(const float* in, Dims inDims, const PackedFilter& filter, Activation activation, float* out,
+// `store` may not add a residual nor apply PReLU (its columns are not the output's channels).
+void transposeConvTiled(const float* in, Dims inDims, const PackedFilter& filter, StoreOp store, float* out,
                         Dims outDims, WorkerPool& workers);
 
 void resizeBilinear(const float* in, Dims inDims, float* out, Dims outDims, bool alignCorners,
@@ -127,6 +142,10 @@ void hardSigmoid(const float* in, float* out, std::size_t count, float alpha, fl
 // Nearest-neighbour resize that takes source pixel floor(y * inH / outH) (the asymmetric mapping,
 // rounding down), so a whole-number enlargement repeats every pixel.
 void resizeNearest(const float* in, Dims inDims, float* out, Dims outDims);
+
+// out = full + resizeNearest(small) in one pass, the enlarged tensor never written; `full` and
+// `out` have outDims.
+void addNearestUpsampled(const float* full, const float* small, Dims smallDims, float* out, Dims outDims);
 
 void applyActivation(float* data, std::size_t count, Activation activation);
 

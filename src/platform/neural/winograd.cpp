@@ -156,7 +156,7 @@ inline __attribute__((always_inline)) void transformOutput(const float* products
         Transforms<M>::output(column, y);
         for (int r = 0; r < rowsInside; ++r) {
           float* target = out + (static_cast<std::size_t>(block.tileRow * M + r) * outDims.w + x0 + x) * outDims.c + c;
-          storePart(target, finish8(y[r] + bias, post), f.outC - c);
+          finishAndStore(target, y[r] + bias, post, c, f.outC - c);
         }
       }
     }
@@ -256,7 +256,7 @@ void winogradConv3x3(const float* in, Dims inDims, const WinogradFilter& f, int 
                      StoreOp store, float* out, Dims outDims, WorkerPool& workers) {
   const int tile = f.tile;
   const int tileRows = (outDims.h + tile - 1) / tile;
-  const PostOp post = postOpFor(store.activation, store.scale, store.shift);
+  const PostOp post = postOpForStore(store, out);
   // A row of tiles holds tile * outW * outC * inC * 9 multiply-adds of direct work; a share of a
   // pool is worth it from about 2^17 of them.
   const std::size_t workPerRow = static_cast<std::size_t>(tile) * outDims.w * f.outC * f.inC * 9;

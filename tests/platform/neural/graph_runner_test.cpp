@@ -4,7 +4,9 @@
 // additions of single constants after a convolution are done as it stores (or in one pass), and
 // per-channel constants and an activation after a transposed convolution fold into it; x + x * s
 // (s per channel) is one pass. Activations share one arena no larger than what the graph holds at
-// once, and a reshape of a tensor read by nothing after it leaves the values in place.
+// once, and a reshape of a tensor read by nothing after it leaves the values in place. Residual
+// additions, PReLU and the logistic function after a convolution are done as it stores, and an
+// addition of a nearest enlargement reads the small tensor, with the values of the separate steps.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -273,6 +275,77 @@ TEST(GraphRunner, AReshapeOfATensorNobodyReadsAfterItMovesNoValues) {
       EXPECT_GE(runner.activationBytes(), 3 * joinedBytes);  // joined, flat and again at once
     } else {
       EXPECT_LT(runner.activationBytes(), 2 * joinedBytes);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kov
+
+namespace kov {
+namespace {
+
+// x -> conv 3x3 -> ADD relu(x), RELU (a residual written after the convolution) -> conv 1x1 RELU6 -> PRELU -> conv 1x1 -> PRELU -> ADD of
+// the first residual -> LOGISTIC, and a last conv 1x1 that reads the sum and is a graph output too.
+Model convolutionChains(int channels) {
+  ModelBuilder b("convolution chains");
+  const std::vector<int> shape{1, 6, 7, channels};
+  auto conv = [&](int in, int k, unsigned seed, Activation activation) {
+    const int w = b.tensor({channels, k, k, channels}, randomValues(static_cast<std::size_t>(channels) * k * k * channels, seed, 0.4f));
+    const int bias = b.tensor({channels}, randomValues(static_cast<std::size_t>(channels), seed + 1));
+    const int out = b.tensor(shape);
+    b.op(OpKind::Conv, {in, w, bias}, out).activation = activation;
+    return out;
+  };
+  auto binary = [&](OpKind kind, int first, int second, Activation activation) {
+    const int out = b.tensor(shape);
+    b.op(kind, {first, second}, out).activation = activation;
+    return out;
+  };
+  const int slopes2 = b.tensor({1, 1, channels}, randomValues(static_cast<std::size_t>(channels), 7, 0.6f));
+  const int slopes3 = b.tensor({1, 1, channels}, randomValues(static_cast<std::size_t>(channels), 8, 0.6f));
+  const int x = b.tensor(shape);
+  // The residual is written after the convolution that it is added to.
+  const int c1 = conv(x, 3, 10, Activation::None);
+  const int skip = b.tensor(shape);
+  b.op(OpKind::Relu, {x}, skip);
+  const int r1 = binary(OpKind::Add, skip, c1, Activation::Relu);
+  const int p2 = binary(OpKind::PRelu, conv(r1, 1, 20, Activation::Relu6), slopes2, Activation::None);
+  const int p3 = binary(OpKind::PRelu, conv(p2, 1, 30, Activation::None), slopes3, Activation::None);
+  const int sum = binary(OpKind::Add, p3, r1, Activation::None);
+  const int squashed = b.tensor(shape);
+  b.op(OpKind::Logistic, {sum}, squashed);
+  const int last = conv(sum, 1, 40, Activation::None);
+  // A 3x4 tensor enlarged to the 6x7 of the last convolution and added to it.
+  const int small = b.tensor({1, 3, 4, channels}), enlarged = b.tensor(shape);
+  b.op(OpKind::ResizeNearest, {small, b.ints({2}, {6, 7})}, enlarged);
+  const int pyramid = binary(OpKind::Add, last, enlarged, Activation::Relu);
+  return b.done({x, small}, {squashed, last, pyramid});
+}
+
+TEST(GraphRunner, StepsAfterAConvolutionAreDoneAsItStoresInTheirOrderWithTheSameValues) {
+  for (int channels : {16, 13, 5}) {
+    const Model model = convolutionChains(channels);
+    for (ConvolutionKernels kernels : {ConvolutionKernels::Own, ConvolutionKernels::Fastest, ConvolutionKernels::Xnnpack}) {
+      GraphRunner separate(model, std::make_shared<WorkerPool>(1), kernels, StoreFusion::Separate);
+      GraphRunner merged(model, std::make_shared<WorkerPool>(2), kernels, StoreFusion::Merged);
+      // The residual and both PReLUs join their convolutions; the second ADD follows a PReLU, which
+      // a store applies after its residual, so it stays, as does the logistic of a sum and the last
+      // convolution, an output. XNNPACK's convolutions take none.
+      // The enlargement is read by the addition where it would have been written, whatever the kernels.
+      EXPECT_EQ(separate.stepKinds().size(), 12u);
+      EXPECT_EQ(merged.stepKinds().size(), kernels == ConvolutionKernels::Xnnpack ? 11u : 8u) << channels;
+      for (int input = 0; input < 2; ++input) {
+        const std::vector<float> x = randomValues(separate.inputDims(input).size(), 61u + static_cast<unsigned>(input), 2.0f);
+        std::copy(x.begin(), x.end(), separate.input(input));
+        std::copy(x.begin(), x.end(), merged.input(input));
+      }
+      separate.run();
+      merged.run();
+      for (int output = 0; output < 3; ++output)
+        for (std::size_t i = 0; i < merged.outputDims(output).size(); ++i)
+          ASSERT_EQ(merged.output(output)[i], separate.output(output)[i])
+              << "output " << output << " element " << i << ", " << channels << " channels";
     }
   }
 }

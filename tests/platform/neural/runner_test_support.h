@@ -36,6 +36,16 @@ class ModelBuilder {
     return static_cast<int>(model_.tensors.size() - 1);
   }
 
+  // A constant int32 tensor (sizes, axes).
+  int ints(std::vector<int> shape, std::vector<int> values) {
+    const int index = tensor(std::move(shape));
+    ModelTensor& t = model_.tensors.back();
+    t.type = TensorType::Int32;
+    t.constant = true;
+    t.ints = std::move(values);
+    return index;
+  }
+
   // An operator writing `output`; returned so the caller can set its options.
   ModelOperator& op(OpKind kind, std::vector<int> inputs, int output) {
     ModelOperator o;
