@@ -121,6 +121,19 @@ int lettersOnBaseline(const std::vector<Mark>& marks, const cv::Rect& line) {
   return most;
 }
 
+// `box` widened to the left and right over the marks that continue it, a word gap at most apart.
+cv::Rect2d continuedOver(std::vector<Mark> letters, const cv::Rect2d& box) {
+  const double gap = kLargestGap * box.height;
+  double left = box.x, right = box.br().x;
+  std::sort(letters.begin(), letters.end(), [](const Mark& a, const Mark& b) { return a.left < b.left; });
+  for (const Mark& mark : letters)
+    if (mark.right > right && mark.left <= right + gap) right = mark.right;
+  std::sort(letters.begin(), letters.end(), [](const Mark& a, const Mark& b) { return a.right > b.right; });
+  for (const Mark& mark : letters)
+    if (mark.left < left && mark.right >= left - gap) left = mark.left;
+  return cv::Rect2d(left, box.y, right - left, box.height);
+}
+
 }  // namespace
 
 LettersAlongRow lettersAlongRow(const cv::Mat& bgr, const cv::Rect2d& box) {
@@ -155,15 +168,7 @@ LettersAlongRow lettersAlongRow(const cv::Mat& bgr, const cv::Rect2d& box) {
   if (lettersOnBaseline(letters, line) < kFewestLetters) return {box, std::nullopt};
   LettersAlongRow found{box, letterOnly[0]};
 
-  const double gap = kLargestGap * height;
-  double left = box.x, right = box.br().x;
-  std::sort(letters.begin(), letters.end(), [](const Mark& a, const Mark& b) { return a.left < b.left; });
-  for (const Mark& mark : letters)
-    if (mark.right > right && mark.left <= right + gap) right = mark.right;
-  std::sort(letters.begin(), letters.end(), [](const Mark& a, const Mark& b) { return a.right > b.right; });
-  for (const Mark& mark : letters)
-    if (mark.left < left && mark.right >= left - gap) left = mark.left;
-  found.extent = cv::Rect2d(left, box.y, right - left, box.height);
+  found.extent = continuedOver(letters, box);
   return found;
 }
 
@@ -184,20 +189,15 @@ cv::Mat nearnessTo(const cv::Mat& bgr, const cv::Vec3f& colour, double far) {
   return picture;
 }
 
-cv::Rect2d lettersNear(const cv::Mat& bgr, const cv::Rect2d& row, const cv::Vec3f& colour, double near) {
-  const cv::Rect frame(0, 0, bgr.cols, bgr.rows);
-  const cv::Rect line = cv::Rect(cv::Point(static_cast<int>(std::floor(row.x)), static_cast<int>(std::floor(row.y))),
-                                 cv::Point(static_cast<int>(std::ceil(row.br().x)), static_cast<int>(std::ceil(row.br().y)))) &
-                        frame;
-  if (line.height < 2 || line.width < 1) return {};
+cv::Rect2d widenedByColour(const cv::Mat& bgr, const cv::Rect2d& box, const cv::Vec3f& colour, double near) {
+  const cv::Rect line = cv::Rect(cv::Point(static_cast<int>(std::floor(box.x)), static_cast<int>(std::floor(box.y))),
+                                 cv::Point(static_cast<int>(std::ceil(box.br().x)), static_cast<int>(std::ceil(box.br().y)))) &
+                        cv::Rect(0, 0, bgr.cols, bgr.rows);
+  if (line.height < 2 || line.width < 1 || bgr.type() != CV_8UC3) return box;
   const int bandTop = std::max(0, line.y - line.height / 2), bandBottom = std::min(bgr.rows, line.br().y + line.height / 2);
-  const cv::Mat band = bgr(cv::Range(bandTop, bandBottom), cv::Range(line.x, line.br().x));
+  const cv::Mat band = bgr(cv::Range(bandTop, bandBottom), cv::Range::all());
   const std::array<cv::Vec3f, 1> letterOnly = {colour};
-  int left = line.width, right = 0;
-  for (const Mark& mark : letterMarks(colourIndices(band, letterOnly, near) == 0, line.y - bandTop, line.height))
-    left = std::min(left, mark.left), right = std::max(right, mark.right);
-  if (right <= left) return {};
-  return cv::Rect2d(line.x + left, row.y, right - left, row.height);
+  return continuedOver(letterMarks(colourIndices(band, letterOnly, near) == 0, line.y - bandTop, line.height), box);
 }
 
 }  // namespace kov

@@ -26,8 +26,8 @@ LettersAlongRow lettersAlongRow(const cv::Mat& bgr, const cv::Rect2d& box);
 // alike.
 cv::Mat nearnessTo(const cv::Mat& bgr, const cv::Vec3f& colour, double far);
 
-// The columns of `row` (pixels of `bgr`) from the first to the last mark of a letter's size whose
-// pixels lie within `near` of `colour`; an empty box when there is none.
-cv::Rect2d lettersNear(const cv::Mat& bgr, const cv::Rect2d& row, const cv::Vec3f& colour, double near);
+// `box` widened as widenedAlongRow does, over the marks of letter size whose pixels lie within
+// `near` of `colour`.
+cv::Rect2d widenedByColour(const cv::Mat& bgr, const cv::Rect2d& box, const cv::Vec3f& colour, double near);
 
 }  // namespace kov

@@ -263,7 +263,9 @@ std::vector<TextObservation> withoutRepeatedPieces(std::vector<TextObservation> 
 // Their distance to that colour is read with kFarFromLetters and beyond as white: the anti-aliased
 // edges of small letters, blended with the picture, stay dark enough to keep the strokes whole.
 constexpr float kVivid = 80;
+// The line then spans the letter-sized marks within kNearLetters of that colour.
 constexpr double kFarFromLetters = 100;
+constexpr double kNearLetters = 70;
 constexpr double kReadAlongRow = 6;
 
 bool vivid(const cv::Vec3f& colour) {
@@ -346,8 +348,8 @@ class DetectingRecognizer : public TextRecognizer {
   // their colour over their row, kReadAlongRow line heights past the letters found on either side:
   // there the picture behind them drops out whatever its brightness (black and white stripes, pale
   // skin), and letters the detector and the widening missed are read too. That reading replaces
-  // `reading` (and `box` becomes the extent of its letters) when it reads more by the widening's
-  // rule, or as many letters and digits with more confidence or a surer weakest character.
+  // `reading` when it reads more by the widening's rule, or as many letters and digits with more confidence or a surer weakest character; the line
+  // then spans the letters of about that colour that continue it.
   void readAgainByColour(const cv::Mat& bgr, const cv::Rect2d& letters, const cv::Vec3f& colour, Reading& reading,
                          cv::Rect2d& box) {
     const double along = kReadAlongRow * box.height;
@@ -365,7 +367,7 @@ class DetectingRecognizer : public TextRecognizer {
     if (!readsMore(near, reading) && !(asLong && (near.confidence > reading.confidence || near.weakest > reading.weakest)))
       return;
     reading = std::move(near);
-    box |= lettersNear(bgr, row, colour, kFarFromLetters / 2);
+    box = widenedByColour(bgr, letters, colour, kNearLetters);
   }
 
   std::unique_ptr<TextLineFinder> finder_;
