@@ -121,9 +121,10 @@ int lettersOnBaseline(const std::vector<Mark>& marks, const cv::Rect& line) {
   return most;
 }
 
-// `box` widened to the left and right over the marks that continue it, a word gap at most apart.
-cv::Rect2d continuedOver(std::vector<Mark> letters, const cv::Rect2d& box) {
-  const double gap = kLargestGap * box.height;
+// `box` widened to the left and right over the marks that continue it, a word gap at most apart
+// (`height` is the line's height in whole pixels).
+cv::Rect2d continuedOver(std::vector<Mark> letters, const cv::Rect2d& box, int height) {
+  const double gap = kLargestGap * height;
   double left = box.x, right = box.br().x;
   std::sort(letters.begin(), letters.end(), [](const Mark& a, const Mark& b) { return a.left < b.left; });
   for (const Mark& mark : letters)
@@ -168,7 +169,7 @@ LettersAlongRow lettersAlongRow(const cv::Mat& bgr, const cv::Rect2d& box) {
   if (lettersOnBaseline(letters, line) < kFewestLetters) return {box, std::nullopt};
   LettersAlongRow found{box, letterOnly[0]};
 
-  found.extent = continuedOver(letters, box);
+  found.extent = continuedOver(letters, box, height);
   return found;
 }
 
@@ -197,7 +198,7 @@ cv::Rect2d widenedByColour(const cv::Mat& bgr, const cv::Rect2d& box, const cv::
   const int bandTop = std::max(0, line.y - line.height / 2), bandBottom = std::min(bgr.rows, line.br().y + line.height / 2);
   const cv::Mat band = bgr(cv::Range(bandTop, bandBottom), cv::Range::all());
   const std::array<cv::Vec3f, 1> letterOnly = {colour};
-  return continuedOver(letterMarks(colourIndices(band, letterOnly, near) == 0, line.y - bandTop, line.height), box);
+  return continuedOver(letterMarks(colourIndices(band, letterOnly, near) == 0, line.y - bandTop, line.height), box, line.height);
 }
 
 }  // namespace kov
