@@ -261,12 +261,13 @@ std::vector<TextObservation> withoutRepeatedPieces(std::vector<TextObservation> 
 
 // Letters are of a vivid colour when their strongest and weakest channels are at least kVivid apart.
 // Their distance to that colour is read with kFarFromLetters and beyond as white: the anti-aliased
-// edges of small letters, blended with the picture, stay dark enough to keep the strokes whole.
+// edges of small letters, blended with the picture, stay dark enough to keep the strokes whole. The
+// row is read kReadAlongRow line heights past the letters found on either side, and a line read so
+// spans the letter-sized marks within kNearLetters of the colour that continue it.
 constexpr float kVivid = 80;
-// The line then spans the letter-sized marks within kNearLetters of that colour.
 constexpr double kFarFromLetters = 100;
-constexpr double kNearLetters = 70;
 constexpr double kReadAlongRow = 6;
+constexpr double kNearLetters = 70;
 
 bool vivid(const cv::Vec3f& colour) {
   return std::max({colour[0], colour[1], colour[2]}) - std::min({colour[0], colour[1], colour[2]}) >= kVivid;
@@ -345,11 +346,10 @@ class DetectingRecognizer : public TextRecognizer {
   }
 
   // Letters of a vivid colour are read once more, from the picture of each pixel's distance to
-  // their colour over their row, kReadAlongRow line heights past the letters found on either side:
-  // there the picture behind them drops out whatever its brightness (black and white stripes, pale
-  // skin), and letters the detector and the widening missed are read too. That reading replaces
-  // `reading` when it reads more by the widening's rule, or as many letters and digits with more confidence or a surer weakest character; the line
-  // then spans the letters of about that colour that continue it.
+  // their colour along their row: there the picture behind them drops out whatever its brightness
+  // (black and white stripes, pale skin), and letters that the detector and the widening missed are
+  // read too. That reading replaces `reading` when it reads more by the widening's rule, or as many
+  // letters and digits with more confidence or a surer weakest character.
   void readAgainByColour(const cv::Mat& bgr, const cv::Rect2d& letters, const cv::Vec3f& colour, Reading& reading,
                          cv::Rect2d& box) {
     const double along = kReadAlongRow * box.height;
