@@ -305,7 +305,8 @@ class DetectingRecognizer : public TextRecognizer {
       } else {
         reading = readLine(images, frameBox);
       }
-      if (letters.colour && vivid(*letters.colour)) readAgainByColour(images.bgr, widened, *letters.colour, reading, frameBox);
+      if (letters.colour && vivid(*letters.colour) && reading.weakest < kDoubtful)
+        readAgainByColour(images.bgr, widened, *letters.colour, reading, frameBox);
       if (!hasWordCharacters(reading.text)) continue;
       TextObservation observation;
       observation.box = normalisedBox(frameBox, images.bgr.cols, images.bgr.rows);
@@ -345,7 +346,7 @@ class DetectingRecognizer : public TextRecognizer {
     return {line.text, line.confidence, line.weakest};
   }
 
-  // Letters of a vivid colour are read once more, from the picture of each pixel's distance to
+  // Doubtful readings of letters of a vivid colour are read once more, from the picture of each pixel's distance to
   // their colour along their row: there the picture behind them drops out whatever its brightness
   // (black and white stripes, pale skin), and letters that the detector and the widening missed are
   // read too. That reading replaces `reading` when it reads more by the widening's rule, or as many
