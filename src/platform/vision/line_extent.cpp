@@ -7,8 +7,6 @@
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
-#include <opencv2/imgcodecs.hpp>
-#include <cstdio>
 
 namespace kov {
 namespace {
@@ -64,13 +62,13 @@ std::vector<cv::Vec3f> boxColours(const cv::Mat& boxPixels) {
 }
 
 // For each pixel of `band`, the index of the colour it has, or the number of colours for none.
-cv::Mat colourIndices(const cv::Mat& band, std::span<const cv::Vec3f> colours) {
+cv::Mat colourIndices(const cv::Mat& band, std::span<const cv::Vec3f> colours, double near = kNear) {
   cv::Mat indices(band.size(), CV_8U);
   for (int y = 0; y < band.rows; ++y) {
     const cv::Vec3b* row = band.ptr<cv::Vec3b>(y);
     std::uint8_t* out = indices.ptr<std::uint8_t>(y);
     for (int x = 0; x < band.cols; ++x) {
-      double nearest = kNear * kNear;
+      double nearest = near * near;
       std::size_t index = colours.size();
       for (std::size_t c = 0; c < colours.size(); ++c) {
         const cv::Vec3f d = cv::Vec3f(row[x]) - colours[c];
@@ -123,16 +121,30 @@ int lettersOnBaseline(const std::vector<Mark>& marks, const cv::Rect& line) {
   return most;
 }
 
+// `box` widened to the left and right over the marks that continue it, a word gap at most apart
+// (`height` is the line's height in whole pixels).
+cv::Rect2d continuedOver(std::vector<Mark> letters, const cv::Rect2d& box, int height) {
+  const double gap = kLargestGap * height;
+  double left = box.x, right = box.br().x;
+  std::sort(letters.begin(), letters.end(), [](const Mark& a, const Mark& b) { return a.left < b.left; });
+  for (const Mark& mark : letters)
+    if (mark.right > right && mark.left <= right + gap) right = mark.right;
+  std::sort(letters.begin(), letters.end(), [](const Mark& a, const Mark& b) { return a.right > b.right; });
+  for (const Mark& mark : letters)
+    if (mark.left < left && mark.right >= left - gap) left = mark.left;
+  return cv::Rect2d(left, box.y, right - left, box.height);
+}
+
 }  // namespace
 
-cv::Rect2d widenedAlongRow(const cv::Mat& bgr, const cv::Rect2d& box) {
-  if (bgr.empty() || bgr.type() != CV_8UC3) return box;
+LettersAlongRow lettersAlongRow(const cv::Mat& bgr, const cv::Rect2d& box) {
+  if (bgr.empty() || bgr.type() != CV_8UC3) return {box, std::nullopt};
   const cv::Rect frame(0, 0, bgr.cols, bgr.rows);
   const cv::Rect line = cv::Rect(cv::Point(static_cast<int>(std::floor(box.x)), static_cast<int>(std::floor(box.y))),
                                  cv::Point(static_cast<int>(std::ceil(box.br().x)), static_cast<int>(std::ceil(box.br().y)))) &
                         frame;
   const int height = line.height;
-  if (height < 6 || line.width < height) return box;
+  if (height < 6 || line.width < height) return {box, std::nullopt};
   const auto colours = boxColours(bgr(line).clone());
   // The band reaches half a line height above and below the line, so that marks of the picture
   // crossing the line's rows are seen whole (and too tall for letters).
@@ -145,7 +157,7 @@ cv::Rect2d widenedAlongRow(const cv::Mat& bgr, const cv::Rect2d& box) {
     const int inside = lettersOnBaseline(letterMarks(indices == c, line.y - bandTop, height), line);
     if (inside > mostInside) mostInside = inside, letterColour = c;
   }
-  if (mostInside < kFewestLetters) return box;
+  if (mostInside < kFewestLetters) return {box, std::nullopt};
   // The colour found is the mean of the letters and of the picture's pixels nearest to them; the
   // mean of the letter-sized marks inside the box is the letters' own.
   cv::Mat kept;
@@ -154,17 +166,39 @@ cv::Rect2d widenedAlongRow(const cv::Mat& bgr, const cv::Rect2d& box) {
   const cv::Scalar own = cv::mean(band(lineInBand), kept(lineInBand));
   const std::array<cv::Vec3f, 1> letterOnly = {cv::Vec3f(static_cast<float>(own[0]), static_cast<float>(own[1]), static_cast<float>(own[2]))};
   std::vector<Mark> letters = letterMarks(colourIndices(band, letterOnly) == 0, line.y - bandTop, height);
-  if (lettersOnBaseline(letters, line) < kFewestLetters) return box;
+  if (lettersOnBaseline(letters, line) < kFewestLetters) return {box, std::nullopt};
+  LettersAlongRow found{box, letterOnly[0]};
 
-  const double gap = kLargestGap * height;
-  double left = box.x, right = box.br().x;
-  std::sort(letters.begin(), letters.end(), [](const Mark& a, const Mark& b) { return a.left < b.left; });
-  for (const Mark& mark : letters)
-    if (mark.right > right && mark.left <= right + gap) right = mark.right;
-  std::sort(letters.begin(), letters.end(), [](const Mark& a, const Mark& b) { return a.right > b.right; });
-  for (const Mark& mark : letters)
-    if (mark.left < left && mark.right >= left - gap) left = mark.left;
-  return cv::Rect2d(left, box.y, right - left, box.height);
+  found.extent = continuedOver(letters, box, height);
+  return found;
+}
+
+cv::Rect2d widenedAlongRow(const cv::Mat& bgr, const cv::Rect2d& box) { return lettersAlongRow(bgr, box).extent; }
+
+cv::Mat nearnessTo(const cv::Mat& bgr, const cv::Vec3f& colour, double far) {
+  cv::Mat picture(bgr.size(), CV_8UC3);
+  const double scale = 255.0 / far;
+  for (int y = 0; y < bgr.rows; ++y) {
+    const cv::Vec3b* in = bgr.ptr<cv::Vec3b>(y);
+    cv::Vec3b* out = picture.ptr<cv::Vec3b>(y);
+    for (int x = 0; x < bgr.cols; ++x) {
+      const cv::Vec3f d = cv::Vec3f(in[x]) - colour;
+      const auto grey = cv::saturate_cast<std::uint8_t>(std::sqrt(d.dot(d)) * scale);
+      out[x] = cv::Vec3b(grey, grey, grey);
+    }
+  }
+  return picture;
+}
+
+cv::Rect2d widenedByColour(const cv::Mat& bgr, const cv::Rect2d& box, const cv::Vec3f& colour, double near) {
+  const cv::Rect line = cv::Rect(cv::Point(static_cast<int>(std::floor(box.x)), static_cast<int>(std::floor(box.y))),
+                                 cv::Point(static_cast<int>(std::ceil(box.br().x)), static_cast<int>(std::ceil(box.br().y)))) &
+                        cv::Rect(0, 0, bgr.cols, bgr.rows);
+  if (line.height < 2 || line.width < 1 || bgr.type() != CV_8UC3) return box;
+  const int bandTop = std::max(0, line.y - line.height / 2), bandBottom = std::min(bgr.rows, line.br().y + line.height / 2);
+  const cv::Mat band = bgr(cv::Range(bandTop, bandBottom), cv::Range::all());
+  const std::array<cv::Vec3f, 1> letterOnly = {colour};
+  return continuedOver(letterMarks(colourIndices(band, letterOnly, near) == 0, line.y - bandTop, line.height), box, line.height);
 }
 
 }  // namespace kov

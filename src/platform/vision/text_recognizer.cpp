@@ -259,6 +259,20 @@ std::vector<TextObservation> withoutRepeatedPieces(std::vector<TextObservation> 
   return kept;
 }
 
+// Letters are of a vivid colour when their strongest and weakest channels are at least kVivid apart.
+// Their distance to that colour is read with kFarFromLetters and beyond as white: the anti-aliased
+// edges of small letters, blended with the picture, stay dark enough to keep the strokes whole. The
+// row is read kReadAlongRow line heights past the letters found on either side, and a line read so
+// spans the letter-sized marks within kNearLetters of the colour that continue it.
+constexpr float kVivid = 80;
+constexpr double kFarFromLetters = 100;
+constexpr double kReadAlongRow = 6;
+constexpr double kNearLetters = 70;
+
+bool vivid(const cv::Vec3f& colour) {
+  return std::max({colour[0], colour[1], colour[2]}) - std::min({colour[0], colour[1], colour[2]}) >= kVivid;
+}
+
 class DetectingRecognizer : public TextRecognizer {
  public:
   DetectingRecognizer(std::unique_ptr<TextLineFinder> finder, std::unique_ptr<LineRecognizer> lineModel,
@@ -274,7 +288,8 @@ class DetectingRecognizer : public TextRecognizer {
       cv::Rect2d frameBox = line.box & cv::Rect2d(0, 0, images.bgr.cols, images.bgr.rows);
       if (frameBox.height < minimumTextHeight * images.bgr.rows || frameBox.width < frameBox.height) continue;
       Reading reading;
-      const cv::Rect2d widened = widenedAlongRow(images.bgr, frameBox);
+      const LettersAlongRow letters = lettersAlongRow(images.bgr, frameBox);
+      const cv::Rect2d widened = letters.extent;
       if (widened.width >= frameBox.width + kWiderBy * frameBox.height) {
         // The letters' colour fades where the picture behind them has it too: the network reads a
         // little beyond the letters found.
@@ -290,6 +305,8 @@ class DetectingRecognizer : public TextRecognizer {
       } else {
         reading = readLine(images, frameBox);
       }
+      if (letters.colour && vivid(*letters.colour) && reading.weakest < kDoubtful)
+        readAgainByColour(images.bgr, widened, *letters.colour, reading, frameBox);
       if (!hasWordCharacters(reading.text)) continue;
       TextObservation observation;
       observation.box = normalisedBox(frameBox, images.bgr.cols, images.bgr.rows);
@@ -327,6 +344,31 @@ class DetectingRecognizer : public TextRecognizer {
         return second;
     }
     return {line.text, line.confidence, line.weakest};
+  }
+
+  // Doubtful readings of letters of a vivid colour are read once more, from the picture of each pixel's distance to
+  // their colour along their row: there the picture behind them drops out whatever its brightness
+  // (black and white stripes, pale skin), and letters that the detector and the widening missed are
+  // read too. That reading replaces `reading` when it reads more by the widening's rule, or as many
+  // letters and digits with more confidence or a surer weakest character.
+  void readAgainByColour(const cv::Mat& bgr, const cv::Rect2d& letters, const cv::Vec3f& colour, Reading& reading,
+                         cv::Rect2d& box) {
+    const double along = kReadAlongRow * box.height;
+    const cv::Rect2d row = cv::Rect2d(letters.x - along, letters.y, letters.width + 2 * along, letters.height) &
+                           cv::Rect2d(0, 0, bgr.cols, bgr.rows);
+    const double margin = row.height * kModelCropMargin;
+    const cv::Rect crop = cv::Rect(cv::Point(static_cast<int>(std::floor(row.x - margin)), static_cast<int>(std::floor(row.y - margin))),
+                                   cv::Point(static_cast<int>(std::ceil(row.br().x + margin)),
+                                             static_cast<int>(std::ceil(row.br().y + margin)))) &
+                          cv::Rect(0, 0, bgr.cols, bgr.rows);
+    if (crop.empty()) return;
+    const LineReading line = lineModel_->read(nearnessTo(bgr(crop), colour, kFarFromLetters));
+    Reading near{line.text, line.confidence, line.weakest};
+    const bool asLong = wordCharacterCount(near.text) >= wordCharacterCount(reading.text);
+    if (!readsMore(near, reading) && !(asLong && (near.confidence > reading.confidence || near.weakest > reading.weakest)))
+      return;
+    reading = std::move(near);
+    box = widenedByColour(bgr, letters, colour, kNearLetters);
   }
 
   std::unique_ptr<TextLineFinder> finder_;

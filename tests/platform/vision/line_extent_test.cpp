@@ -16,10 +16,10 @@ const std::string kSans = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 
 // `text` burnt at `fontSize` pixels into a 1080p frame (photo `photo`, or black when 0) in
 // `colour`, centred at 78 % of the height, as the 640 x 360 colour picture the text reader gets.
-cv::Mat burntLine(int photo, const std::string& text, const std::string& colour, int fontSize) {
+cv::Mat burntLine(int photo, const std::string& text, const std::string& colour, int fontSize, const std::string& font = kSans) {
   const std::string input = photo ? "-i " + test::samplePhoto(photo) : "-f lavfi -i color=black:size=1920x1080";
   const test::Nv12Picture picture =
-      test::nv12Picture(input, "scale=1920:1080:force_original_aspect_ratio=increase,crop=1920:1080,drawtext=fontfile=" + kSans +
+      test::nv12Picture(input, "scale=1920:1080:force_original_aspect_ratio=increase,crop=1920:1080,drawtext=fontfile=" + font +
                                    ":text='" + text + "':fontsize=" + std::to_string(fontSize) + ":fontcolor=" + colour +
                                    ":x=(w-tw)/2:y=h*0.78",
                         640, 360);
@@ -27,9 +27,9 @@ cv::Mat burntLine(int photo, const std::string& text, const std::string& colour,
 }
 
 // The letters' own extent: the bright pixels of the line burnt on black.
-cv::Rect letterExtent(const std::string& text, int fontSize) {
+cv::Rect letterExtent(const std::string& text, int fontSize, const std::string& font = kSans) {
   cv::Mat grey;
-  cv::cvtColor(burntLine(0, text, "white", fontSize), grey, cv::COLOR_BGR2GRAY);
+  cv::cvtColor(burntLine(0, text, "white", fontSize, font), grey, cv::COLOR_BGR2GRAY);
   return cv::boundingRect(grey > 100);
 }
 
@@ -85,6 +85,47 @@ TEST(LineExtent, AWholeLineOrAPlainPatchOfAPhotoStaysAsItIs) {
   const cv::Mat plain(360, 640, CV_8UC3, cv::Scalar(40, 90, 160));
   EXPECT_EQ(widenedAlongRow(plain, cv::Rect2d(200, 270, 120, 18)), cv::Rect2d(200, 270, 120, 18));
   EXPECT_EQ(widenedAlongRow(cv::Mat(), cv::Rect2d(200, 270, 120, 18)), cv::Rect2d(200, 270, 120, 18));
+}
+
+// A coloured line whose end crosses black and white stripes (photo 6): by their distance to the
+// letters' colour, the letters are dark and both kinds of stripe light, and the line widened over
+// marks near that colour reaches its last letter.
+TEST(LineExtent, LettersStandOutByTheirDistanceToTheirColour) {
+  const std::string serif = "/usr/share/fonts/truetype/dejavu/DejaVuSerif.ttf", text = "A/B testing, round 3";
+  const cv::Rect letters = letterExtent(text, 43, serif);
+  const cv::Mat picture = burntLine(6, text, "0xffc020", 43, serif);
+  const cv::Rect2d row = detectorBox(letters, 0, 1);
+  const LettersAlongRow found = lettersAlongRow(picture, detectorBox(letters, 0, 0.55));
+  ASSERT_TRUE(found.colour.has_value());
+  const cv::Vec3f colour = *found.colour;
+  // The colour found is the letters' (0xffc020 as B, G, R), blended a little with the photo.
+  EXPECT_NEAR(colour[0], 0x20, 80);
+  EXPECT_NEAR(colour[1], 0xc0, 40);
+  EXPECT_NEAR(colour[2], 0xff, 40);
+
+  cv::Mat grey;
+  cv::cvtColor(nearnessTo(picture, colour, 100), grey, cv::COLOR_BGR2GRAY);
+  cv::Mat white;
+  cv::cvtColor(burntLine(0, text, "white", 43, serif), white, cv::COLOR_BGR2GRAY);
+  // The letters' cores (bright when burnt white on black) against the rest of the row; the stripes
+  // lie in the right part of the row.
+  const cv::Rect rowPixels = cv::Rect(row) & cv::Rect(0, 0, picture.cols, picture.rows);
+  const cv::Mat cores = white(rowPixels) > 200, rest = white(rowPixels) < 20;
+  const double letterGrey = cv::mean(grey(rowPixels), cores)[0], restGrey = cv::mean(grey(rowPixels), rest)[0];
+  EXPECT_LT(letterGrey, 90);
+  EXPECT_GT(restGrey, 180);
+  const cv::Rect right(rowPixels.x + rowPixels.width * 3 / 5, rowPixels.y, rowPixels.width * 2 / 5, rowPixels.height);
+  EXPECT_GT(cv::mean(grey(right), white(right) < 20)[0], 180) << "the stripes behind the line's end";
+
+  // Widened over the marks near that colour from its first part, the line reaches its last letter
+  // and stops there.
+  const cv::Rect2d widened = widenedByColour(picture, detectorBox(letters, 0, 0.55), colour, 70);
+  EXPECT_NEAR(widened.x, row.x, 1.0);
+  EXPECT_NEAR(widened.br().x, letters.br().x, 0.5 * row.height);
+  EXPECT_EQ(widened.y, row.y);
+  // Nothing of the colour on a plain picture of another colour.
+  const cv::Mat plain(360, 640, CV_8UC3, cv::Scalar(40, 90, 160));
+  EXPECT_EQ(widenedByColour(plain, row, colour, 50), row);
 }
 
 }  // namespace

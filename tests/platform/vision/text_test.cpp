@@ -115,9 +115,9 @@ TEST(TextLines, FramesOfAnotherShapeAreSearchedAtTheirOwnShape) {
 
 // The share of the frame's width that `text` burnt as in burntAt78 takes: its bright columns when
 // burnt white on black.
-double letterWidthShare(const std::string& text, int size) {
+double letterWidthShare(const std::string& text, int size, const std::string& font = kSans) {
   const Nv12Picture black =
-      nv12Picture("-f lavfi -i color=black:size=1920x1080", "drawtext=fontfile=" + kSans + ":text='" + escaped(text) +
+      nv12Picture("-f lavfi -i color=black:size=1920x1080", "drawtext=fontfile=" + font + ":text='" + escaped(text) +
                                                                  "':fontsize=" + std::to_string(size) + ":fontcolor=white:x=(w-tw)/2:y=h*0.78",
                   640, 360);
   int left = black.width, right = -1;
@@ -127,9 +127,10 @@ double letterWidthShare(const std::string& text, int size) {
   return right < left ? 0.0 : static_cast<double>(right + 1 - left) / black.width;
 }
 
-Nv12Picture burntAt78(int photo, const std::string& text, const std::string& style, int size) {
+Nv12Picture burntAt78(int photo, const std::string& text, const std::string& style, int size,
+                      const std::string& font = kSans) {
   return nv12Picture("-i " + test::samplePhoto(photo),
-                     "scale=1920:1080:force_original_aspect_ratio=increase,crop=1920:1080,drawtext=fontfile=" + kSans + ":text='" +
+                     "scale=1920:1080:force_original_aspect_ratio=increase,crop=1920:1080,drawtext=fontfile=" + font + ":text='" +
                          escaped(text) + "':fontsize=" + std::to_string(size) + ":" + style + ":x=(w-tw)/2:y=h*0.78",
                      640, 360);
 }
@@ -147,6 +148,28 @@ TEST(TextLines, AColouredLineCrossingABusyPartOfAPhotoIsReadWhole) {
     // The box spans most of the line (a last letter lost in the picture may stay outside it).
     EXPECT_NEAR(found[0].box.x + found[0].box.w / 2, 0.5, 0.04);
     EXPECT_GE(found[0].box.w, 0.8 * letterWidthShare(text, size));
+  }
+}
+
+// Coloured letters read from their distance to their colour: over black and white stripes, where
+// the colour crop loses the end of the line ("A/B testing und"), and at a large size, where the
+// colour crop confuses case and lookalikes ("HELlO W0RLd 2026").
+TEST(TextLines, ColouredLettersOverStripesOrLargeAreReadByTheirColour) {
+  const std::string serif = "/usr/share/fonts/truetype/dejavu/DejaVuSerif.ttf";
+  struct Case {
+    int photo;
+    std::string text, font;
+    int size;
+    std::size_t mostErrors;
+  };
+  for (const Case& c : {Case{6, "A/B testing, round 3", serif, 43, 2}, Case{4, "HELLO WORLD 2026", kSans, 86, 0}}) {
+    SCOPED_TRACE(c.text + " at " + std::to_string(c.size) + " px");
+    const auto found = keptLines(burntAt78(c.photo, c.text, "fontcolor=0xffc020", c.size, c.font));
+    ASSERT_EQ(found.size(), 1u) << (found.empty() ? "no line" : found[0].text + " | " + found.back().text);
+    EXPECT_LE(editDistance(found[0].text, c.text), c.mostErrors) << found[0].text;
+    // The box holds the line's letters, not the row read around them.
+    EXPECT_NEAR(found[0].box.x + found[0].box.w / 2, 0.5, 0.04) << found[0].box.x << " " << found[0].box.w;
+    EXPECT_LE(found[0].box.w, 1.2 * letterWidthShare(c.text, c.size, c.font));
   }
 }
 
