@@ -656,6 +656,14 @@ class GraphRunner::Planner {
     return readers;
   }
 
+  // Which planned step writes each tensor (-1: none; a model input or constant).
+  std::vector<int> stepWriting() const {
+    std::vector<int> writer(model_.tensors.size(), -1);
+    for (std::size_t i = 0; i < runner_.steps_.size(); ++i)
+      writer[static_cast<std::size_t>(runner_.steps_[i].outputTensor)] = static_cast<int>(i);
+    return writer;
+  }
+
   // Removes the steps a fusion made redundant, keeping the order of the rest.
   void dropSteps(const std::vector<bool>& removed) {
     auto& steps = runner_.steps_;
@@ -672,11 +680,7 @@ class GraphRunner::Planner {
   // pattern alone and c holds one value per channel of x.
   void fuseSpelledOutPRelu() {
     auto& steps = runner_.steps_;
-    std::vector<int> readers(model_.tensors.size(), 0), writer(model_.tensors.size(), -1);
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-      for (int t : steps[i].inputTensors) ++readers[static_cast<std::size_t>(t)];
-      writer[static_cast<std::size_t>(steps[i].outputTensor)] = static_cast<int>(i);
-    }
+    const std::vector<int> readers = countReaders(), writer = stepWriting();
     auto writtenBy = [&](int t, OpKind kind) -> Step* {
       const int i = writer[static_cast<std::size_t>(t)];
       if (i < 0 || steps[static_cast<std::size_t>(i)].kind != kind) return nullptr;
@@ -814,11 +818,7 @@ class GraphRunner::Planner {
   // the product.
   void fuseResidualScale() {
     auto& steps = runner_.steps_;
-    std::vector<int> readers(model_.tensors.size(), 0), writer(model_.tensors.size(), -1);
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-      for (int t : steps[i].inputTensors) ++readers[static_cast<std::size_t>(t)];
-      writer[static_cast<std::size_t>(steps[i].outputTensor)] = static_cast<int>(i);
-    }
+    const std::vector<int> readers = countReaders(), writer = stepWriting();
     std::vector<bool> removed(steps.size(), false);
     for (Step& add : steps) {
       if (add.kind != OpKind::Add || add.scalarInput >= 0 || add.inputTensors.size() != 2) continue;
@@ -912,11 +912,7 @@ class GraphRunner::Planner {
   // taken in StoreOp's order only, so the values are computed exactly as the separate steps do.
   void fuseIntoConvolutionStores() {
     auto& steps = runner_.steps_;
-    std::vector<int> readers(model_.tensors.size(), 0), writer(model_.tensors.size(), -1);
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-      for (int t : steps[i].inputTensors) ++readers[static_cast<std::size_t>(t)];
-      writer[static_cast<std::size_t>(steps[i].outputTensor)] = static_cast<int>(i);
-    }
+    const std::vector<int> readers = countReaders(), writer = stepWriting();
     std::vector<bool> removed(steps.size(), false);
     for (std::size_t i = 0; i < steps.size(); ++i) {
       Step& step = steps[i];
@@ -950,11 +946,7 @@ class GraphRunner::Planner {
   // written nor read. Only when nothing else reads the enlargement and no broadcasting is involved.
   void fuseNearestResizeIntoAdditions() {
     auto& steps = runner_.steps_;
-    std::vector<int> readers(model_.tensors.size(), 0), writer(model_.tensors.size(), -1);
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-      for (int t : steps[i].inputTensors) ++readers[static_cast<std::size_t>(t)];
-      writer[static_cast<std::size_t>(steps[i].outputTensor)] = static_cast<int>(i);
-    }
+    const std::vector<int> readers = countReaders(), writer = stepWriting();
     std::vector<bool> removed(steps.size(), false);
     for (Step& add : steps) {
       if (add.kind != OpKind::Add || add.inputTensors.size() != 2 || add.residualScale || add.affine || add.scalarInput >= 0 ||

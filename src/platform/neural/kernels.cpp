@@ -180,6 +180,16 @@ int minimumRowsPerThread(std::size_t workPerRow) {
   return static_cast<int>(std::max<std::size_t>(1, kMinimumWork / std::max<std::size_t>(workPerRow, 1)));
 }
 
+// A filter's extents, its weights not yet packed.
+PackedFilter filterShape(int outC, int kh, int kw, int inC) {
+  PackedFilter f;
+  f.kh = kh;
+  f.kw = kw;
+  f.inC = inC;
+  f.outC = outC;
+  return f;
+}
+
 }  // namespace
 
 int windowOutputExtent(int input, int kernel, int stride, int dilation, Padding padding) {
@@ -195,11 +205,7 @@ int windowPaddingBefore(int input, int kernel, int stride, int dilation, int out
 }
 
 PackedFilter packConvFilter(const float* weights, int outC, int kh, int kw, int inC, const float* bias) {
-  PackedFilter f;
-  f.kh = kh;
-  f.kw = kw;
-  f.inC = inC;
-  f.outC = outC;
+  PackedFilter f = filterShape(outC, kh, kw, inC);
   f.paddedCols = roundUpTo8(outC);
   const std::size_t depth = static_cast<std::size_t>(kh) * kw * inC;
   f.weights.assign(depth * f.paddedCols, 0.0f);
@@ -212,11 +218,7 @@ PackedFilter packConvFilter(const float* weights, int outC, int kh, int kw, int 
 }
 
 PackedFilter packTransposeFilter(const float* weights, int outC, int kh, int kw, int inC) {
-  PackedFilter f;
-  f.kh = kh;
-  f.kw = kw;
-  f.inC = inC;
-  f.outC = outC;
+  PackedFilter f = filterShape(outC, kh, kw, inC);
   const int cols = kh * kw * outC;
   f.paddedCols = roundUpTo8(cols);
   f.weights.assign(static_cast<std::size_t>(inC) * f.paddedCols, 0.0f);
@@ -331,11 +333,7 @@ void transposeConvBias(const float* in, Dims inDims, const PackedFilter& f, cons
 }
 
 PackedFilter packTiledTransposeFilter(const float* weights, int outC, int kh, int kw, int inC, const float* bias) {
-  PackedFilter f;
-  f.kh = kh;
-  f.kw = kw;
-  f.inC = inC;
-  f.outC = outC;
+  PackedFilter f = filterShape(outC, kh, kw, inC);
   f.paddedCols = roundUpTo8(kw * outC);
   f.weights.assign(static_cast<std::size_t>(kh) * inC * f.paddedCols, 0.0f);
   f.bias.assign(static_cast<std::size_t>(f.paddedCols), 0.0f);
