@@ -126,6 +126,43 @@ bool layoutFits(const std::vector<int>& shape, const SparseLayout& layout) {
   return true;
 }
 
+// The layout converters write for weights: the tensor's dimensions in their own order, all dense but
+// the last, which is compressed; no blocks. Its rows are then the dense positions in row-major order.
+bool rowsOfCompressedColumns(const std::vector<int>& shape, const SparseLayout& layout) {
+  if (!layout.blockMap.empty() || shape.empty()) return false;
+  const std::size_t last = shape.size() - 1;
+  for (std::size_t level = 0; level < shape.size(); ++level) {
+    if (layout.traversalOrder[level] != static_cast<int>(level)) return false;
+    const SparseDimension& dimension = layout.dimensions[level];
+    if (dimension.compressed != (level == last)) return false;
+    if (level != last && dimension.denseSize != shape[level]) return false;
+  }
+  return true;
+}
+
+// The same walk as Densifier's for that layout, with the same checks, as one loop over the rows.
+bool placeRowsOfCompressedColumns(const std::vector<float>& values, const std::vector<int>& shape,
+                                  const SparseDimension& columns, std::vector<float>& out) {
+  const std::int64_t width = shape.back();
+  const std::int64_t rows = static_cast<std::int64_t>(out.size()) / width;
+  if (rows + 1 > static_cast<std::int64_t>(columns.segments.size())) return false;
+  const int stored = static_cast<int>(columns.indices.size());
+  std::size_t next = 0;
+  for (std::int64_t row = 0; row < rows; ++row) {
+    const int begin = columns.segments[static_cast<std::size_t>(row)];
+    const int end = columns.segments[static_cast<std::size_t>(row) + 1];
+    if (begin < 0 || end < begin || end > stored) return false;
+    if (static_cast<std::size_t>(end - begin) > values.size() - next) return false;
+    float* rowStart = out.data() + row * width;
+    for (int i = begin; i < end; ++i) {
+      const int column = columns.indices[static_cast<std::size_t>(i)];
+      if (column < 0 || column >= width) return false;
+      rowStart[column] = values[next++];
+    }
+  }
+  return next == values.size();
+}
+
 }  // namespace
 
 std::optional<std::vector<float>> densify(const std::vector<float>& values, const std::vector<int>& shape,
@@ -137,6 +174,10 @@ std::optional<std::vector<float>> densify(const std::vector<float>& values, cons
     total *= static_cast<std::size_t>(extent);
   }
   std::vector<float> dense(total, 0.0f);
+  if (rowsOfCompressedColumns(shape, layout)) {
+    if (!placeRowsOfCompressedColumns(values, shape, layout.dimensions.back(), dense)) return std::nullopt;
+    return dense;
+  }
   Densifier densifier(values, shape, layout, dense);
   if (!densifier.walk(0, 0) || !densifier.usedEveryValue()) return std::nullopt;
   return dense;

@@ -85,9 +85,13 @@ class ModelReader {
     model.outputs = tensorIndices(graph.vector(slot::kSubgraphOutputs, 4, "output list"), model, "graph output", false);
 
     FlatVector operators = graph.vector(slot::kSubgraphOperators, 4, "operator list");
-    for (std::uint32_t i = 0; i < operators.count; ++i) {
-      ModelOperator op = readOperator(file_.tableElement(operators, i, "operator"), model, i);
-      if ((op.kind == OpKind::Dequantize || op.kind == OpKind::Densify) && foldConstant(op, model)) continue;
+    std::vector<ModelOperator> read;
+    read.reserve(operators.count);
+    for (std::uint32_t i = 0; i < operators.count; ++i)
+      read.push_back(readOperator(file_.tableElement(operators, i, "operator"), model, i));
+    std::vector<int> readers = readersOfEachTensor(read, model);
+    for (ModelOperator& op : read) {
+      if ((op.kind == OpKind::Dequantize || op.kind == OpKind::Densify) && foldConstant(op, model, readers)) continue;
       model.operators.push_back(std::move(op));
     }
     return model;
@@ -211,22 +215,27 @@ class ModelReader {
     if (data.size() != static_cast<std::size_t>(elements) * elementSize)
       file_.damaged("tensor \"" + tensor.name + "\" holds " + std::to_string(data.size()) +
                     " bytes of data but its shape needs " + std::to_string(elements * elementSize));
+    const std::size_t count = static_cast<std::size_t>(elements);
     const std::uint8_t* p = data.data();
-    for (std::int64_t i = 0; i < elements; ++i, p += elementSize) {
-      if (tensor.type == TensorType::Float16) {
-        tensor.floats.push_back(halfToFloat(static_cast<std::uint16_t>(p[0] | (p[1] << 8))));
-        continue;
-      }
-      std::uint32_t bits = static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-                           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-      if (tensor.type == TensorType::Int32) {
-        tensor.ints.push_back(static_cast<std::int32_t>(bits));
-      } else {
-        float value;
-        std::memcpy(&value, &bits, sizeof value);
-        tensor.floats.push_back(value);
+    if (tensor.type == TensorType::Float16) {
+      tensor.floats.resize(count);
+      for (std::size_t i = 0; i < count; ++i, p += 2)
+        tensor.floats[i] = halfToFloat(static_cast<std::uint16_t>(p[0] | (p[1] << 8)));
+    } else if (tensor.type == TensorType::Int32) {
+      tensor.ints.resize(count);
+      for (std::size_t i = 0; i < count; ++i, p += 4) tensor.ints[i] = static_cast<std::int32_t>(littleEndian32(p));
+    } else {
+      tensor.floats.resize(count);
+      for (std::size_t i = 0; i < count; ++i, p += 4) {
+        const std::uint32_t bits = littleEndian32(p);
+        std::memcpy(&tensor.floats[i], &bits, sizeof bits);
       }
     }
+  }
+
+  static std::uint32_t littleEndian32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
   }
 
   std::vector<int> tensorIndices(const FlatVector& list, const Model& model, const std::string& what,
@@ -373,16 +382,32 @@ class ModelReader {
 
   // A DEQUANTIZE or DENSIFY of constant data is done here once, so the runner never sees it (sparse
   // data is already densified when read, float16 already widened; a DENSIFY keeps the type).
-  bool foldConstant(const ModelOperator& op, Model& model) {
+  // The values move when this operator is their only reader (the usual case, and a model's weights
+  // are most of its bytes); they are copied when something else reads them too.
+  bool foldConstant(const ModelOperator& op, Model& model, std::vector<int>& readers) {
     if (op.inputs.size() != 1 || op.outputs.size() != 1 || op.inputs[0] < 0) return false;
-    const ModelTensor& source = model.tensors[static_cast<std::size_t>(op.inputs[0])];
+    const std::size_t from = static_cast<std::size_t>(op.inputs[0]);
+    ModelTensor& source = model.tensors[from];
     ModelTensor& target = model.tensors[static_cast<std::size_t>(op.outputs[0])];
     if (!source.constant || (source.type != TensorType::Float16 && source.type != TensorType::Float32)) return false;
     const TensorType wanted = op.kind == OpKind::Densify ? source.type : TensorType::Float32;
     if (target.type != wanted || target.constant || source.shape != target.shape) return false;
-    target.floats = source.floats;
+    if (--readers[from] == 0)
+      target.floats = std::move(source.floats);
+    else
+      target.floats = source.floats;
     target.constant = true;
     return true;
+  }
+
+  // How many operator inputs and graph outputs name each tensor.
+  static std::vector<int> readersOfEachTensor(const std::vector<ModelOperator>& operators, const Model& model) {
+    std::vector<int> readers(model.tensors.size(), 0);
+    for (const ModelOperator& op : operators)
+      for (int input : op.inputs)
+        if (input >= 0) ++readers[static_cast<std::size_t>(input)];
+    for (int output : model.outputs) ++readers[static_cast<std::size_t>(output)];
+    return readers;
   }
 
   FlatBuffer file_;

@@ -194,6 +194,20 @@ TEST(ModelFile, RunsABuiltGraphWithFloat16WeightsFoldedAndReluFused) {
     }
 }
 
+TEST(ModelFile, ConstantsFoldedForSeveralReadersReachEveryOne) {
+  // The float16 weights are widened twice, by the convolution's DEQUANTIZE and by a second one after it:
+  // both results hold the values (the first fold must not take them from the second).
+  GraphSpec g = smallGraph();
+  g.tensors.push_back({{3, 1, 1, 2}, 0, {}, {}});  // 6: the second widening
+  g.ops.push_back({6, "", {1}, {6}, nullptr, {}});
+  const Model model = readModel(build(g), "graph.tflite");
+  ASSERT_EQ(model.operators.size(), 2u);
+  const std::vector<float> weights{0.5f, -1.0f, 1.25f, 0.25f, -0.75f, 2.0f};
+  EXPECT_EQ(model.tensors[2].floats, weights);
+  EXPECT_EQ(model.tensors[6].floats, weights);
+  EXPECT_TRUE(model.tensors[6].constant);
+}
+
 TEST(ModelFile, ForeignOrInconsistentGraphsAreRejectedWithTheFileAndTheReason) {
   // An operator outside the supported set is named.
   GraphSpec softmax = smallGraph();

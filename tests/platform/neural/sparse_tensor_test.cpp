@@ -1,6 +1,8 @@
 // Sparse constant tensors put back in place, and damaged layouts refused rather than followed.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "platform/neural/sparse_tensor.h"
 
 namespace kov {
@@ -27,6 +29,34 @@ TEST(SparseTensor, RowsOfCompressedColumnsAndBlocksLandInPlace) {
   // Four dimensions, the last compressed under three dense ones (as convolution weights are stored).
   SparseLayout weights{{0, 1, 2, 3}, {}, {dense(2), dense(1), dense(1), compressed({0, 1, 3}, {2, 0, 1})}};
   EXPECT_EQ(densify({5, 6, 7}, {2, 1, 1, 3}, weights), (std::vector<float>{0, 0, 5, 6, 7, 0}));
+}
+
+TEST(SparseTensor, ConvolutionWeightsLandAsTheyDoThroughTheBlockWalk) {
+  // A random 24 x 1 x 1 x 40 filter with a third of its values kept, stored as dense rows of compressed
+  // columns, and the same values stored with the columns split into blocks of one (walked level by level).
+  std::mt19937 random(11);
+  const int rows = 24, columns = 40;
+  std::vector<float> expected(static_cast<std::size_t>(rows * columns), 0.0f), values;
+  std::vector<int> segments{0}, indices;
+  for (int r = 0; r < rows; ++r) {
+    for (int c = 0; c < columns; ++c) {
+      if (random() % 3 != 0) continue;
+      const float value = static_cast<float>(random() % 1000) / 8.0f + 1.0f;
+      expected[static_cast<std::size_t>(r * columns + c)] = value;
+      values.push_back(value);
+      indices.push_back(c);
+    }
+    segments.push_back(static_cast<int>(indices.size()));
+  }
+  const SparseLayout weights{{0, 1, 2, 3}, {}, {dense(rows), dense(1), dense(1), compressed(segments, indices)}};
+  const SparseLayout blocksOfOne{
+      {0, 1, 2, 3, 4}, {3}, {dense(rows), dense(1), dense(1), compressed(segments, indices), dense(1)}};
+  EXPECT_EQ(densify(values, {rows, 1, 1, columns}, weights), expected);
+  EXPECT_EQ(densify(values, {rows, 1, 1, columns}, blocksOfOne), expected);
+  // A segment that runs past the stored values is refused by both.
+  std::vector<float> fewer(values.begin(), values.end() - 1);
+  EXPECT_FALSE(densify(fewer, {rows, 1, 1, columns}, weights));
+  EXPECT_FALSE(densify(fewer, {rows, 1, 1, columns}, blocksOfOne));
 }
 
 TEST(SparseTensor, LayoutsThatDoNotFitTheShapeOrTheValuesAreRefused) {
