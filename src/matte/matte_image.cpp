@@ -19,25 +19,29 @@ namespace {
 
 constexpr const char* kImageUsage = "usage: kov-vision matte --image <in.png> --out <out.png>\n";
 
-struct LoadedDetector {
+struct LoadedModels {
   std::unique_ptr<PersonDetector> detector;
-  std::string error;  // why there is none
+  std::string detectorError;  // why there is none
+  std::unique_ptr<PersonSegmenter> segmenter;
+  std::string segmenterError;
 };
 
-LoadedDetector loadDetector() {
-  LoadedDetector loaded;
-  loaded.detector = createPersonDetector(loaded.error);
+LoadedModels loadModels() {
+  LoadedModels loaded;
+  loaded.detector = createPersonDetector(loaded.detectorError);
+  loaded.segmenter = createPersonSegmenter(loaded.segmenterError);
   return loaded;
 }
 
-// The person detector's model takes the longest to load, so it loads on a thread of its own while
-// the picture is read and the segmentation models load; on the calling thread when no thread can be
-// started (an address-space limit). A thread still loading is waited for when this goes out of scope.
-class DetectorLoading {
+// The models load on a thread of its own (the person detector's first, as it takes the longest)
+// while the picture is read and the detector's input is made from it: the two take about as long.
+// On the calling thread when no thread can be started (an address-space limit). A thread still
+// loading is waited for when this goes out of scope.
+class ModelLoading {
  public:
-  DetectorLoading() {
+  ModelLoading() {
     try {
-      loading_ = std::async(std::launch::async, loadDetector);
+      loading_ = std::async(std::launch::async, loadModels);
     } catch (const std::system_error&) {
     }
   }
@@ -47,10 +51,10 @@ class DetectorLoading {
     if (loading_.valid()) loading_.wait();
   }
 
-  LoadedDetector result() { return loading_.valid() ? loading_.get() : loadDetector(); }
+  LoadedModels result() { return loading_.valid() ? loading_.get() : loadModels(); }
 
  private:
-  std::future<LoadedDetector> loading_;
+  std::future<LoadedModels> loading_;
 };
 
 std::string requiredPath(const char* option, const Args& args) {
@@ -65,9 +69,9 @@ void matteImage(const Args& args) {
   const std::string input = requiredPath("--image", args);
   const std::string output = requiredPath("--out", args);
 
-  DetectorLoading detectorLoading;
-  auto failLoaded = [&detectorLoading](const std::string& message) {
-    detectorLoading.settle();
+  ModelLoading modelLoading;
+  auto failLoaded = [&modelLoading](const std::string& message) {
+    modelLoading.settle();
     fail(message);
   };
 
@@ -77,15 +81,14 @@ void matteImage(const Args& args) {
   if (!outputTarget(output).error.empty()) failLoaded("cannot write " + visiblePath(output) + "\n");
   if (sameFile(output, input)) failLoaded("cannot write " + visiblePath(output) + ": it is the picture being read\n");
 
-  std::string error;
-  std::unique_ptr<PersonSegmenter> segmenter = createPersonSegmenter(error);
-  if (!segmenter) failLoaded(error);
   // The detector's input is made while its model may still be loading.
   const PersonDetectorInput gateInput = personDetectorInput(picture->view());
-  LoadedDetector gate = detectorLoading.result();
-  if (!gate.detector) fail(gate.error);
+  LoadedModels models = modelLoading.result();
+  if (!models.segmenter) fail(models.segmenterError);
+  if (!models.detector) fail(models.detectorError);
   MaskRefiner refiner(pictureRefinement());
-  std::optional<GreyImage> mask = pictureMask(*segmenter, refiner, picture->view(), gate.detector.get(), &gateInput);
+  std::optional<GreyImage> mask =
+      pictureMask(*models.segmenter, refiner, picture->view(), models.detector.get(), &gateInput);
   if (!mask) fail("no person found in " + visiblePath(input) + "\n");
 
   std::string png = encodeCutOutPng(picture->view(), mask->view());
