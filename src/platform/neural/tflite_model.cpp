@@ -38,31 +38,6 @@ constexpr const char* kTransposeConvBias = "Convolution2DTransposeBias";
 // the sizes computed from a damaged shape cannot overflow.
 constexpr std::int64_t kMaxTensorElements = std::int64_t{1} << 28;
 
-float halfToFloat(std::uint16_t half) {
-  std::uint32_t sign = static_cast<std::uint32_t>(half & 0x8000u) << 16;
-  std::uint32_t exponent = (half >> 10) & 0x1fu;
-  std::uint32_t mantissa = half & 0x3ffu;
-  std::uint32_t bits;
-  if (exponent == 0x1f) {
-    bits = sign | 0x7f800000u | (mantissa << 13);
-  } else if (exponent != 0) {
-    bits = sign | ((exponent + 112) << 23) | (mantissa << 13);
-  } else if (mantissa == 0) {
-    bits = sign;
-  } else {
-    // Subnormal half: shift the mantissa up until its leading bit becomes the implicit one.
-    int shift = 0;
-    while ((mantissa & 0x400u) == 0) {
-      mantissa <<= 1;
-      ++shift;
-    }
-    bits = sign | (static_cast<std::uint32_t>(113 - shift) << 23) | ((mantissa & 0x3ffu) << 13);
-  }
-  float value;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}
-
 class ModelReader {
  public:
   ModelReader(std::span<const std::uint8_t> bytes, const std::string& name) : file_(bytes, name) {}
@@ -198,13 +173,12 @@ class ModelReader {
     if (type < 1 || type > 3 || !dimension.table(valueSlot, "sparse index vector", holder))
       file_.damaged("a sparse dimension lacks its index vectors");
     const std::size_t size = type == 1 ? 4 : type == 2 ? 2 : 1;
+    // The whole vector lies inside the file (checked when it was found), so its elements are read directly.
     FlatVector values = holder.vector(slot::kIndexVectorValues, size, "sparse indices");
-    std::vector<int> out;
-    out.reserve(values.count);
-    for (std::uint32_t i = 0; i < values.count; ++i) {
-      const std::size_t at = values.position + i * size;
-      out.push_back(type == 1 ? file_.i32(at, "sparse index") : type == 2 ? file_.u16(at, "sparse index") : file_.u8(at, "sparse index"));
-    }
+    const std::uint8_t* p = file_.bytes().data() + values.position;
+    std::vector<int> out(values.count);
+    for (std::uint32_t i = 0; i < values.count; ++i, p += size)
+      out[i] = type == 1 ? static_cast<std::int32_t>(littleEndian32(p)) : type == 2 ? p[0] | (p[1] << 8) : p[0];
     return out;
   }
 
@@ -416,6 +390,31 @@ class ModelReader {
 };
 
 }  // namespace
+
+// Without branches on the common path, so that a loop over a model's weights vectorises.
+float halfToFloat(std::uint16_t half) {
+  constexpr std::uint32_t kExponentMask = 0x7c00u << 13;  // the half's exponent, moved into place
+  std::uint32_t bits = (half & 0x7fffu) << 13;
+  const std::uint32_t exponent = bits & kExponentMask;
+  bits += (127 - 15) << 23;  // rebias the exponent
+  float value;
+  if (exponent == kExponentMask) {
+    bits += (128 - 16) << 23;  // infinity or NaN: the largest exponent
+    std::memcpy(&value, &bits, sizeof value);
+  } else if (exponent == 0) {
+    // Subnormal (or zero): read as if the implicit bit were set, then take that bit's value away.
+    bits += 1u << 23;
+    std::memcpy(&value, &bits, sizeof value);
+    value -= 6.103515625e-05f;  // 2^-14
+  } else {
+    std::memcpy(&value, &bits, sizeof value);
+  }
+  std::uint32_t out;
+  std::memcpy(&out, &value, sizeof out);
+  out |= static_cast<std::uint32_t>(half & 0x8000u) << 16;
+  std::memcpy(&value, &out, sizeof value);
+  return value;
+}
 
 std::string builtinOperatorName(int code) {
   static constexpr std::array<const char*, 127> kNames = {

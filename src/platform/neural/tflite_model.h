@@ -118,4 +118,7 @@ Model readModelFile(const std::string& path);
 // The builtin operator name for a code ("CONV_2D"), or "builtin operator <code>".
 std::string builtinOperatorName(int code);
 
+// The float of an IEEE half-precision value, exactly (subnormals, infinities and NaN payloads included).
+float halfToFloat(std::uint16_t half);
+
 }  // namespace kov

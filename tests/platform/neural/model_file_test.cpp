@@ -4,6 +4,7 @@
 
 #include <flatbuffers/flatbuffer_builder.h>
 
+#include <cmath>
 #include <cstring>
 #include <random>
 
@@ -192,6 +193,26 @@ TEST(ModelFile, RunsABuiltGraphWithFloat16WeightsFoldedAndReluFused) {
       float x0 = static_cast<float>((2 * p) % 7) - 3.0f, x1 = static_cast<float>((2 * p + 1) % 7) - 3.0f;
       EXPECT_FLOAT_EQ(out[p * 3 + o], std::max(0.0f, bias[o] + w[o][0] * x0 + w[o][1] * x1)) << p << "," << o;
     }
+}
+
+TEST(ModelFile, EveryHalfPrecisionValueWidensExactly) {
+  for (std::uint32_t bits = 0; bits < 0x10000u; ++bits) {
+    const std::uint16_t half = static_cast<std::uint16_t>(bits);
+    const int exponent = (half >> 10) & 0x1f, mantissa = half & 0x3ff;
+    const float sign = (half & 0x8000u) ? -1.0f : 1.0f;
+    const float widened = halfToFloat(half);
+    std::uint32_t widenedBits;
+    std::memcpy(&widenedBits, &widened, 4);
+    if (exponent == 0x1f) {  // infinity, or NaN keeping its payload and sign
+      EXPECT_EQ(widenedBits, ((bits & 0x8000u) << 16) | 0x7f800000u | (static_cast<std::uint32_t>(mantissa) << 13)) << bits;
+      continue;
+    }
+    const float expected = exponent == 0 ? sign * std::ldexp(static_cast<float>(mantissa), -24)
+                                         : sign * std::ldexp(static_cast<float>(mantissa + 1024), exponent - 25);
+    std::uint32_t expectedBits;
+    std::memcpy(&expectedBits, &expected, 4);
+    EXPECT_EQ(widenedBits, expectedBits) << bits;  // bit for bit, so zero keeps its sign
+  }
 }
 
 TEST(ModelFile, ConstantsFoldedForSeveralReadersReachEveryOne) {
