@@ -50,9 +50,21 @@ void resizePictureInput(Model& model, int height, int width) {
     if (op.kind == OpKind::Pad && op.outputs.size() == 1 && op.outputs[0] >= 0 &&
         static_cast<std::size_t>(op.outputs[0]) < padded.size())
       padded[static_cast<std::size_t>(op.outputs[0])] = true;
+  // Tensors no operator reads or writes (such as what a PAD folded into a convolution would have
+  // written) keep their shapes: nothing runs on them.
+  std::vector<bool> used(model.tensors.size(), false);
+  const auto use = [&](int index) {
+    if (index >= 0 && static_cast<std::size_t>(index) < used.size()) used[static_cast<std::size_t>(index)] = true;
+  };
+  for (const ModelOperator& op : model.operators) {
+    for (int index : op.inputs) use(index);
+    for (int index : op.outputs) use(index);
+  }
+  for (int index : model.inputs) use(index);
+  for (int index : model.outputs) use(index);
   for (std::size_t t = 0; t < model.tensors.size(); ++t) {
     ModelTensor& tensor = model.tensors[t];
-    if (tensor.constant || padded[t]) continue;
+    if (tensor.constant || padded[t] || !used[t]) continue;
     std::vector<int>& s = tensor.shape;
     if (s.size() == 4) {
       // An extent of 1 is a picture pooled to one value (a mean over space) and stays so.

@@ -1,5 +1,6 @@
 #include "platform/neural/tflite_model.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <fstream>
@@ -10,6 +11,32 @@
 #include "platform/neural/sparse_tensor.h"
 
 namespace kov {
+
+// Without branches on the common path, so that a loop over a model's weights vectorises.
+float halfToFloat(std::uint16_t half) {
+  constexpr std::uint32_t kExponentMask = 0x7c00u << 13;  // the half's exponent, moved into place
+  std::uint32_t bits = (half & 0x7fffu) << 13;
+  const std::uint32_t exponent = bits & kExponentMask;
+  bits += (127 - 15) << 23;  // rebias the exponent
+  float value;
+  if (exponent == kExponentMask) {
+    bits += (128 - 16) << 23;  // infinity or NaN: the largest exponent
+    std::memcpy(&value, &bits, sizeof value);
+  } else if (exponent == 0) {
+    // Subnormal (or zero): read as if the implicit bit were set, then take that bit's value away.
+    bits += 1u << 23;
+    std::memcpy(&value, &bits, sizeof value);
+    value -= 6.103515625e-05f;  // 2^-14
+  } else {
+    std::memcpy(&value, &bits, sizeof value);
+  }
+  std::uint32_t out;
+  std::memcpy(&out, &value, sizeof out);
+  out |= static_cast<std::uint32_t>(half & 0x8000u) << 16;
+  std::memcpy(&value, &out, sizeof value);
+  return value;
+}
+
 namespace {
 
 // Field slots of the tables we read (byte offsets into each table's vtable).
@@ -69,6 +96,7 @@ class ModelReader {
       if ((op.kind == OpKind::Dequantize || op.kind == OpKind::Densify) && foldConstant(op, model, readers)) continue;
       model.operators.push_back(std::move(op));
     }
+    foldPadsIntoWindows(model, readers);
     return model;
   }
 
@@ -374,6 +402,61 @@ class ModelReader {
     return true;
   }
 
+  // A PAD of zeros around the rows and columns whose only reader is a VALID convolution becomes that
+  // convolution's own padding: the convolution reads zeros for the taps outside its input either
+  // way, and the padded copy is never made. PADs of other shapes or readers stay (and are checked
+  // when the runner plans them).
+  static void foldPadsIntoWindows(Model& model, const std::vector<int>& readers) {
+    std::vector<ModelOperator>& ops = model.operators;
+    std::vector<bool> folded(ops.size(), false);
+    for (std::size_t i = 0; i < ops.size(); ++i) {
+      const ModelOperator& pad = ops[i];
+      std::array<int, 4> amounts{};  // top, bottom, left, right
+      if (pad.kind != OpKind::Pad || !spatialZeroPadding(pad, model, amounts)) continue;
+      const int padded = pad.outputs[0];
+      if (readers[static_cast<std::size_t>(padded)] != 1) continue;
+      for (std::size_t j = i + 1; j < ops.size(); ++j) {
+        ModelOperator& window = ops[j];
+        if (std::find(window.inputs.begin(), window.inputs.end(), padded) == window.inputs.end()) continue;
+        const bool foldable = (window.kind == OpKind::Conv || window.kind == OpKind::DepthwiseConv) &&
+                              window.padding == Padding::Valid && window.inputs[0] == padded;
+        if (foldable) {
+          window.inputs[0] = pad.inputs[0];
+          window.padding = Padding::Explicit;
+          window.padTop = amounts[0];
+          window.padBottom = amounts[1];
+          window.padLeft = amounts[2];
+          window.padRight = amounts[3];
+          folded[i] = true;
+        }
+        break;
+      }
+    }
+    std::vector<ModelOperator> kept;
+    kept.reserve(ops.size());
+    for (std::size_t i = 0; i < ops.size(); ++i)
+      if (!folded[i]) kept.push_back(std::move(ops[i]));
+    ops = std::move(kept);
+  }
+
+  // Whether `pad` pads a four-dimensional tensor with zeros along its rows and columns only, by
+  // counts a window can take; `amounts` then holds them (top, bottom, left, right).
+  static bool spatialZeroPadding(const ModelOperator& pad, const Model& model, std::array<int, 4>& amounts) {
+    if (pad.inputs.size() != 2 || pad.outputs.size() != 1 || pad.inputs[0] < 0 || pad.inputs[1] < 0) return false;
+    const ModelTensor& input = model.tensors[static_cast<std::size_t>(pad.inputs[0])];
+    const ModelTensor& paddings = model.tensors[static_cast<std::size_t>(pad.inputs[1])];
+    if (input.constant || input.shape.size() != 4 || !paddings.constant || paddings.type != TensorType::Int32 ||
+        paddings.ints.size() != 8)
+      return false;
+    const std::vector<std::int32_t>& p = paddings.ints;
+    if (p[0] != 0 || p[1] != 0 || p[6] != 0 || p[7] != 0) return false;  // batch and channels untouched
+    constexpr std::int32_t kMostPadding = 1 << 16;
+    for (int k = 2; k < 6; ++k)
+      if (p[static_cast<std::size_t>(k)] < 0 || p[static_cast<std::size_t>(k)] > kMostPadding) return false;
+    amounts = {p[2], p[3], p[4], p[5]};
+    return true;
+  }
+
   // How many operator inputs and graph outputs name each tensor.
   static std::vector<int> readersOfEachTensor(const std::vector<ModelOperator>& operators, const Model& model) {
     std::vector<int> readers(model.tensors.size(), 0);
@@ -390,31 +473,6 @@ class ModelReader {
 };
 
 }  // namespace
-
-// Without branches on the common path, so that a loop over a model's weights vectorises.
-float halfToFloat(std::uint16_t half) {
-  constexpr std::uint32_t kExponentMask = 0x7c00u << 13;  // the half's exponent, moved into place
-  std::uint32_t bits = (half & 0x7fffu) << 13;
-  const std::uint32_t exponent = bits & kExponentMask;
-  bits += (127 - 15) << 23;  // rebias the exponent
-  float value;
-  if (exponent == kExponentMask) {
-    bits += (128 - 16) << 23;  // infinity or NaN: the largest exponent
-    std::memcpy(&value, &bits, sizeof value);
-  } else if (exponent == 0) {
-    // Subnormal (or zero): read as if the implicit bit were set, then take that bit's value away.
-    bits += 1u << 23;
-    std::memcpy(&value, &bits, sizeof value);
-    value -= 6.103515625e-05f;  // 2^-14
-  } else {
-    std::memcpy(&value, &bits, sizeof value);
-  }
-  std::uint32_t out;
-  std::memcpy(&out, &value, sizeof out);
-  out |= static_cast<std::uint32_t>(half & 0x8000u) << 16;
-  std::memcpy(&value, &out, sizeof value);
-  return value;
-}
 
 std::string builtinOperatorName(int code) {
   static constexpr std::array<const char*, 127> kNames = {

@@ -229,6 +229,65 @@ TEST(ModelFile, ConstantsFoldedForSeveralReadersReachEveryOne) {
   EXPECT_TRUE(model.tensors[6].constant);
 }
 
+// input [1,4,5,2] -> PAD of one zero all round -> CONV_2D 3x3 VALID (3 outputs) -> output [1,4,5,3].
+GraphSpec paddedConvolution() {
+  GraphSpec g;
+  std::vector<float> weights(3 * 3 * 3 * 2);
+  for (std::size_t i = 0; i < weights.size(); ++i) weights[i] = static_cast<float>(static_cast<int>(i % 9) - 4) * 0.25f;
+  g.tensors = {
+      {{1, 4, 5, 2}, 0, {}, {}},                            // 0 input
+      {{4, 2}, 2, {}, {0, 0, 1, 1, 1, 1, 0, 0}},            // 1 paddings
+      {{1, 6, 7, 2}, 0, {}, {}},                            // 2 padded
+      {{3, 3, 3, 2}, 0, weights, {}},                       // 3 weights
+      {{3}, 0, {0.5f, -0.25f, 0.0f}, {}},                   // 4 bias
+      {{1, 4, 5, 3}, 0, {}, {}},                            // 5 output
+  };
+  g.ops = {{34, "", {0, 1}, {2}, nullptr, {}}, {3, "", {2, 3, 4}, {5}, convOptions(1, 1), {}}};
+  g.inputs = {0};
+  g.outputs = {5};
+  return g;
+}
+
+TEST(ModelFile, AZeroPadBeforeAValidConvolutionBecomesItsPaddingWithTheSameOutput) {
+  const GraphSpec g = paddedConvolution();
+  const Model model = readModel(build(g), "graph.tflite");
+  ASSERT_EQ(model.operators.size(), 1u);
+  const ModelOperator& conv = model.operators[0];
+  EXPECT_EQ(conv.inputs[0], 0);
+  EXPECT_EQ(conv.padding, Padding::Explicit);
+  EXPECT_EQ(std::vector<int>({conv.padTop, conv.padBottom, conv.padLeft, conv.padRight}), std::vector<int>({1, 1, 1, 1}));
+
+  GraphRunner runner(model, std::make_shared<WorkerPool>(1));
+  ASSERT_EQ(runner.inputDims(), (Dims{4, 5, 2}));
+  ASSERT_EQ(runner.outputDims(), (Dims{4, 5, 3}));
+  const auto input = [](int at) { return static_cast<float>(at % 7) - 3.0f; };
+  for (int i = 0; i < 40; ++i) runner.input()[i] = input(i);
+  const float* out = runner.run();
+  const std::vector<float>& w = g.tensors[3].floats;
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 5; ++x)
+      for (int o = 0; o < 3; ++o) {
+        float expected = g.tensors[4].floats[static_cast<std::size_t>(o)];
+        for (int ky = 0; ky < 3; ++ky)
+          for (int kx = 0; kx < 3; ++kx)
+            for (int c = 0; c < 2; ++c) {
+              const int iy = y + ky - 1, ix = x + kx - 1;
+              if (iy < 0 || iy >= 4 || ix < 0 || ix >= 5) continue;  // the pad's zeros
+              expected += w[static_cast<std::size_t>(((o * 3 + ky) * 3 + kx) * 2 + c)] * input((iy * 5 + ix) * 2 + c);
+            }
+        EXPECT_NEAR(out[(y * 5 + x) * 3 + o], expected, 1e-4f) << y << "," << x << "," << o;
+      }
+
+  // A padded tensor that is also a graph output, or read by a convolution with padding of its own, keeps its PAD.
+  GraphSpec shown = paddedConvolution();
+  shown.outputs = {5, 2};
+  EXPECT_EQ(readModel(build(shown), "graph.tflite").operators.size(), 2u);
+  GraphSpec same = paddedConvolution();
+  same.ops[1].options = convOptions(0, 1);
+  same.tensors[5].shape = {1, 6, 7, 3};
+  EXPECT_EQ(readModel(build(same), "graph.tflite").operators.size(), 2u);
+}
+
 TEST(ModelFile, ForeignOrInconsistentGraphsAreRejectedWithTheFileAndTheReason) {
   // An operator outside the supported set is named.
   GraphSpec softmax = smallGraph();
