@@ -1,4 +1,5 @@
 // `matte --image`: the person cut out of one picture into a PNG with transparency.
+#include <atomic>
 #include <future>
 #include <memory>
 #include <optional>
@@ -26,22 +27,15 @@ struct LoadedModels {
   std::string segmenterError;
 };
 
-LoadedModels loadModels() {
-  LoadedModels loaded;
-  loaded.detector = createPersonDetector(loaded.detectorError);
-  loaded.segmenter = createPersonSegmenter(loaded.segmenterError);
-  return loaded;
-}
-
-// The models load on a thread of its own (the person detector's first, as it takes the longest)
-// while the picture is read and the detector's input is made from it: the two take about as long.
-// On the calling thread when no thread can be started (an address-space limit). A thread still
-// loading is waited for when this goes out of scope.
+// The person detector's model, the longest to load, loads on a thread of its own while the picture
+// is read and the detector's input is made from it; the segmentation models load on whichever side is
+// free first. On the calling thread when no thread can be started (an address-space limit). A thread
+// still loading is waited for when this goes out of scope.
 class ModelLoading {
  public:
   ModelLoading() {
     try {
-      loading_ = std::async(std::launch::async, loadModels);
+      loading_ = std::async(std::launch::async, [this] { loadOnThread(); });
     } catch (const std::system_error&) {
     }
   }
@@ -51,10 +45,39 @@ class ModelLoading {
     if (loading_.valid()) loading_.wait();
   }
 
-  LoadedModels result() { return loading_.valid() ? loading_.get() : loadModels(); }
+  LoadedModels result() {
+    LoadedModels loaded;
+    if (!loading_.valid()) {
+      loaded.detector = createPersonDetector(loaded.detectorError);
+      loaded.segmenter = createPersonSegmenter(loaded.segmenterError);
+      return loaded;
+    }
+    const bool segmenterHere = claimSegmenter();
+    if (segmenterHere) loaded.segmenter = createPersonSegmenter(loaded.segmenterError);
+    loading_.get();
+    loaded.detector = std::move(detector_);
+    loaded.detectorError = std::move(detectorError_);
+    if (!segmenterHere) {
+      loaded.segmenter = std::move(segmenter_);
+      loaded.segmenterError = std::move(segmenterError_);
+    }
+    return loaded;
+  }
 
  private:
-  std::future<LoadedModels> loading_;
+  void loadOnThread() {
+    detector_ = createPersonDetector(detectorError_);
+    if (claimSegmenter()) segmenter_ = createPersonSegmenter(segmenterError_);
+  }
+
+  bool claimSegmenter() { return !segmenterClaimed_.exchange(true); }
+
+  std::atomic<bool> segmenterClaimed_{false};
+  std::unique_ptr<PersonDetector> detector_;
+  std::string detectorError_;
+  std::unique_ptr<PersonSegmenter> segmenter_;
+  std::string segmenterError_;
+  std::future<void> loading_;  // last, so it is destroyed (waiting for the thread) before what the thread fills
 };
 
 std::string requiredPath(const char* option, const Args& args) {
