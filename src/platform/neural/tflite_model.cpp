@@ -152,7 +152,7 @@ class ModelReader {
     const bool sparse = table.table(slot::kTensorSparsity, "tensor sparsity", sparsity);
     if (data.empty()) return tensor;
     if (!sparse) {
-      readConstant(tensor, data, elements);
+      readConstant(tensor, data, elements, tensor.floats);
       return tensor;
     }
     // Only the non-zero values are stored: read them, then put them in their places.
@@ -161,8 +161,9 @@ class ModelReader {
     const std::size_t elementSize = tensor.type == TensorType::Float16 ? 2 : 4;
     if (data.size() % elementSize != 0)
       file_.damaged("tensor \"" + tensor.name + "\" holds a part of a value");
-    readConstant(tensor, data, static_cast<std::int64_t>(data.size() / elementSize));
-    std::optional<std::vector<float>> dense = densify(tensor.floats, tensor.shape, readSparsity(sparsity));
+    // The stored values go to a buffer kept from tensor to tensor: only the dense tensor is new memory.
+    readConstant(tensor, data, static_cast<std::int64_t>(data.size() / elementSize), storedValues_);
+    std::optional<std::vector<float>> dense = densify(storedValues_, tensor.shape, readSparsity(sparsity));
     if (!dense) file_.damaged("tensor \"" + tensor.name + "\" has sparse data that does not fit its shape");
     tensor.floats = std::move(*dense);
     return tensor;
@@ -210,7 +211,9 @@ class ModelReader {
     return out;
   }
 
-  void readConstant(ModelTensor& tensor, std::span<const std::uint8_t> data, std::int64_t elements) {
+  // Floats go to `floats` (the tensor's own, or a buffer for sparse values), integers to the tensor.
+  void readConstant(ModelTensor& tensor, std::span<const std::uint8_t> data, std::int64_t elements,
+                    std::vector<float>& floats) {
     tensor.constant = true;
     std::size_t elementSize = tensor.type == TensorType::Float16 ? 2 : 4;
     if (tensor.type == TensorType::Other) return;  // rejected by the runner if an operator uses it
@@ -220,17 +223,16 @@ class ModelReader {
     const std::size_t count = static_cast<std::size_t>(elements);
     const std::uint8_t* p = data.data();
     if (tensor.type == TensorType::Float16) {
-      tensor.floats.resize(count);
-      for (std::size_t i = 0; i < count; ++i, p += 2)
-        tensor.floats[i] = halfToFloat(static_cast<std::uint16_t>(p[0] | (p[1] << 8)));
+      floats.resize(count);
+      for (std::size_t i = 0; i < count; ++i, p += 2) floats[i] = halfToFloat(static_cast<std::uint16_t>(p[0] | (p[1] << 8)));
     } else if (tensor.type == TensorType::Int32) {
       tensor.ints.resize(count);
       for (std::size_t i = 0; i < count; ++i, p += 4) tensor.ints[i] = static_cast<std::int32_t>(littleEndian32(p));
     } else {
-      tensor.floats.resize(count);
+      floats.resize(count);
       for (std::size_t i = 0; i < count; ++i, p += 4) {
         const std::uint32_t bits = littleEndian32(p);
-        std::memcpy(&tensor.floats[i], &bits, sizeof bits);
+        std::memcpy(&floats[i], &bits, sizeof bits);
       }
     }
   }
@@ -470,6 +472,7 @@ class ModelReader {
   FlatBuffer file_;
   std::vector<std::span<const std::uint8_t>> buffers_;
   std::vector<OperatorCode> codes_;
+  std::vector<float> storedValues_;  // a sparse tensor's stored values, before they are put in place
 };
 
 }  // namespace
