@@ -421,7 +421,8 @@ class ModelReader {
         ModelOperator& window = ops[j];
         if (std::find(window.inputs.begin(), window.inputs.end(), padded) == window.inputs.end()) continue;
         const bool foldable = (window.kind == OpKind::Conv || window.kind == OpKind::DepthwiseConv) &&
-                              window.padding == Padding::Valid && window.inputs[0] == padded;
+                              window.padding == Padding::Valid && window.inputs[0] == padded &&
+                              paddingWithinWindow(window, model, amounts);
         if (foldable) {
           window.inputs[0] = pad.inputs[0];
           window.padding = Padding::Explicit;
@@ -457,6 +458,16 @@ class ModelReader {
       if (p[static_cast<std::size_t>(k)] < 0 || p[static_cast<std::size_t>(k)] > kMostPadding) return false;
     amounts = {p[2], p[3], p[4], p[5]};
     return true;
+  }
+
+  // Whether every padding amount is smaller than the window along its axis, so each output still
+  // reads at least one input pixel (the kernels' explicit padding is only ever met in that form).
+  static bool paddingWithinWindow(const ModelOperator& window, const Model& model, const std::array<int, 4>& amounts) {
+    if (window.inputs.size() < 2 || window.inputs[1] < 0) return false;
+    const std::vector<int>& filter = model.tensors[static_cast<std::size_t>(window.inputs[1])].shape;
+    if (filter.size() != 4) return false;
+    const int rows = filter[1], columns = filter[2];
+    return amounts[0] < rows && amounts[1] < rows && amounts[2] < columns && amounts[3] < columns;
   }
 
   // How many operator inputs and graph outputs name each tensor.

@@ -286,6 +286,12 @@ TEST(ModelFile, AZeroPadBeforeAValidConvolutionBecomesItsPaddingWithTheSameOutpu
   same.ops[1].options = convOptions(0, 1);
   same.tensors[5].shape = {1, 6, 7, 3};
   EXPECT_EQ(readModel(build(same), "graph.tflite").operators.size(), 2u);
+  // Padding as wide as the window would leave outputs that read no input pixel at all; it stays a PAD.
+  GraphSpec wide = paddedConvolution();
+  wide.tensors[1].ints = {0, 0, 3, 3, 0, 0, 0, 0};
+  wide.tensors[2].shape = {1, 10, 5, 2};
+  wide.tensors[5].shape = {1, 8, 3, 3};
+  EXPECT_EQ(readModel(build(wide), "graph.tflite").operators.size(), 2u);
 }
 
 TEST(ModelFile, ForeignOrInconsistentGraphsAreRejectedWithTheFileAndTheReason) {
