@@ -57,7 +57,7 @@ TEST(PictureEdgeByColour, PullsAWideRimOfWallBackToThePeople) {
   const int people = cv::countNonZero(scene.truth);
   for (int rim : {12, 36}) {
     // A rim of wall around the people, as the model marks next to hair and clothes on textured
-    // backgrounds; 36 px reaches beyond the default band's half width (28 px at this size).
+    // backgrounds; 36 px reaches beyond the default band (28 px at this size).
     cv::Mat wide;
     cv::dilate(scene.truth, wide, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * rim + 1, 2 * rim + 1)));
     GreyImage mask = maskOf(wide);
