@@ -17,7 +17,6 @@
 
 #include "matte/matte_masks.h"
 #include "platform/image/picture.h"
-#include "platform/segment/colour_correction.h"
 #include "platform/segment/framed_segmentation.h"
 #include "platform/segment/person_segmenter.h"
 #include "platform/vision/person_detector.h"
@@ -103,7 +102,7 @@ int main(int argc, char** argv) {
       segment.add(timed([&] { framed = kov::segmentAroundPeople(*segmenter, picture->view(), people); }));
       preparing.add(timed([&] { refiner.preparePicture(picture->view()); }));
       refine.add(timed([&] { mask = refiner.refine(framed->view(), picture->view()); }));
-      correct.add(timed([&] { kov::correctEdgeByColour(*mask, picture->view(), refiner.reducedPicture()); }));
+      correct.add(timed([&] { kov::correctPictureEdgeByColour(*mask, picture->view(), refiner.reducedPicture()); }));
       encode.add(timed([&] { png = kov::encodeCutOutPng(picture->view(), mask->view()); }));
     });
     if (!picture) {

@@ -327,6 +327,7 @@ void compositesSection(Matter& matter, const std::vector<CutOut>& people, const 
   std::printf("%-30s %8s %8s %8s %8s %8s %8s %8s %8s\n", "people on known backgrounds", "edge err", "flat", "rendered",
               "real", "IoU mean", "worst", "rise px", "ms/pic");
   std::size_t composites = 0;
+  std::vector<double> photoError(people.size(), 0), photoWorstIou(people.size(), 1);
   for (Way way : kWays) {
     std::vector<double> errors, byKind[kKinds], ious, rises, times;
     composites = 0;
@@ -352,6 +353,10 @@ void compositesSection(Matter& matter, const std::vector<CutOut>& people, const 
           writePoor(name, picture, truth, wrap(mask));
         }
         ++composites;
+        if (way == Way::Gated) {
+          photoError[i] += s.bandError / static_cast<double>(backgrounds.size());
+          photoWorstIou[i] = std::min(photoWorstIou[i], s.iou);
+        }
         errors.push_back(s.bandError);
         byKind[backgrounds[b].first].push_back(s.bandError);
         ious.push_back(s.iou);
@@ -362,7 +367,11 @@ void compositesSection(Matter& matter, const std::vector<CutOut>& people, const 
                 mean(byKind[Flat]), mean(byKind[Rendered]), mean(byKind[Real]), mean(ious),
                 *std::min_element(ious.begin(), ious.end()), median(rises), median(times));
   }
-  std::printf("(%zu composites of the six photos' people at 1920 px wide; edge err: mean |alpha - truth| within 15 px\n"
+  std::printf("%-30s", "  now, by photo: edge err");
+  for (double e : photoError) std::printf(" %6.3f", e);
+  std::printf("\n%-30s", "                 worst IoU");
+  for (double iou : photoWorstIou) std::printf(" %6.3f", iou);
+  std::printf("\n(%zu composites of the six photos' people at 1920 px wide; edge err: mean |alpha - truth| within 15 px\n"
               " of the true edge, overall and by background; rise: median width of the 10-90 %% rise across the true\n"
               " edge; targets: edge err <= 0.09, IoU >= 0.95 mean / 0.85 worst)\n\n",
               composites);

@@ -24,6 +24,10 @@ inline RefinerSettings pictureRefinement() {
   return settings;
 }
 
+// A picture's refined mask (at the picture's size) with its edge band corrected by the picture's
+// colours; `reducedPicture` is the refiner's reduced copy of the picture.
+void correctPictureEdgeByColour(GreyImage& mask, const BgraView& picture, const cv::Mat& reducedPicture);
+
 // The mask of one picture at the picture's size (accurate level); none when the segmenter gives none.
 // With a `gate`, the mask is kept only within the body squares of the people it finds, and a picture
 // in which it finds nobody gets an all-background mask: the segmenter also marks animals, statues and
