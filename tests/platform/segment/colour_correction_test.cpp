@@ -6,48 +6,18 @@
 
 #include "platform/image/picture.h"
 #include "platform/segment/colour_correction.h"
-#include "platform/segment/person_segmenter.h"
-#include "support/fixtures.h"
+#include "support/people_scene.h"
 
 namespace kov {
 namespace {
 
-struct Scene {
-  BgraImage picture;
-  cv::Mat truth;  // 255 on the people
-};
+using test::countWhere;
+using test::maskOf;
 
-// The people of the second photo, cut out along the segmenter's own mask, on plain green.
-Scene peopleOnGreen() {
-  std::string error;
-  auto segmenter = createPersonSegmenter(error);
-  EXPECT_TRUE(segmenter) << error;
-  std::optional<BgraImage> photo = readPicture(test::samplePhoto(2));
-  EXPECT_TRUE(photo);
-  if (!segmenter || !photo) return {};
-  GreyImage small = *segmenter->segment(photo->view(), SegmentQuality::Accurate);
-  cv::Mat truth;
-  cv::resize(cv::Mat(small.height, small.width, CV_8UC1, small.pixels.data()), truth, cv::Size(photo->width, photo->height));
-  truth = truth >= 128;
-  cv::erode(truth, truth, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(13, 13)));
-  cv::Mat pixels(photo->height, photo->width, CV_8UC4, photo->pixels.data());
-  pixels.setTo(cv::Scalar(60, 170, 60, 255), truth == 0);
-  return {std::move(*photo), truth};
-}
-
-GreyImage maskOf(const cv::Mat& values) {
-  GreyImage mask{values.cols, values.rows, std::vector<std::uint8_t>(values.total())};
-  values.copyTo(cv::Mat(values.rows, values.cols, CV_8UC1, mask.pixels.data()));
-  return mask;
-}
-
-int countWhere(const GreyImage& mask, const cv::Mat& truth, bool person, bool marked) {
-  const cv::Mat values(mask.height, mask.width, CV_8UC1, const_cast<std::uint8_t*>(mask.pixels.data()));
-  return cv::countNonZero((person ? truth : ~truth) & (marked ? values >= 128 : values < 128));
-}
+test::PeopleScene peopleOnGreen() { return test::peopleOnPlainBackground(cv::Scalar(60, 170, 60, 255)); }
 
 TEST(ColourCorrection, PullsTheEdgeOntoThePeopleOnAPlainBackground) {
-  Scene scene = peopleOnGreen();
+  test::PeopleScene scene = peopleOnGreen();
   ASSERT_FALSE(scene.truth.empty());
   const cv::Mat round = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(17, 17));
 
@@ -71,7 +41,7 @@ TEST(ColourCorrection, PullsTheEdgeOntoThePeopleOnAPlainBackground) {
 }
 
 TEST(ColourCorrection, LeavesMasksWithoutAnEdgeAlone) {
-  Scene scene = peopleOnGreen();
+  test::PeopleScene scene = peopleOnGreen();
   ASSERT_FALSE(scene.truth.empty());
   GreyImage empty = maskOf(cv::Mat::zeros(scene.truth.size(), CV_8UC1));
   correctEdgeByColour(empty, scene.picture.view());

@@ -7,16 +7,12 @@
 #include "platform/image/picture.h"
 #include "platform/segment/framed_segmentation.h"
 #include "support/fixtures.h"
+#include "support/people_scene.h"
 
 namespace kov {
 namespace {
 
-std::unique_ptr<PersonSegmenter> segmenter() {
-  std::string error;
-  auto s = createPersonSegmenter(error);
-  EXPECT_TRUE(s) << error;
-  return s;
-}
+using test::segmenter;
 
 cv::Mat photo(int index) {
   std::optional<BgraImage> p = readPicture(test::samplePhoto(index));

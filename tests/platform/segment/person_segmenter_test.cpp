@@ -8,16 +8,12 @@
 #include "platform/image/picture.h"
 #include "platform/segment/person_segmenter.h"
 #include "support/fixtures.h"
+#include "support/people_scene.h"
 
 namespace kov {
 namespace {
 
-std::unique_ptr<PersonSegmenter> segmenter() {
-  std::string error;
-  auto s = createPersonSegmenter(error);
-  EXPECT_TRUE(s) << error;
-  return s;
-}
+using test::segmenter;
 
 BgraImage photo(int index) {
   std::optional<BgraImage> p = readPicture(test::samplePhoto(index));
