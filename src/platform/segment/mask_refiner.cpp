@@ -4,6 +4,8 @@
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 
+#include "platform/segment/box_means.h"
+
 namespace kov {
 namespace {
 
@@ -154,10 +156,7 @@ void MaskRefiner::fitCoefficients(const GreyView& mask) {
   cv::merge(coefficients_.data(), coefficients_.size(), interleaved_);
 }
 
-void MaskRefiner::meanOver(const cv::Mat& plane, cv::Mat& means) const {
-  const cv::Size window(2 * settings_.radius + 1, 2 * settings_.radius + 1);
-  cv::boxFilter(plane, means, CV_32F, window, cv::Point(-1, -1), true, cv::BORDER_REFLECT);
-}
+void MaskRefiner::meanOver(const cv::Mat& plane, cv::Mat& means) { boxMeans_.compute(plane, settings_.radius, means); }
 
 // The coefficients are stretched across to the picture's width once per coefficient row; each output
 // row then blends its two stretched rows and applies them to its colours (both loops vectorise).

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/pixels.h"
+#include "platform/segment/box_means.h"
 
 namespace kov {
 
@@ -47,7 +48,7 @@ class MaskRefiner {
   void reduce(const cv::Mat& picture, cv::Size size);
   void fitPicture(const BgraView& picture);
   void fitCoefficients(const GreyView& mask);
-  void meanOver(const cv::Mat& plane, cv::Mat& means) const;
+  void meanOver(const cv::Mat& plane, cv::Mat& means);
   void applyAtFullSize(const BgraView& picture, GreyImage& out);
 
   struct Place {
@@ -68,6 +69,7 @@ class MaskRefiner {
   cv::Mat interleaved_;                   // the averaged coefficients, four to a pixel
   cv::Mat wide_;                          // and stretched to the picture's width
   std::optional<BgraView> preparedFor_;   // the picture whose part of the fit is done
+  BoxMeans boxMeans_;
 };
 
 }  // namespace kov

@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 #include <vector>
 
+#include "platform/segment/area_shrink.h"
 #include "platform/segment/embedded_models.h"
 #include "platform/neural/graph_runner.h"
 #include "platform/neural/model_error.h"
@@ -80,9 +81,11 @@ class ModelSlot {
     result.box = fitInto(picture.width, picture.height, runner_.inputDims());
     cv::Mat source(picture.height, picture.width, CV_8UC4, const_cast<std::uint8_t*>(picture.data),
                    static_cast<std::size_t>(picture.stride));
-    bool shrinking = result.box.width < picture.width || result.box.height < picture.height;
-    cv::resize(source, result.pixels, cv::Size(result.box.width, result.box.height), 0, 0,
-               shrinking ? cv::INTER_AREA : cv::INTER_LINEAR);
+    const cv::Size size(result.box.width, result.box.height);
+    if (size.width < picture.width || size.height < picture.height)
+      shrinkByArea(source, size, result.pixels);
+    else
+      cv::resize(source, result.pixels, size, 0, 0, cv::INTER_LINEAR);
     return result;
   }
 

@@ -1,0 +1,15 @@
+// Shrinking a picture by area averaging, as the segmentation models' inputs are made.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+namespace kov {
+
+// `out` becomes `picture` (8-bit, four channels) shrunk to `size` by area averaging, the same values
+// as OpenCV's INTER_AREA. A picture that is a whole multiple of `size` both ways (other than twice,
+// which OpenCV does quickly itself) is summed here block by block, several times quicker than
+// OpenCV's path for whole factors, which adds one value at a time: a 1280 x 720 frame goes to the
+// landscape model's 256 x 144 in 0.3 ms instead of 2.2.
+void shrinkByArea(const cv::Mat& picture, cv::Size size, cv::Mat& out);
+
+}  // namespace kov
