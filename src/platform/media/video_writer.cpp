@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "platform/media/ffmpeg_common.h"
@@ -101,7 +102,12 @@ class FfmpegMovieWriter : public MovieWriter {
     for (int y = 0; y < grey.height; ++y) {
       const std::uint8_t* __restrict in = grey.data + static_cast<std::ptrdiff_t>(y) * grey.stride;
       std::uint8_t* __restrict out = picture_->data[0] + static_cast<std::ptrdiff_t>(y) * picture_->linesize[0];
-      for (int x = 0; x < grey.width; ++x) out[x] = levels.luma[in[x]];
+      if (levels.straightLine) {
+        const std::uint32_t slope = levels.slope, intercept = levels.intercept;
+        for (int x = 0; x < grey.width; ++x) out[x] = static_cast<std::uint8_t>((in[x] * slope + intercept) >> 16);
+      } else {
+        for (int x = 0; x < grey.width; ++x) out[x] = levels.luma[in[x]];
+      }
     }
     const int chromaWidth = (grey.width + 1) / 2, chromaHeight = (grey.height + 1) / 2;
     for (int plane = 1; plane <= 2; ++plane)
@@ -167,10 +173,35 @@ class FfmpegMovieWriter : public MovieWriter {
   // What the BGRA conversion makes of each grey level: a ramp of the 256 levels converted once.
   // None when the conversion gives a grey level a colour or takes its neighbours into account (then
   // grey frames are not supported).
+  // When the levels lie on a straight line in fixed point, (level * slope + intercept) >> 16, the
+  // line is computed rather than looked up: the computation vectorises, a table lookup per byte does
+  // not (0.7 ms a 720p frame).
   struct GreyLevels {
     std::uint8_t luma[256];
     std::uint8_t blueDifference = 128, redDifference = 128;
+    bool straightLine = false;
+    std::uint32_t slope = 0, intercept = 0;
   };
+
+  // For each slope near the levels' mean step, the intercepts that give every level lie between the
+  // highest lower bound and the lowest upper bound of the 256 levels; the first slope with room wins.
+  static void fitStraightLine(GreyLevels& levels) {
+    constexpr std::int64_t kOne = 1 << 16;
+    const std::int64_t step = (levels.luma[255] - levels.luma[0]) * kOne / 255;
+    for (std::int64_t slope = std::max<std::int64_t>(0, step - 256); slope <= step + 256; ++slope) {
+      std::int64_t lowest = 0, highest = std::numeric_limits<std::int64_t>::max();
+      for (std::int64_t level = 0; level < 256; ++level) {
+        lowest = std::max(lowest, levels.luma[level] * kOne - level * slope);
+        highest = std::min(highest, (levels.luma[level] + 1) * kOne - 1 - level * slope);
+      }
+      if (lowest <= highest) {
+        levels.straightLine = true;
+        levels.slope = static_cast<std::uint32_t>(slope);
+        levels.intercept = static_cast<std::uint32_t>((lowest + highest) / 2);
+        return;
+      }
+    }
+  }
 
   static std::optional<GreyLevels> greyLevelsOf(AVPixelFormat pixelFormat) {
     constexpr int kWidth = 512, kHeight = 2;  // each level twice, so a chroma sample covers one level
@@ -204,6 +235,7 @@ class FfmpegMovieWriter : public MovieWriter {
         return std::nullopt;
       levels.luma[level] = value;
     }
+    fitStraightLine(levels);
     return levels;
   }
 
