@@ -99,14 +99,15 @@ class FfmpegMovieWriter : public MovieWriter {
     int status = av_frame_make_writable(picture_);
     if (status < 0) return ffmpegErrorText(status);
     const GreyLevels& levels = *greyLevels_;
+    const int width = grey.width;  // read once: the byte stores could otherwise change it as far as the compiler knows
     for (int y = 0; y < grey.height; ++y) {
       const std::uint8_t* __restrict in = grey.data + static_cast<std::ptrdiff_t>(y) * grey.stride;
       std::uint8_t* __restrict out = picture_->data[0] + static_cast<std::ptrdiff_t>(y) * picture_->linesize[0];
       if (levels.straightLine) {
         const std::uint32_t slope = levels.slope, intercept = levels.intercept;
-        for (int x = 0; x < grey.width; ++x) out[x] = static_cast<std::uint8_t>((in[x] * slope + intercept) >> 16);
+        for (int x = 0; x < width; ++x) out[x] = static_cast<std::uint8_t>((in[x] * slope + intercept) >> 16);
       } else {
-        for (int x = 0; x < grey.width; ++x) out[x] = levels.luma[in[x]];
+        for (int x = 0; x < width; ++x) out[x] = levels.luma[in[x]];
       }
     }
     const int chromaWidth = (grey.width + 1) / 2, chromaHeight = (grey.height + 1) / 2;
