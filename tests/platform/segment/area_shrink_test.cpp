@@ -6,8 +6,9 @@
 namespace kov {
 namespace {
 
-// Whole factors (the quick path, the same factor both ways or not), halves and sizes that are no
-// whole multiple (OpenCV's own paths) all give exactly OpenCV's area averaging, down to the rounding.
+// Whole factors (block sums, the same factor both ways or not), other factors (shares of the pixels
+// a cell cuts) and halves (left to OpenCV) all give exactly OpenCV's area averaging, down to the
+// rounding.
 TEST(AreaShrink, GivesOpenCvsAreaAveragingExactly) {
   cv::setRNGSeed(11);
   struct Case {
@@ -15,7 +16,8 @@ TEST(AreaShrink, GivesOpenCvsAreaAveragingExactly) {
   };
   const Case cases[] = {{{1280, 720}, {256, 144}}, {{1920, 1080}, {256, 144}}, {{30, 21}, {10, 7}},
                         {{12, 40}, {4, 10}},        {{12, 40}, {12, 10}},        {{40, 12}, {10, 12}},
-                        {{64, 64}, {32, 32}},       {{1000, 700}, {256, 179}},   {{5, 5}, {1, 1}}};
+                        {{64, 64}, {32, 32}},       {{1000, 700}, {256, 179}},   {{5, 5}, {1, 1}},
+                        {{1920, 1280}, {224, 149}}, {{7, 3}, {3, 2}},           {{256, 144}, {256, 100}}};
   for (const Case& c : cases) {
     cv::Mat picture(c.from, CV_8UC4);
     cv::randu(picture, 0, 256);
