@@ -18,7 +18,7 @@ typedef float PixelFloat __attribute__((vector_size(16)));
 // times 1 / (block area) and rounded to the nearest (ties to even), as OpenCV rounds.
 KOV_VECTOR_CLONES void shrinkWhole(const cv::Mat& picture, int factorX, int factorY, cv::Mat& out,
                                    std::uint16_t* __restrict columnSums) {
-  const int rowBytes = picture.cols * 4;
+  const int channels = picture.channels(), rowBytes = picture.cols * channels;
   const float scale = 1.0f / static_cast<float>(factorX * factorY);
   for (int y = 0; y < out.rows; ++y) {
     std::fill_n(columnSums, rowBytes, std::uint16_t{0});
@@ -28,11 +28,19 @@ KOV_VECTOR_CLONES void shrinkWhole(const cv::Mat& picture, int factorX, int fact
     }
     std::uint8_t* __restrict target = out.ptr<std::uint8_t>(y);
     const std::uint16_t* block = columnSums;
-    for (int x = 0; x < out.cols; ++x) {
-      Pixel32 sum = {0, 0, 0, 0};
-      for (int j = 0; j < factorX; ++j, block += 4) sum += Pixel32{block[0], block[1], block[2], block[3]};
-      const PixelFloat mean = __builtin_convertvector(sum, PixelFloat) * scale;
-      for (int c = 0; c < 4; ++c) target[x * 4 + c] = static_cast<std::uint8_t>(static_cast<int>(std::rint(mean[c])));
+    if (channels == 4) {
+      for (int x = 0; x < out.cols; ++x) {
+        Pixel32 sum = {0, 0, 0, 0};
+        for (int j = 0; j < factorX; ++j, block += 4) sum += Pixel32{block[0], block[1], block[2], block[3]};
+        const PixelFloat mean = __builtin_convertvector(sum, PixelFloat) * scale;
+        for (int c = 0; c < 4; ++c) target[x * 4 + c] = static_cast<std::uint8_t>(static_cast<int>(std::rint(mean[c])));
+      }
+    } else {
+      for (int x = 0; x < out.cols; ++x) {
+        std::uint32_t sum = 0;
+        for (int j = 0; j < factorX; ++j) sum += *block++;
+        target[x] = static_cast<std::uint8_t>(static_cast<int>(std::rint(static_cast<float>(sum) * scale)));
+      }
     }
   }
 }
@@ -141,20 +149,23 @@ void shrinkByShares(const cv::Mat& picture, cv::Mat& out) {
 void shrinkByArea(const cv::Mat& picture, cv::Size size, cv::Mat& out) {
   const bool shrinking = size.width > 0 && size.height > 0 && size.width <= picture.cols && size.height <= picture.rows &&
                          size != picture.size();
-  if (picture.type() != CV_8UC4 || !shrinking) {
+  const bool bytes = picture.type() == CV_8UC4 || picture.type() == CV_8UC1;
+  if (!bytes || !shrinking) {
     cv::resize(picture, out, size, 0, 0, cv::INTER_AREA);
     return;
   }
   const bool whole = picture.cols % size.width == 0 && picture.rows % size.height == 0;
   const int factorX = picture.cols / size.width, factorY = picture.rows / size.height;
-  if (whole && factorX == 2 && factorY == 2) {  // OpenCV's own vectorised halving
+  // OpenCV halves quickly itself; column sums of up to 257 rows of bytes fit 16 bits; shares are
+  // summed for four channels only.
+  const bool blocks = whole && !(factorX == 2 && factorY == 2) && factorY <= 257;
+  if (!blocks && (picture.type() != CV_8UC4 || whole)) {
     cv::resize(picture, out, size, 0, 0, cv::INTER_AREA);
     return;
   }
-  cv::Mat made(size, CV_8UC4);
-  // Column sums of up to 257 rows of bytes fit 16 bits.
-  if (whole && factorY <= 257) {
-    std::vector<std::uint16_t> columnSums(static_cast<std::size_t>(picture.cols) * 4);
+  cv::Mat made(size, picture.type());
+  if (blocks) {
+    std::vector<std::uint16_t> columnSums(static_cast<std::size_t>(picture.cols) * static_cast<std::size_t>(picture.channels()));
     shrinkWhole(picture, factorX, factorY, made, columnSums.data());
   } else {
     shrinkByShares(picture, made);

@@ -6,6 +6,8 @@
 #include <opencv2/imgproc.hpp>
 #include <vector>
 
+#include "platform/segment/area_shrink.h"
+
 namespace kov {
 namespace {
 
@@ -54,7 +56,7 @@ void correctEdgeByColour(GreyImage& mask, const BgraView& picture, ColourCorrect
                         static_cast<std::size_t>(picture.stride));
   const cv::Size reduced(std::max(1, picture.width / settings.reduction), std::max(1, picture.height / settings.reduction));
   cv::Mat smallColours;
-  cv::resize(colours, smallColours, reduced, 0, 0, cv::INTER_AREA);
+  shrinkByArea(colours, reduced, smallColours);
   correctEdgeByColour(mask, picture, smallColours, settings);
 }
 
@@ -66,7 +68,7 @@ void correctEdgeByColour(GreyImage& mask, const BgraView& picture, const cv::Mat
   cv::Mat values(mask.height, mask.width, CV_8UC1, mask.pixels.data());
   const cv::Size reduced = smallColours.size();
   cv::Mat smallMask;
-  cv::resize(values, smallMask, reduced, 0, 0, cv::INTER_AREA);
+  shrinkByArea(values, reduced, smallMask);
 
   // The band around the edge, and the sure samples just beyond it on either side (within three band
   // widths of it: the background right next to the person is what the edge is confused with).
