@@ -6,45 +6,14 @@
 #include <opencv2/imgproc.hpp>
 #include <vector>
 
+#include "platform/segment/colour_histogram.h"
+
 namespace kov {
 namespace {
 
-constexpr int kLevels = 16;  // per colour channel
-constexpr int kBins = kLevels * kLevels * kLevels;
 constexpr std::uint8_t kSure = 230, kSureNot = 25;  // mask levels taken as sure person and sure background
 constexpr double kLeastSamples = 100;               // on either side, below which nothing is corrected
 constexpr double kLeastEvidence = 20;               // samples of a colour (and its neighbours) needed to judge it
-
-int binOf(const std::uint8_t* bgra) { return ((bgra[0] >> 4) * kLevels + (bgra[1] >> 4)) * kLevels + (bgra[2] >> 4); }
-
-using Histogram = std::vector<float>;
-
-// Each bin's count spread over its neighbours in colour (weighted by how many channels they share),
-// so colours near a bin's border count for both sides of it.
-Histogram spread(const Histogram& counts) {
-  Histogram out(kBins, 0.0f);
-  for (int b = 0; b < kLevels; ++b)
-    for (int g = 0; g < kLevels; ++g)
-      for (int r = 0; r < kLevels; ++r) {
-        float sum = 0;
-        for (int db = -1; db <= 1; ++db)
-          for (int dg = -1; dg <= 1; ++dg)
-            for (int dr = -1; dr <= 1; ++dr) {
-              const int nb = b + db, ng = g + dg, nr = r + dr;
-              if (nb < 0 || ng < 0 || nr < 0 || nb >= kLevels || ng >= kLevels || nr >= kLevels) continue;
-              sum += counts[static_cast<std::size_t>((nb * kLevels + ng) * kLevels + nr)] *
-                     static_cast<float>((db == 0) + (dg == 0) + (dr == 0) + 1);
-            }
-        out[static_cast<std::size_t>((b * kLevels + g) * kLevels + r)] = sum;
-      }
-  return out;
-}
-
-double total(const Histogram& h) {
-  double sum = 0;
-  for (float v : h) sum += v;
-  return sum;
-}
 
 }  // namespace
 
@@ -82,25 +51,25 @@ void correctEdgeByColour(GreyImage& mask, const BgraView& picture, const cv::Mat
   cv::dilate(band, near, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3 * side, 3 * side)));
   const cv::Mat sure = near & ~band & (smallMask >= kSure), sureNot = near & ~band & (smallMask <= kSureNot);
 
-  Histogram inside(kBins, 0.0f), outside(kBins, 0.0f);
+  ColourHistogram inside(kColourBins, 0.0f), outside(kColourBins, 0.0f);
   for (int y = 0; y < reduced.height; ++y) {
     const std::uint8_t* row = smallColours.ptr<std::uint8_t>(y);
     const std::uint8_t *isSure = sure.ptr<std::uint8_t>(y), *isSureNot = sureNot.ptr<std::uint8_t>(y);
     for (int x = 0; x < reduced.width; ++x) {
-      if (isSure[x]) inside[static_cast<std::size_t>(binOf(row + 4 * x))] += 1;
-      if (isSureNot[x]) outside[static_cast<std::size_t>(binOf(row + 4 * x))] += 1;
+      if (isSure[x]) inside[static_cast<std::size_t>(colourBin(row + 4 * x))] += 1;
+      if (isSureNot[x]) outside[static_cast<std::size_t>(colourBin(row + 4 * x))] += 1;
     }
   }
-  inside = spread(inside);
-  outside = spread(outside);
+  inside = spreadOverNeighbours(inside);
+  outside = spreadOverNeighbours(outside);
   const double insideTotal = total(inside), outsideTotal = total(outside);
   if (insideTotal < kLeastSamples || outsideTotal < kLeastSamples) return;
 
   // Per colour: the pull towards person (+1) or background (-1), rising from 0 at the certainty to
   // full strength halfway to certain; 0 where the evidence is weak or mixed.
-  std::array<float, kBins> pull{};
+  std::array<float, kColourBins> pull{};
   const double c = settings.certainty;
-  for (std::size_t i = 0; i < kBins; ++i) {
+  for (std::size_t i = 0; i < kColourBins; ++i) {
     if (inside[i] + outside[i] < kLeastEvidence) continue;
     const double pi = inside[i] / insideTotal, po = outside[i] / outsideTotal, p = pi / (pi + po);
     if (p >= c)
@@ -128,7 +97,7 @@ void correctEdgeByColour(GreyImage& mask, const BgraView& picture, const cv::Mat
       std::uint8_t* alpha = values.ptr<std::uint8_t>(y);
       for (int c : bandColumns[static_cast<std::size_t>(reducedRow)])
         for (int x = firstColumn[static_cast<std::size_t>(c)]; x < firstColumn[static_cast<std::size_t>(c) + 1]; ++x) {
-          const float w = pull[static_cast<std::size_t>(binOf(colour + 4 * x))];
+          const float w = pull[static_cast<std::size_t>(colourBin(colour + 4 * x))];
           if (w == 0) continue;
           const float a = alpha[x], target = w > 0 ? 255.0f : 0.0f;
           alpha[x] = static_cast<std::uint8_t>(std::lround(a + std::fabs(w) * (target - a)));
