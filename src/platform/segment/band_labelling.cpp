@@ -46,7 +46,8 @@ class ProbabilityPlane {
     cv::Mat mask(height_, width_, CV_8UC1);
     for (int y = 0; y < height_; ++y) {
       std::uint8_t* row = mask.ptr<std::uint8_t>(y);
-      for (int x = 0; x < width_; ++x) row[x] = static_cast<std::uint8_t>(std::lround(255 * values_[place(x, y)]));
+      const float* values = values_.data() + place(0, y);
+      for (int x = 0; x < width_; ++x) row[x] = static_cast<std::uint8_t>(255 * values[x] + 0.5f);
     }
     return mask;
   }
@@ -89,10 +90,30 @@ float logOdds(std::uint8_t level) {
 
 float logistic(float x) { return 1 / (1 + std::exp(-x)); }
 
-float squaredDistance(const std::uint8_t* a, const std::uint8_t* b) {
+int squaredDistance(const std::uint8_t* a, const std::uint8_t* b) {
   const int db = a[0] - b[0], dg = a[1] - b[1], dr = a[2] - b[2];
-  return static_cast<float>(db * db + dg * dg + dr * dr);
+  return db * db + dg * dg + dr * dr;
 }
+
+// exp(-contrast * squared colour distance), looked up in steps of 4 squared levels (under 1 % apart
+// at the default contrast) up to where it falls below 1e-4, and 0 beyond.
+class Likeness {
+ public:
+  explicit Likeness(float contrast) {
+    const int reach = contrast > 0 ? std::min(kMostSquared, static_cast<int>(9.3f / contrast)) : kMostSquared;
+    values_.resize(static_cast<std::size_t>(reach / kStep + 1));
+    for (std::size_t i = 0; i < values_.size(); ++i)
+      values_[i] = std::exp(-contrast * static_cast<float>(static_cast<int>(i) * kStep + kStep / 2));
+  }
+  float operator()(int squaredDistance) const {
+    const std::size_t i = static_cast<std::size_t>(squaredDistance / kStep);
+    return i < values_.size() ? values_[i] : 0.0f;
+  }
+
+ private:
+  static constexpr int kStep = 4, kMostSquared = 3 * 255 * 255;
+  std::vector<float> values_;
+};
 
 // The pixels of the band: where each is, the evidence of its colour and of the mask (as log-odds of
 // person), and how strongly each of its neighbours pulls it (by the likeness of their colours).
@@ -105,25 +126,34 @@ struct BandPixels {
 BandPixels bandPixels(const cv::Mat& picture, const cv::Mat& mask, const cv::Mat& band, const std::vector<float>& colourEvidence,
                       const ProbabilityPlane& plane, const BandLabelSettings& settings) {
   BandPixels pixels;
+  std::vector<cv::Point> points;
   for (int y = 0; y < mask.rows; ++y) {
-    const std::uint8_t *inBand = band.ptr<std::uint8_t>(y), *levels = mask.ptr<std::uint8_t>(y);
-    const std::uint8_t* colours = picture.ptr<std::uint8_t>(y);
-    for (int x = 0; x < mask.cols; ++x) {
-      if (!inBand[x]) continue;
-      const std::uint8_t* colour = colours + 4 * x;
-      pixels.places.push_back(plane.place(x, y));
-      pixels.evidence.push_back(colourEvidence[static_cast<std::size_t>(colourBin(colour))] +
-                                settings.maskWeight * logOdds(levels[x]));
-      std::array<float, 8> pull{};
+    const std::uint8_t* inBand = band.ptr<std::uint8_t>(y);
+    for (int x = 0; x < mask.cols; ++x)
+      if (inBand[x]) points.emplace_back(x, y);
+  }
+  pixels.places.resize(points.size());
+  pixels.evidence.resize(points.size());
+  pixels.pulls.resize(points.size());
+  const Likeness likeness(settings.contrast);
+  cv::parallel_for_(cv::Range(0, static_cast<int>(points.size())), [&](const cv::Range& range) {
+    for (int i = range.start; i < range.end; ++i) {
+      const auto at = static_cast<std::size_t>(i);
+      const int x = points[at].x, y = points[at].y;
+      const std::uint8_t* colour = picture.ptr<std::uint8_t>(y) + 4 * x;
+      pixels.places[at] = plane.place(x, y);
+      pixels.evidence[at] = colourEvidence[static_cast<std::size_t>(colourBin(colour))] +
+                            settings.maskWeight * logOdds(mask.at<std::uint8_t>(y, x));
+      std::array<float, 8>& pull = pixels.pulls[at];
+      pull.fill(0.0f);
       for (std::size_t k = 0; k < kNeighbours.size(); ++k) {
         const int nx = x + kNeighbours[k].dx, ny = y + kNeighbours[k].dy;
         if (nx < 0 || ny < 0 || nx >= mask.cols || ny >= mask.rows) continue;
-        const float likeness = std::exp(-settings.contrast * squaredDistance(colour, picture.ptr<std::uint8_t>(ny) + 4 * nx));
-        pull[k] = settings.neighbourWeight * kNeighbours[k].closeness * likeness;
+        pull[k] = settings.neighbourWeight * kNeighbours[k].closeness *
+                  likeness(squaredDistance(colour, picture.ptr<std::uint8_t>(ny) + 4 * nx));
       }
-      pixels.pulls.push_back(pull);
     }
-  }
+  });
   return pixels;
 }
 
@@ -159,8 +189,10 @@ cv::Mat labelEdgeBandByColour(const cv::Mat& picture, const cv::Mat& mask, BandL
   for (std::size_t i = 0; i < count; ++i) probability[pixels.places[i]] = logistic(pixels.evidence[i]);
   std::vector<float> next(count);
   for (int round = 0; round < settings.rounds; ++round) {
-    for (std::size_t i = 0; i < count; ++i)
-      next[i] = logistic(pixels.evidence[i] + probability.pull(pixels.places[i], pixels.pulls[i]));
+    cv::parallel_for_(cv::Range(0, static_cast<int>(count)), [&](const cv::Range& range) {
+      for (auto i = static_cast<std::size_t>(range.start); i < static_cast<std::size_t>(range.end); ++i)
+        next[i] = logistic(pixels.evidence[i] + probability.pull(pixels.places[i], pixels.pulls[i]));
+    });
     for (std::size_t i = 0; i < count; ++i) probability[pixels.places[i]] = next[i];
   }
   return probability.toMask();
