@@ -31,8 +31,9 @@ GreyImage background(int width, int height) {
 // model took in, or of person it left out, change side as a whole), so the guided filter places the
 // edge it is given on the picture's own edges; after it, pixels whose colour clearly belongs to one
 // side are pulled to it at full size. On the quality bench's composites the labelling takes the
-// edge-band error from 0.096 to 0.087, lower on each photo's composites. (The colour pulls alone
-// took it from 0.117 to 0.096.) Pictures only: the mask movie keeps its masks as they were.
+// edge-band error from 0.096 to 0.087, lower on each photo's composites, and the IoU from 0.968
+// (worst 0.858) to 0.970 (worst 0.867); the colour pulls alone had taken the error from 0.117 to
+// 0.096. Pictures only: the mask movie keeps its masks as they were.
 GreyImage refinedWithColourEdge(MaskRefiner& refiner, const GreyImage& mask, const BgraView& picture) {
   if (!refiner.isPreparedFor(picture)) refiner.preparePicture(picture);
   const GreyImage labelled = labelPictureEdgeByColour(mask, refiner.reducedPicture());
