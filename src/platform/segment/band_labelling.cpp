@@ -12,7 +12,7 @@
 namespace kov {
 namespace {
 
-constexpr double kLeastSamples = 100;  // of either side near the edge, below which the mask is kept
+constexpr double kLeastSamples = 100;  // pixels of either side near the edge, below which the mask is kept
 
 // The eight neighbours of a pixel.
 struct Step {
@@ -69,10 +69,10 @@ std::optional<std::vector<float>> colourEvidence(const cv::Mat& picture, const c
     for (int x = 0; x < picture.cols; ++x)
       if (isNear[x]) (isPerson[x] ? inside : outside)[static_cast<std::size_t>(colourBin(colour + 4 * x))] += 1;
   }
+  if (total(inside) < kLeastSamples || total(outside) < kLeastSamples) return std::nullopt;
   inside = spreadOverNeighbours(inside);
   outside = spreadOverNeighbours(outside);
   const double insideTotal = total(inside), outsideTotal = total(outside);
-  if (insideTotal < kLeastSamples || outsideTotal < kLeastSamples) return std::nullopt;
   // One sample added to every bin, so that a colour seen on one side only gets a finite ratio.
   std::vector<float> evidence(kColourBins);
   for (std::size_t i = 0; i < evidence.size(); ++i) {

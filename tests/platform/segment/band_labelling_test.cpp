@@ -72,7 +72,7 @@ TEST(BandLabelling, DropsAPatchOfBackgroundTheMaskTookIn) {
   EXPECT_LT(cv::countNonZero(patch & (labelled >= 128)), patchBefore / 3);
 }
 
-TEST(BandLabelling, LeavesMasksWithoutAnEdgeOrOfAnotherSizeAlone) {
+TEST(BandLabelling, LeavesMasksWithoutAnEdgeOrEnoughColoursOrOfAnotherSizeAlone) {
   const ReducedScene scene = peopleBeforeADoor();
   ASSERT_FALSE(scene.truth.empty());
   for (int level : {0, 255}) {
@@ -81,6 +81,10 @@ TEST(BandLabelling, LeavesMasksWithoutAnEdgeOrOfAnotherSizeAlone) {
   }
   const cv::Mat smaller = offMask(scene.truth, 2)(cv::Rect(0, 0, 100, 100)).clone();
   EXPECT_EQ(cv::countNonZero(labelEdgeBandByColour(scene.picture, smaller) != smaller), 0);
+  // Too few background pixels to tell its colours: a person mask with a hole of 5 x 5.
+  cv::Mat holed(scene.truth.size(), CV_8UC1, cv::Scalar(255));
+  holed(cv::Rect(200, 150, 5, 5)).setTo(0);
+  EXPECT_EQ(cv::countNonZero(labelEdgeBandByColour(scene.picture, holed) != holed), 0);
 }
 
 }  // namespace
