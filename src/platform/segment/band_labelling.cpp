@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/segment/colour_histogram.h"
+#include "platform/segment/edge_band.h"
 
 namespace kov {
 namespace {
@@ -163,28 +164,20 @@ cv::Mat labelEdgeBandByColour(const cv::Mat& picture, const cv::Mat& mask, BandL
   if (picture.type() != CV_8UC4 || mask.type() != CV_8UC1 || picture.size() != mask.size() || mask.rows < 2 ||
       mask.cols < 2 || settings.band < 1)
     return mask.clone();
-  const int side = 2 * settings.band + 1;
-  const cv::Mat square = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(side, side));
-  cv::Mat person = mask >= 128, grown, shrunk;
-  cv::dilate(person, grown, square);
-  cv::erode(person, shrunk, square);
-  const cv::Mat band = grown & ~shrunk;
-  if (cv::countNonZero(band) == 0) return mask.clone();
-  cv::Mat near;
-  const int reach = settings.reach * side;
-  cv::dilate(band, near, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(reach, reach)));
-  const std::optional<std::vector<float>> evidence = colourEvidence(picture, person, near, settings.evidenceLimit);
+  const EdgeBand edge = edgeBandOf(mask, settings.band, settings.reach);
+  if (cv::countNonZero(edge.band) == 0) return mask.clone();
+  const std::optional<std::vector<float>> evidence = colourEvidence(picture, edge.person, edge.near, settings.evidenceLimit);
   if (!evidence) return mask.clone();
 
   // Outside the band the mask's side holds; in it each pixel starts from its own evidence, and then
   // each round takes the probability its evidence and its neighbours' last probabilities give.
   ProbabilityPlane probability(mask.cols, mask.rows);
   for (int y = 0; y < mask.rows; ++y) {
-    const std::uint8_t* row = shrunk.ptr<std::uint8_t>(y);
+    const std::uint8_t* row = edge.inside.ptr<std::uint8_t>(y);
     for (int x = 0; x < mask.cols; ++x)
       if (row[x]) probability[probability.place(x, y)] = 1;
   }
-  const BandPixels pixels = bandPixels(picture, mask, band, *evidence, probability, settings);
+  const BandPixels pixels = bandPixels(picture, mask, edge.band, *evidence, probability, settings);
   const std::size_t count = pixels.places.size();
   for (std::size_t i = 0; i < count; ++i) probability[pixels.places[i]] = logistic(pixels.evidence[i]);
   std::vector<float> next(count);

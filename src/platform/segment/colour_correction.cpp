@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/segment/colour_histogram.h"
+#include "platform/segment/edge_band.h"
 
 namespace kov {
 namespace {
@@ -39,17 +40,10 @@ void correctEdgeByColour(GreyImage& mask, const BgraView& picture, const cv::Mat
 
   // The band around the edge, and the sure samples just beyond it on either side (within three band
   // widths of it: the background right next to the person is what the edge is confused with).
-  // (Square neighbourhoods: they are separable, so many times faster than round ones.)
-  const int side = 2 * settings.band + 1;
-  const cv::Mat square = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(side, side));
-  cv::Mat person = smallMask >= 128, grown, shrunk;
-  cv::dilate(person, grown, square);
-  cv::erode(person, shrunk, square);
-  const cv::Mat band = grown & ~shrunk;
+  const EdgeBand edge = edgeBandOf(smallMask, settings.band, 3);
+  const cv::Mat& band = edge.band;
   if (cv::countNonZero(band) == 0) return;
-  cv::Mat near;
-  cv::dilate(band, near, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3 * side, 3 * side)));
-  const cv::Mat sure = near & ~band & (smallMask >= kSure), sureNot = near & ~band & (smallMask <= kSureNot);
+  const cv::Mat sure = edge.near & ~band & (smallMask >= kSure), sureNot = edge.near & ~band & (smallMask <= kSureNot);
 
   ColourHistogram inside(kColourBins, 0.0f), outside(kColourBins, 0.0f);
   for (int y = 0; y < reduced.height; ++y) {
