@@ -1,9 +1,10 @@
 // Usage: matte_image_stages_bench PICTURE [RUNS]
 // The stages of `matte --image` timed one by one in this process: loading the models, reading the
 // picture, the person detector, the segmenter around the people found, the refinement at full size
-// (the picture's part, which the command does on another thread while the detector runs, and the
-// mask's part), the edge corrected by colour, and the cut-out encoded as PNG; then the whole mask as the command makes it, with the
-// stages that overlap overlapping. Prints the median wall milliseconds, CPU milliseconds (all threads
+// (the picture's part, which the command does on another thread while the detector runs, the edge
+// band labelled by colour at the reduced size, and the mask's part), the edge corrected by colour,
+// and the cut-out encoded as PNG; then the whole mask as the command makes it, with the stages that
+// overlap overlapping. Prints the median wall milliseconds, CPU milliseconds (all threads
 // of the process) and CPU milliseconds of the calling thread alone (what other threads do not take
 // over) of each stage over RUNS runs (default 7); the model loading is timed once, as a run of the
 // command does it once.
@@ -84,6 +85,7 @@ int main(int argc, char** argv) {
 
   Stage read{"read picture (decode)", {}, {}, {}}, detect{"person detector", {}, {}, {}},
       segment{"segmenter around the people (2 runs)", {}, {}, {}}, preparing{"refinement, the picture's part", {}, {}, {}},
+      label{"edge band labelled by colour", {}, {}, {}},
       refine{"refinement, the mask's part", {}, {}, {}}, correct{"edge corrected by colour", {}, {}, {}},
       encode{"cut-out and PNG encoding", {}, {}, {}}, total{"all stages but model loading", {}, {}, {}},
       whole{"the mask as the command makes it", {}, {}, {}};
@@ -93,7 +95,7 @@ int main(int argc, char** argv) {
   for (int run = 0; run < runs; ++run) {
     std::optional<kov::BgraImage> picture;
     std::vector<cv::Rect2d> people;
-    std::optional<kov::GreyImage> framed, mask;
+    std::optional<kov::GreyImage> framed, labelled, mask;
     std::string png;
     const Cost all = timed([&] {
       read.add(timed([&] { picture = kov::readPicture(path); }));
@@ -101,7 +103,8 @@ int main(int argc, char** argv) {
       detect.add(timed([&] { people = kov::personRegions(*detector, picture->view()); }));
       segment.add(timed([&] { framed = kov::segmentAroundPeople(*segmenter, picture->view(), people); }));
       preparing.add(timed([&] { refiner.preparePicture(picture->view()); }));
-      refine.add(timed([&] { mask = refiner.refine(framed->view(), picture->view()); }));
+      label.add(timed([&] { labelled = kov::labelPictureEdgeByColour(*framed, refiner.reducedPicture()); }));
+      refine.add(timed([&] { mask = refiner.refine(labelled->view(), picture->view()); }));
       correct.add(timed([&] { kov::correctPictureEdgeByColour(*mask, picture->view(), refiner.reducedPicture()); }));
       encode.add(timed([&] { png = kov::encodeCutOutPng(picture->view(), mask->view()); }));
     });
@@ -122,7 +125,7 @@ int main(int argc, char** argv) {
               loadSegmenter.callerMs);
   std::printf("%-40s %9.1f %9.1f %14.1f\n", "load person detection model", loadDetector.wallMs, loadDetector.cpuMs,
               loadDetector.callerMs);
-  for (const Stage* s : {&read, &detect, &segment, &preparing, &refine, &correct, &encode, &total, &whole})
+  for (const Stage* s : {&read, &detect, &segment, &preparing, &label, &refine, &correct, &encode, &total, &whole})
     std::printf("%-40s %9.1f %9.1f %14.1f\n", s->name, median(s->wall), median(s->cpu), median(s->caller));
   std::printf("PNG size: %zu bytes\n", pngBytes);
   return 0;

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <opencv2/imgproc.hpp>
 #include <system_error>
 
+#include "platform/segment/band_labelling.h"
 #include "platform/segment/colour_correction.h"
 #include "platform/segment/framed_segmentation.h"
 
@@ -24,12 +26,18 @@ GreyImage background(int width, int height) {
   return {width, height, std::vector<std::uint8_t>(static_cast<std::size_t>(width) * height, 0)};
 }
 
-// The refined mask with its edge band corrected by the picture's colours (on the quality bench's
-// composites: one pass over the default band 0.117 -> 0.103 edge-band error, IoU mean 0.968 -> 0.970;
-// the two wider passes 0.103 -> 0.096, lower on each photo's composites, IoU mean 0.968, worst
-// 0.855 -> 0.858). Pictures only: the mask movie keeps its masks as they were.
+// The mask refined with its edge decided by the picture's colours twice: before the refinement the
+// band along the edge is labelled anew at the refiner's reduced size (patches of background the
+// model took in, or of person it left out, change side as a whole), so the guided filter places the
+// edge it is given on the picture's own edges; after it, pixels whose colour clearly belongs to one
+// side are pulled to it at full size. On the quality bench's composites the labelling takes the
+// edge-band error from 0.096 to 0.087, lower on each photo's composites, and the IoU from 0.968
+// (worst 0.858) to 0.970 (worst 0.867); the colour pulls alone had taken the error from 0.117 to
+// 0.096. Pictures only: the mask movie keeps its masks as they were.
 GreyImage refinedWithColourEdge(MaskRefiner& refiner, const GreyImage& mask, const BgraView& picture) {
-  GreyImage refined = refiner.refine(mask.view(), picture);
+  if (!refiner.isPreparedFor(picture)) refiner.preparePicture(picture);
+  const GreyImage labelled = labelPictureEdgeByColour(mask, refiner.reducedPicture());
+  GreyImage refined = refiner.refine(labelled.view(), picture);
   correctPictureEdgeByColour(refined, picture, refiner.reducedPicture());
   return refined;
 }
@@ -38,6 +46,15 @@ constexpr double kGateInterval = 0.5;   // seconds between checks for people in 
 constexpr double kTimeTolerance = 0.0005;
 
 }  // namespace
+
+GreyImage labelPictureEdgeByColour(const GreyImage& mask, const cv::Mat& reducedPicture) {
+  if (mask.width < 1 || mask.height < 1 || reducedPicture.empty()) return mask;
+  cv::Mat reducedMask;
+  cv::resize(cv::Mat(mask.height, mask.width, CV_8UC1, const_cast<std::uint8_t*>(mask.pixels.data())), reducedMask,
+             reducedPicture.size(), 0, 0, cv::INTER_LINEAR);
+  const cv::Mat labelled = labelEdgeBandByColour(reducedPicture, reducedMask);
+  return {labelled.cols, labelled.rows, std::vector<std::uint8_t>(labelled.datastart, labelled.dataend)};
+}
 
 // Twice over bands wider than the default (7 reduced pixels, 28 px at 1920 px wide): on textured
 // backgrounds the model's edge is often off by more than that, and the second pass takes its colour

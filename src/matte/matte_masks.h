@@ -24,6 +24,10 @@ inline RefinerSettings pictureRefinement() {
   return settings;
 }
 
+// The segmenter's mask of a picture with the band along its edge labelled anew by the picture's
+// colours, at the size of `reducedPicture` (the refiner's reduced copy of the picture), to be refined.
+GreyImage labelPictureEdgeByColour(const GreyImage& mask, const cv::Mat& reducedPicture);
+
 // A picture's refined mask (at the picture's size) with its edge band corrected by the picture's
 // colours; `reducedPicture` is the refiner's reduced copy of the picture.
 void correctPictureEdgeByColour(GreyImage& mask, const BgraView& picture, const cv::Mat& reducedPicture);

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <opencv2/imgproc.hpp>
+#include <optional>
 
 #include "support/fixtures.h"
 
@@ -15,18 +17,54 @@ std::unique_ptr<PersonSegmenter> segmenter() {
   return s;
 }
 
-PeopleScene peopleOnPlainBackground(const cv::Scalar& background) {
+namespace {
+
+// The people of the second sample photo (the photo and where they are), none on failure.
+std::optional<PeopleScene> peopleOfSecondPhoto() {
   auto model = segmenter();
   std::optional<BgraImage> photo = readPicture(samplePhoto(2));
   EXPECT_TRUE(photo);
-  if (!model || !photo) return {};
+  if (!model || !photo) return std::nullopt;
   GreyImage small = *model->segment(photo->view(), SegmentQuality::Accurate);
   cv::Mat truth;
   cv::resize(cv::Mat(small.height, small.width, CV_8UC1, small.pixels.data()), truth, cv::Size(photo->width, photo->height));
   truth = truth >= 128;
   cv::erode(truth, truth, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(13, 13)));
-  cv::Mat(photo->height, photo->width, CV_8UC4, photo->pixels.data()).setTo(background, truth == 0);
-  return {std::move(*photo), truth};
+  return PeopleScene{std::move(*photo), truth};
+}
+
+cv::Mat pixelsOf(BgraImage& picture) { return cv::Mat(picture.height, picture.width, CV_8UC4, picture.pixels.data()); }
+
+}  // namespace
+
+PeopleScene peopleOnPlainBackground(const cv::Scalar& background) {
+  std::optional<PeopleScene> scene = peopleOfSecondPhoto();
+  if (!scene) return {};
+  pixelsOf(scene->picture).setTo(background, scene->truth == 0);
+  return std::move(*scene);
+}
+
+PeopleScene peopleOnPartOfPhoto(int photo, const cv::Rect& part) {
+  std::optional<PeopleScene> people = peopleOfSecondPhoto();
+  std::optional<BgraImage> source = readPicture(samplePhoto(photo));
+  EXPECT_TRUE(source);
+  if (!people || !source) return {};
+  const int width = people->picture.width, height = people->picture.height;
+  const cv::Mat piece = pixelsOf(*source)(part & cv::Rect(0, 0, source->width, source->height)).clone();
+  cv::Mat background;
+  cv::copyMakeBorder(piece, background, 0, std::max(0, height - piece.rows), 0, std::max(0, width - piece.cols),
+                     cv::BORDER_REFLECT);
+  PeopleScene scene{blankBgraImage(width, height), cv::Mat::zeros(height, width, CV_8UC1)};
+  background(cv::Rect(0, 0, width, height)).copyTo(pixelsOf(scene.picture));
+  // The people at three quarters of their size, standing on the bottom edge in the middle.
+  cv::Mat colours, truth;
+  cv::resize(pixelsOf(people->picture), colours, cv::Size(), 0.75, 0.75, cv::INTER_AREA);
+  cv::resize(people->truth, truth, colours.size(), 0, 0, cv::INTER_AREA);
+  truth = truth >= 128;
+  const cv::Rect place((width - colours.cols) / 2, height - colours.rows, colours.cols, colours.rows);
+  colours.copyTo(pixelsOf(scene.picture)(place), truth);
+  truth.copyTo(scene.truth(place));
+  return scene;
 }
 
 GreyImage maskOf(const cv::Mat& values) {

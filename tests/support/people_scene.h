@@ -24,6 +24,11 @@ std::unique_ptr<PersonSegmenter> segmenter();
 // missing (a test failure is recorded).
 PeopleScene peopleOnPlainBackground(const cv::Scalar& background);
 
+// The same people at three quarters of their size, standing at the bottom in the middle of a
+// person-free part of sample photo `photo` (a rectangle of its pixels) mirrored outwards to the
+// people's photo's size: real texture and colours all along their edge.
+PeopleScene peopleOnPartOfPhoto(int photo, const cv::Rect& part);
+
 // A grey mask holding `values` (8-bit, one channel).
 GreyImage maskOf(const cv::Mat& values);
 

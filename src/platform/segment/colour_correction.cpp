@@ -7,46 +7,15 @@
 #include <vector>
 
 #include "platform/segment/area_shrink.h"
+#include "platform/segment/colour_histogram.h"
+#include "platform/segment/edge_band.h"
 
 namespace kov {
 namespace {
 
-constexpr int kLevels = 16;  // per colour channel
-constexpr int kBins = kLevels * kLevels * kLevels;
 constexpr std::uint8_t kSure = 230, kSureNot = 25;  // mask levels taken as sure person and sure background
 constexpr double kLeastSamples = 100;               // on either side, below which nothing is corrected
 constexpr double kLeastEvidence = 20;               // samples of a colour (and its neighbours) needed to judge it
-
-int binOf(const std::uint8_t* bgra) { return ((bgra[0] >> 4) * kLevels + (bgra[1] >> 4)) * kLevels + (bgra[2] >> 4); }
-
-using Histogram = std::vector<float>;
-
-// Each bin's count spread over its neighbours in colour (weighted by how many channels they share),
-// so colours near a bin's border count for both sides of it.
-Histogram spread(const Histogram& counts) {
-  Histogram out(kBins, 0.0f);
-  for (int b = 0; b < kLevels; ++b)
-    for (int g = 0; g < kLevels; ++g)
-      for (int r = 0; r < kLevels; ++r) {
-        float sum = 0;
-        for (int db = -1; db <= 1; ++db)
-          for (int dg = -1; dg <= 1; ++dg)
-            for (int dr = -1; dr <= 1; ++dr) {
-              const int nb = b + db, ng = g + dg, nr = r + dr;
-              if (nb < 0 || ng < 0 || nr < 0 || nb >= kLevels || ng >= kLevels || nr >= kLevels) continue;
-              sum += counts[static_cast<std::size_t>((nb * kLevels + ng) * kLevels + nr)] *
-                     static_cast<float>((db == 0) + (dg == 0) + (dr == 0) + 1);
-            }
-        out[static_cast<std::size_t>((b * kLevels + g) * kLevels + r)] = sum;
-      }
-  return out;
-}
-
-double total(const Histogram& h) {
-  double sum = 0;
-  for (float v : h) sum += v;
-  return sum;
-}
 
 }  // namespace
 
@@ -72,37 +41,30 @@ void correctEdgeByColour(GreyImage& mask, const BgraView& picture, const cv::Mat
 
   // The band around the edge, and the sure samples just beyond it on either side (within three band
   // widths of it: the background right next to the person is what the edge is confused with).
-  // (Square neighbourhoods: they are separable, so many times faster than round ones.)
-  const int side = 2 * settings.band + 1;
-  const cv::Mat square = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(side, side));
-  cv::Mat person = smallMask >= 128, grown, shrunk;
-  cv::dilate(person, grown, square);
-  cv::erode(person, shrunk, square);
-  const cv::Mat band = grown & ~shrunk;
+  const EdgeBand edge = edgeBandOf(smallMask, settings.band, 3);
+  const cv::Mat& band = edge.band;
   if (cv::countNonZero(band) == 0) return;
-  cv::Mat near;
-  cv::dilate(band, near, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3 * side, 3 * side)));
-  const cv::Mat sure = near & ~band & (smallMask >= kSure), sureNot = near & ~band & (smallMask <= kSureNot);
+  const cv::Mat sure = edge.near & ~band & (smallMask >= kSure), sureNot = edge.near & ~band & (smallMask <= kSureNot);
 
-  Histogram inside(kBins, 0.0f), outside(kBins, 0.0f);
+  ColourHistogram inside(kColourBins, 0.0f), outside(kColourBins, 0.0f);
   for (int y = 0; y < reduced.height; ++y) {
     const std::uint8_t* row = smallColours.ptr<std::uint8_t>(y);
     const std::uint8_t *isSure = sure.ptr<std::uint8_t>(y), *isSureNot = sureNot.ptr<std::uint8_t>(y);
     for (int x = 0; x < reduced.width; ++x) {
-      if (isSure[x]) inside[static_cast<std::size_t>(binOf(row + 4 * x))] += 1;
-      if (isSureNot[x]) outside[static_cast<std::size_t>(binOf(row + 4 * x))] += 1;
+      if (isSure[x]) inside[static_cast<std::size_t>(colourBin(row + 4 * x))] += 1;
+      if (isSureNot[x]) outside[static_cast<std::size_t>(colourBin(row + 4 * x))] += 1;
     }
   }
-  inside = spread(inside);
-  outside = spread(outside);
+  inside = spreadOverNeighbours(inside);
+  outside = spreadOverNeighbours(outside);
   const double insideTotal = total(inside), outsideTotal = total(outside);
   if (insideTotal < kLeastSamples || outsideTotal < kLeastSamples) return;
 
   // Per colour: the pull towards person (+1) or background (-1), rising from 0 at the certainty to
   // full strength halfway to certain; 0 where the evidence is weak or mixed.
-  std::array<float, kBins> pull{};
+  std::array<float, kColourBins> pull{};
   const double c = settings.certainty;
-  for (std::size_t i = 0; i < kBins; ++i) {
+  for (std::size_t i = 0; i < kColourBins; ++i) {
     if (inside[i] + outside[i] < kLeastEvidence) continue;
     const double pi = inside[i] / insideTotal, po = outside[i] / outsideTotal, p = pi / (pi + po);
     if (p >= c)
@@ -130,7 +92,7 @@ void correctEdgeByColour(GreyImage& mask, const BgraView& picture, const cv::Mat
       std::uint8_t* alpha = values.ptr<std::uint8_t>(y);
       for (int c : bandColumns[static_cast<std::size_t>(reducedRow)])
         for (int x = firstColumn[static_cast<std::size_t>(c)]; x < firstColumn[static_cast<std::size_t>(c) + 1]; ++x) {
-          const float w = pull[static_cast<std::size_t>(binOf(colour + 4 * x))];
+          const float w = pull[static_cast<std::size_t>(colourBin(colour + 4 * x))];
           if (w == 0) continue;
           const float a = alpha[x], target = w > 0 ? 255.0f : 0.0f;
           alpha[x] = static_cast<std::uint8_t>(std::lround(a + std::fabs(w) * (target - a)));

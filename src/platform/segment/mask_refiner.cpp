@@ -90,9 +90,13 @@ GreyImage MaskRefiner::refine(const GreyView& mask, const BgraView& picture) {
   return out;
 }
 
+bool MaskRefiner::isPreparedFor(const BgraView& picture) const {
+  return preparedFor_ && preparedFor_->data == picture.data && preparedFor_->width == picture.width &&
+         preparedFor_->height == picture.height && preparedFor_->stride == picture.stride;
+}
+
 void MaskRefiner::refine(const GreyView& mask, const BgraView& picture, GreyImage& out) {
-  const bool prepared = preparedFor_ && preparedFor_->data == picture.data && preparedFor_->width == picture.width &&
-                        preparedFor_->height == picture.height && preparedFor_->stride == picture.stride;
+  const bool prepared = isPreparedFor(picture);
   preparedFor_.reset();
   out.width = picture.width;
   out.height = picture.height;

@@ -40,6 +40,8 @@ class MaskRefiner {
   // still being made; the next `refine` of the same picture (same pixels, size and stride) then does
   // only the mask's part. The result is the same either way.
   void preparePicture(const BgraView& picture);
+  // Whether that part is done for `picture` and not yet used.
+  bool isPreparedFor(const BgraView& picture) const;
 
   // The picture as the last fit saw it, reduced (BGRA); valid until the next call.
   const cv::Mat& reducedPicture() const { return guide_; }
