@@ -55,10 +55,12 @@ void correctEdgeByColour(GreyImage& mask, const BgraView& picture, const cv::Mat
       if (isSureNot[x]) outside[static_cast<std::size_t>(colourBin(row + 4 * x))] += 1;
     }
   }
+  // Counted before the counts are spread over neighbouring colours, which multiplies them: a handful
+  // of pixels would pass otherwise.
+  if (total(inside) < kLeastSamples || total(outside) < kLeastSamples) return;
   inside = spreadOverNeighbours(inside);
   outside = spreadOverNeighbours(outside);
   const double insideTotal = total(inside), outsideTotal = total(outside);
-  if (insideTotal < kLeastSamples || outsideTotal < kLeastSamples) return;
 
   // Per colour: the pull towards person (+1) or background (-1), rising from 0 at the certainty to
   // full strength halfway to certain; 0 where the evidence is weak or mixed.

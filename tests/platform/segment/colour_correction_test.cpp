@@ -51,5 +51,33 @@ TEST(ColourCorrection, LeavesMasksWithoutAnEdgeAlone) {
   EXPECT_EQ(wrongSize.pixels, std::vector<std::uint8_t>(100, 200));
 }
 
+// A red picture with a blue square marked background, and a ring of red around it only half marked:
+// the red beyond the band says person, but the background beyond the band is only 2 x 2 reduced
+// pixels, too little to judge the band's colours by, so the ring is left as it is.
+TEST(ColourCorrection, NeedsAHundredPixelsOfEitherSideBeyondTheBand) {
+  BgraImage picture = blankBgraImage(256, 256);
+  cv::Mat colours(256, 256, CV_8UC4, picture.pixels.data());
+  colours.setTo(cv::Scalar(20, 20, 220, 255));
+  const cv::Rect square(96, 96, 64, 64);  // 16 x 16 reduced pixels; the band reaches 7 into it
+  colours(square).setTo(cv::Scalar(220, 20, 20, 255));
+  cv::Mat marks(256, 256, CV_8UC1, cv::Scalar(255));
+  const cv::Rect ring(square.x - 8, square.y - 8, square.width + 16, square.height + 16);
+  marks(ring).setTo(100);
+  marks(square).setTo(0);
+  GreyImage mask = maskOf(marks);
+  correctEdgeByColour(mask, picture.view());
+  EXPECT_EQ(mask.pixels, maskOf(marks).pixels);
+
+  // With a square big enough to give the background's colours, the ring goes to the person.
+  const cv::Rect bigSquare(64, 64, 128, 128);
+  colours(bigSquare).setTo(cv::Scalar(220, 20, 20, 255));
+  marks.setTo(255);
+  marks(cv::Rect(bigSquare.x - 8, bigSquare.y - 8, bigSquare.width + 16, bigSquare.height + 16)).setTo(100);
+  marks(bigSquare).setTo(0);
+  GreyImage corrected = maskOf(marks);
+  correctEdgeByColour(corrected, picture.view());
+  EXPECT_EQ(corrected.pixels[static_cast<std::size_t>(60) * 256 + 128], 255);
+}
+
 }  // namespace
 }  // namespace kov
