@@ -88,11 +88,8 @@ double median(std::vector<double> values) {
 
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 9;
-  double load[3] = {0, 0, 0};
-  if (FILE* f = std::fopen("/proc/loadavg", "r")) {
-    if (std::fscanf(f, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3) load[0] = -1;
-    std::fclose(f);
-  }
+  double load[3] = {-1, -1, -1};
+  getloadavg(load, 3);
   std::printf("model loading in a fresh process, median of %d (load average %.2f %.2f %.2f)\n", runs, load[0],
               load[1], load[2]);
   std::printf("%-36s %9s %9s %9s\n", "model", "read ms", "plan ms", "cpu ms");

@@ -217,11 +217,8 @@ void printSteps(const kov::Model& model, int runs, bool all) {
 
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::max(3, std::atoi(argv[1])) : 15;
-  double load[3] = {0, 0, 0};
-  if (FILE* f = std::fopen("/proc/loadavg", "r")) {
-    if (std::fscanf(f, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3) load[0] = -1;
-    std::fclose(f);
-  }
+  double load[3] = {-1, -1, -1};
+  getloadavg(load, 3);
   std::printf("model runner, ms per run, median of %d (load average %.2f %.2f %.2f; the machine is shared, so\n"
               "figures are noisy)\n\n",
               runs, load[0], load[1], load[2]);
